@@ -1,0 +1,148 @@
+// The Net2000 protocol stack (dsf): pure code over one instance record. It builds and receives link
+// frames, encodes requests and decodes replies, and steps one request at a time through the exchange.
+// It performs no I/O and allocates only through the callbacks it was created with.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "dsf/dsf_errors.h"
+
+// Wire constants.
+enum {
+    DSF_STX = 0x02,
+    DSF_FRAME_HEADER = 6,
+    DSF_FRAME_OVERHEAD = 8,    // header + data checksum
+    DSF_MAX_FRAME_DATA = 510,
+    DSF_MAX_FRAME = 518,
+    DSF_MAX_SEGMENT_DATA = 508, // message bytes in a frame behind a 2-byte length prefix
+    DSF_DEFAULT_BUFFER = 4096
+};
+
+// Frame types (low nibble of the control byte).
+enum DsfFrameType {
+    DSF_FT_REQUEST_LAST = 0x1,
+    DSF_FT_REQUEST_MORE = 0x2,
+    DSF_FT_REPLY_LAST = 0x3,
+    DSF_FT_REPLY_MORE = 0x4,
+    DSF_FT_NEXT_REPLY_SEGMENT = 0x5,
+    DSF_FT_SEGMENT_REFUSED = 0x6,
+    DSF_FT_NEXT_REQUEST_SEGMENT = 0x7,
+    DSF_FT_REPLY_ACK_WANTED = 0xD,
+    DSF_FT_ACK = 0xE,
+    DSF_FT_ACK_FINAL = 0xF
+};
+
+// Services of a DsfRequest (byte 0).
+enum DsfService {
+    DSF_SVC_CONNECT_DEFAULT = 1,
+    DSF_SVC_LOOKUP_BY_KEY = 3,
+    DSF_SVC_READ_WRITE = 4,
+    DSF_SVC_LOOKUP_HANDLES = 5,
+    DSF_SVC_FETCH_EXTRA = 6,
+    DSF_SVC_LOOKUP_OBJECTS = 7,
+    DSF_SVC_TEXT_REQUEST = 8,
+    DSF_SVC_CONNECT_STATION = 10
+};
+
+// ListItem access values.
+enum { DSF_ACCESS_READ = 1, DSF_ACCESS_WRITE = 2, DSF_ACCESS_READ_WRITE = 3 };
+
+// What a dsf_step asks the transport loop to do next.
+enum EngineAction {
+    StepAgain = 1,
+    Receive = 2,
+    Done = 5,
+    Failed = 6,
+    SendReceive = 7,
+    Process = 8
+};
+
+// Engine states.
+enum DsfState { DSF_IDLE = 0, DSF_AWAIT_REPLY = 1, DSF_DELIVER = 2, DSF_AWAIT_FINAL_ACK = 3 };
+
+// Receive states.
+enum DsfRxState { DSF_RX_HUNT = 0, DSF_RX_HEADER = 1, DSF_RX_DATA = 2 };
+
+typedef void *(*DsfAlloc)(uint32_t size);
+typedef void (*DsfRelease)(void *block, uint32_t size);
+
+// One station that may be connected; a connection handle points at one of these.
+struct StationEntry {
+    int32_t connectState;  // 0 free, 1 connect requested, 2 connected
+    uint8_t stationAddress;
+    uint8_t sequence;      // frame sequence counter; its low nibble travels in the control byte
+    uint32_t maxMessage;
+    uint32_t maxReassembly;
+};
+
+struct DsfInstance {
+    DsfInstance *self;
+    DsfAlloc alloc;
+    DsfRelease release;
+    int32_t state;
+    int32_t itemMode;
+    uint32_t replyLength;
+    uint8_t *requestBuffer;
+    uint32_t bufferSize;
+    uint8_t messageCounter;
+    uint32_t readItemCount;
+    uint32_t writeItemCount;
+    int32_t readAfterWrite;
+    uint32_t expectedReplySize;
+    uint8_t *pendingBuffer;
+    const uint8_t *pendingWrite;
+    uint32_t pendingWriteLength;
+    const uint8_t *pendingRead;
+    uint32_t pendingReadLength;
+    int32_t reassembling;
+    int32_t segmenting;
+    const uint8_t *segmentNext;
+    uint32_t segmentRemaining;
+    uint8_t *reassemblyBuffer;
+    uint32_t reassemblyTotal;
+    uint32_t reassemblyCount;
+    uint8_t rxFrameType;
+    uint8_t txSegmentType;
+    uint8_t rxFrame[DSF_MAX_FRAME];
+    int32_t rxState;
+    uint32_t rxCount;
+    uint32_t rxWords;
+    uint32_t txFrameLength;
+    StationEntry *stations;
+    uint16_t stationCount;
+    uint32_t linkError;
+    int32_t retries;
+    int32_t retryLimit;
+    int32_t replyTimeout;
+    int32_t timeoutTQ;
+    int32_t timeoutTT;
+    int32_t timeoutTE;
+    uint8_t ownAddress;
+};
+
+// Instance and configuration.
+int32_t dsf_create(uint16_t stationCount, DsfAlloc alloc, DsfRelease release, DsfInstance **instance);
+int32_t dsf_configure(DsfInstance *dsf, const char *parameters, uint16_t *rxFrameSize, uint16_t *txFrameSize);
+void dsf_destroy(DsfInstance *dsf);
+void dsf_reset(DsfInstance *dsf, int keepReadAfterWrite);
+int32_t dsf_parse_value(const char *text);
+
+// Link frames.
+uint32_t dsf_build_frame(DsfInstance *dsf, uint8_t *frame, uint32_t n, uint32_t destination, uint32_t type,
+                         uint32_t sequence);
+int32_t dsf_receive_bytes(DsfInstance *dsf, const uint8_t *bytes, uint16_t count, const StationEntry *station);
+void dsf_resync(DsfInstance *dsf);
+void dsf_clear_receive(DsfInstance *dsf);
+int32_t dsf_acknowledge(DsfInstance *dsf, uint8_t *frame, StationEntry *station);
+
+// Application layer.
+int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request,
+                           uint32_t requestSize, uint8_t *reply, uint32_t replyCapacity, uint32_t *messageLength);
+int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
+                         const uint8_t *message, uint32_t messageLength, StationEntry *station);
+
+// Engine. txLength: in, the transmit buffer's capacity; out, the bytes to send with SendReceive.
+int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize,
+                 uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength,
+                 const uint8_t *received, uint16_t receivedCount, uint16_t *action, int32_t *timeout);

@@ -1,0 +1,46 @@
+// Port operations on a serial line: open and configure from a port record, close, set the read
+// time-out, purge pending input, write and read. Small result codes, no logging, no locking: the
+// callers serialise.
+#pragma once
+
+#include <stdint.h>
+
+#include "host/kesta.h"
+#include "platform/serial_port.h"
+
+// Results of the port operations.
+enum {
+    PORT_OK = 0,
+    PORT_ERR_OPEN = 1,      // cannot be opened, or its time-outs cannot be set
+    PORT_ERR_SHORT = 2,     // fewer bytes written than asked
+    PORT_ERR_GET_STATE = 4, // line state cannot be read (handle closed again)
+    PORT_ERR_SET_STATE = 5, // line state cannot be set
+    PORT_ERR_IO = 7         // read or write failed, read delivered nothing, close failed
+};
+
+// DTR/RTS selection bits of the flags word.
+enum {
+    PORT_FLAG_DTR_ON = 0x0001,
+    PORT_FLAG_RTS_ON = 0x0002,
+    PORT_FLAG_DTR_ON2 = 0x0100,
+    PORT_FLAG_RTS_ON2 = 0x0200,
+    PORT_FLAG_RTS_HANDSHAKE = 0x1000,
+    PORT_FLAG_RTS_TOGGLE = 0x2000,
+    PORT_FLAG_DTR_HANDSHAKE = 0x8000,
+    PORT_FLAGS_COLD_START = 0x0303 // DTR on, RTS on
+};
+
+struct PortRecord {
+    char portName[12];
+    LineParams lineParams;
+    uint16_t portFlags;
+};
+
+int OpenPort(const char *portName, const LineParams *lineParams, uint16_t flags, PortHandle *handle);
+PortHandle OpenPortRecord(const PortRecord *record); // the handle, or 0
+int ClosePort(PortHandle handle);
+uint32_t SetTimeout(PortHandle handle, uint32_t units); // previous time-out in 10 ms units, 0 on failure
+int Purge(PortHandle handle);
+int WritePort(PortHandle handle, const void *bytes, uint32_t count, uint32_t *written);
+int ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *got);
+int PortInputQueue(PortHandle handle, uint32_t *waiting); // 0 ok; clears a pending line error
