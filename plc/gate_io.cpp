@@ -1,0 +1,305 @@
+// SingleRead, BlockRead, SingleWrite, BlockWrite and their workers DoRead and DoWrite. Each call is one
+// exchange on the gate's station; nothing is retried here, the engine's retransmissions are all.
+// The host's record is trusted in nothing: station, cell and string are checked before use.
+#include "plc/gate_io.h"
+
+#include <string.h>
+
+#include "dsf/dsf.h"
+#include "plc/address_parser.h"
+#include "plc/gates.h"
+#include "plc/plc_common.h"
+#include "plc/registry.h"
+#include "plc/sample_gate.h"
+#include "platform/system.h"
+#include "platform/talrun.h"
+#include "serial/transport.h"
+
+namespace {
+
+uint8_t LowByte(uint32_t code)
+{
+    return static_cast<uint8_t>(code & 0xFFu);
+}
+
+void PutHost16(void *at, uint16_t value) { memcpy(at, &value, sizeof value); }
+void PutHost32(void *at, uint32_t value) { memcpy(at, &value, sizeof value); }
+
+// What the host must hand over for a read or write; anything missing is refused with 1.
+bool CheckRecord(DriverCall *call, const char *who, DriverInstance **instance, GateAddressRW **record)
+{
+    if (call == nullptr || call->instance == nullptr || call->argRecord == nullptr) {
+        err(LOG_ERROR, "KESTA> %s() no gate record given", who);
+        return false;
+    }
+    *instance = static_cast<DriverInstance *>(call->instance);
+    *record = static_cast<GateAddressRW *>(call->argRecord);
+    return true;
+}
+
+bool StationValid(const GateAddressRW *record, const char *who)
+{
+    if (record->station > PLC_MAX_STATION) {
+        err(LOG_ERROR, "KESTA> %s() illegal plc address %u", who, record->station);
+        return false;
+    }
+    return true;
+}
+
+bool CellGiven(const GateAddressRW *record, const char *who)
+{
+    if (record->valueCell == nullptr) {
+        err(LOG_ERROR, "KESTA> %s() gate %s has no value cell", who,
+            record->addressString != nullptr ? record->addressString : "");
+        return false;
+    }
+    return true;
+}
+
+// Read result of a failed exchange, logged like the engine's own codes.
+uint32_t ReadFailed(uint32_t code)
+{
+    err(LOG_DEBUG, "KESTA> DoRead() read, ErrCode: %u", LowByte(code));
+    return KVI_FAILED;
+}
+
+uint32_t ReadEntry(DriverCall *call, const char *format)
+{
+    if (call == nullptr || call->instance == nullptr)
+        return KVI_REFUSED;
+    const DriverInstance *instance = static_cast<const DriverInstance *>(call->instance);
+    if (instance->portOpen == 0)
+        return KVI_REFUSED;
+    const uint32_t rc = DoRead(call);
+    if (rc != 0)
+        err(LOG_DEBUG, format, static_cast<int>(rc));
+    return rc;
+}
+
+} // namespace
+
+uint32_t ReadReplyFrameLength(uint32_t dataBytes)
+{
+    return dataBytes + (dataBytes % 2u) + REPLY_FRAME_OVERHEAD;
+}
+
+int ConvertSingleRead(uint32_t elementBits, const uint8_t *data, void *cell)
+{
+    uint8_t *halves = static_cast<uint8_t *>(cell);
+    PutHost16(halves, 0);
+    switch (elementBits) {
+    case 8:
+        PutHost16(halves + 2, data[0]);
+        return 0;
+    case 16:
+        PutHost16(halves + 2, GetBe16(data));
+        return 0;
+    case 32:
+        PutHost32(cell, GetBe32(data));
+        return 0;
+    default:
+        return KVI_FAILED;
+    }
+}
+
+int ConvertBlockRead(uint32_t elementBits, uint32_t count, const uint8_t *data, GateAddressRW *record)
+{
+    switch (elementBits) {
+    case 8:
+        memcpy(record->valueCell, data, count);
+        return 0;
+    case 16:
+        // The host expects its cell pointer moved past the elements, as the driver always has.
+        for (uint32_t i = 0; i < count; ++i) {
+            PutHost16(record->valueCell, GetBe16(data + 2u * i));
+            record->valueCell = static_cast<uint8_t *>(record->valueCell) + 2;
+        }
+        return 0;
+    case 32:
+        for (uint32_t i = 0; i < count; ++i) {
+            PutHost32(record->valueCell, GetBe32(data + 4u * i));
+            record->valueCell = static_cast<uint8_t *>(record->valueCell) + 4;
+        }
+        return 0;
+    default:
+        return KVI_FAILED;
+    }
+}
+
+int ConvertSingleWrite(uint32_t elementBits, const void *cell, uint8_t out[4])
+{
+    const uint8_t *bytes = static_cast<const uint8_t *>(cell);
+    uint16_t half;
+    uint32_t whole;
+    switch (elementBits) {
+    case 8:
+        memcpy(&half, bytes + 2, sizeof half);
+        out[0] = static_cast<uint8_t>(half & 0xFFu);
+        return 0;
+    case 16:
+        memcpy(&half, bytes + 2, sizeof half);
+        out[0] = static_cast<uint8_t>(half >> 8);
+        out[1] = static_cast<uint8_t>(half & 0xFFu);
+        return 0;
+    case 32:
+        memcpy(&whole, bytes, sizeof whole);
+        out[0] = static_cast<uint8_t>(whole >> 24);
+        out[1] = static_cast<uint8_t>(whole >> 16);
+        out[2] = static_cast<uint8_t>(whole >> 8);
+        out[3] = static_cast<uint8_t>(whole & 0xFFu);
+        return 0;
+    default:
+        return KVI_FAILED;
+    }
+}
+
+uint32_t DoRead(DriverCall *call)
+{
+    DriverInstance *instance = nullptr;
+    GateAddressRW *record = nullptr;
+    if (!CheckRecord(call, "DoRead", &instance, &record))
+        return KVI_REFUSED;
+    if (instance->dsfOpen == 0) {
+        err(LOG_ERROR, "KESTA> DoRead() Net2000 not initialised!");
+        return KVI_FAILED;
+    }
+    if (IsTimeStampGate(record->typeCode)) {
+        err(LOG_ERROR, "KESTA> DoRead() time-stamp gate can not be read!");
+        return KVI_REFUSED;
+    }
+    if (!StationValid(record, "DoRead") || !CellGiven(record, "DoRead"))
+        return KVI_REFUSED;
+    if (IsSampleGate(record->typeCode))
+        return ReadSampleGate(call);
+
+    const int32_t handle = FindObjectHandle(instance, record->addressString);
+    if (handle < 0) {
+        err(LOG_ERROR, "KESTA>  Object not found!");
+        return KVI_REFUSED;
+    }
+
+    const bool single = call->functionCode == KVI_SINGLE_READ;
+    // A single gate converts one element; a host that asks for none still gets that one read.
+    const uint32_t count = single && record->elementCount == 0 ? 1u : record->elementCount;
+    const uint64_t dataBytes = static_cast<uint64_t>(record->elementBits / 8u) * count;
+    // The item length is 16 bits and the reply record must fit the reply buffer: a larger read fails
+    // here, before any traffic, with the code the engine gives a reply that does not fit.
+    if (dataBytes > GATE_MAX_READ_BYTES)
+        return ReadFailed(DSF_ERR_REPLY_BUFFER);
+    const uint32_t length = static_cast<uint32_t>(dataBytes);
+
+    uint8_t request[GATE_REQUEST_SIZE];
+    uint8_t reply[GATE_REPLY_SIZE];
+    BuildReadWriteRequest(request, sizeof request, static_cast<uint32_t>(handle), static_cast<uint16_t>(length),
+                          DSF_ACCESS_READ, nullptr);
+    // A reply whose code counts as success without carrying data converts zeros, never stale bytes.
+    memset(reply, 0, REPLY_ITEM_STATUS + ((length + 1u) & ~1u));
+
+    if (LoadStationSlot(instance, record->station) == nullptr)
+        return ReadFailed(DSF_ERR_NOT_CONNECTED); // a gate whose parse never connected its station
+    uint32_t replyLength = sizeof reply;
+    const int32_t rc = RunExchange(static_cast<uint16_t>(ReadReplyFrameLength(length)),
+                                   StationSlot(instance, record->station), request, sizeof request, reply,
+                                   &replyLength);
+    if (LowByte(static_cast<uint32_t>(rc)) != 0)
+        return ReadFailed(static_cast<uint32_t>(rc));
+    const uint16_t status = ReplyItemStatus(reply);
+    if (status != 0)
+        return ReadFailed(status);
+
+    const uint8_t *data = reply + REPLY_ITEM_STATUS;
+    if (single)
+        return static_cast<uint32_t>(ConvertSingleRead(record->elementBits, data, record->valueCell));
+    return static_cast<uint32_t>(ConvertBlockRead(record->elementBits, count, data, record));
+}
+
+uint32_t DoWrite(DriverCall *call, const uint8_t *data)
+{
+    DriverInstance *instance = nullptr;
+    GateAddressRW *record = nullptr;
+    if (!CheckRecord(call, "DoWrite", &instance, &record))
+        return KVI_REFUSED;
+    if (instance->dsfOpen == 0) {
+        err(LOG_ERROR, "KESTA> DoRead() Net2000 not initialised!");
+        return KVI_FAILED;
+    }
+    if (!StationValid(record, "DoWrite"))
+        return KVI_REFUSED;
+
+    // Writes come without the instance mutex; the line lock keeps the lookup away from a parse that
+    // is adding to the list and holds the line for the whole write.
+    plat_line_lock();
+    const int32_t handle = FindObjectHandle(instance, record->addressString);
+    if (handle < 0) {
+        plat_line_unlock();
+        err(LOG_ERROR, "KESTA> DoWrite() Object not found!");
+        return KVI_REFUSED;
+    }
+    uint8_t request[GATE_REQUEST_SIZE];
+    uint8_t reply[GATE_REPLY_SIZE];
+    BuildReadWriteRequest(request, sizeof request, static_cast<uint32_t>(handle),
+                          static_cast<uint16_t>(record->elementBits / 8u), DSF_ACCESS_WRITE, data);
+    memset(reply, 0, REPLY_ITEM_STATUS);
+
+    int32_t rc = DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
+    if (LoadStationSlot(instance, record->station) != nullptr) {
+        uint32_t replyLength = sizeof reply;
+        rc = RunExchange(REPLY_FRAME_OVERHEAD, StationSlot(instance, record->station), request, sizeof request,
+                         reply, &replyLength);
+    }
+    plat_line_unlock();
+
+    if (LowByte(static_cast<uint32_t>(rc)) != 0) {
+        err(LOG_ERROR, "KESTA> DoWrite() write, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
+        return KVI_FAILED;
+    }
+    const uint16_t status = ReplyItemStatus(reply);
+    if (status != 0) {
+        err(LOG_ERROR, "KESTA> DoWrite() write, ErrCode: %u", LowByte(status));
+        return KVI_REFUSED;
+    }
+    return KVI_OK;
+}
+
+uint32_t SingleRead(DriverCall *call)
+{
+    return ReadEntry(call, "KESTA> SingleRead(), rc= %d");
+}
+
+uint32_t BlockRead(DriverCall *call)
+{
+    return ReadEntry(call, "KESTA> BlockRead(), rc= %d");
+}
+
+uint32_t SingleWrite(DriverCall *call)
+{
+    if (call == nullptr || call->instance == nullptr)
+        return KVI_REFUSED;
+    const DriverInstance *instance = static_cast<const DriverInstance *>(call->instance);
+    if (instance->portOpen == 0)
+        return KVI_REFUSED;
+    DriverInstance *unused = nullptr;
+    GateAddressRW *record = nullptr;
+    if (!CheckRecord(call, "SingleWrite", &unused, &record))
+        return KVI_REFUSED;
+    if (IsSampleGate(record->typeCode)) {
+        err(LOG_ERROR, "KESTA> DoRead() sample gate can not be written!");
+        return KVI_REFUSED;
+    }
+    if (IsTimeStampGate(record->typeCode)) {
+        err(LOG_ERROR, "KESTA> DoRead() time-stamp gate can not be written!");
+        return KVI_REFUSED;
+    }
+    if (!CellGiven(record, "SingleWrite"))
+        return KVI_REFUSED;
+    uint8_t data[4] = {0, 0, 0, 0};
+    if (ConvertSingleWrite(record->elementBits, record->valueCell, data) != 0)
+        return KVI_FAILED;
+    return DoWrite(call, data);
+}
+
+uint32_t BlockWrite(DriverCall *)
+{
+    err(LOG_DEBUG, "KESTA> BlockWrite() NOT supported");
+    return KVI_REFUSED;
+}

@@ -1,0 +1,152 @@
+// ObjectList and UsedAreaList: appended at the tail, searched by exact match, never shrunk.
+// SingleWrite reaches FindObjectHandle without the instance mutex, so the lists change only under
+// the process-wide line lock, and an entry is complete before it is linked in.
+#include "plc/registry.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/system.h"
+#include "platform/talrun.h"
+
+namespace {
+
+ObjectEntry *ObjectHead(const DriverInstance *instance)
+{
+    return static_cast<ObjectEntry *>(instance->ObjectList);
+}
+
+UsedArea *AreaHead(const DriverInstance *instance)
+{
+    return static_cast<UsedArea *>(instance->UsedAreaList);
+}
+
+void AppendObject(DriverInstance *instance, ObjectEntry *entry)
+{
+    ObjectEntry *tail = ObjectHead(instance);
+    if (tail == nullptr) {
+        instance->ObjectList = entry;
+        return;
+    }
+    while (tail->next != nullptr)
+        tail = tail->next;
+    tail->next = entry;
+}
+
+void AppendArea(DriverInstance *instance, UsedArea *area)
+{
+    UsedArea *tail = AreaHead(instance);
+    if (tail == nullptr) {
+        instance->UsedAreaList = area;
+        return;
+    }
+    while (tail->next != nullptr)
+        tail = tail->next;
+    tail->next = area;
+}
+
+// Offsets are signed 32-bit in the host's record: an area that would grow past that is refused
+// rather than wrapped into negative offsets.
+bool OffsetFits(int64_t value)
+{
+    return value >= 0 && value <= INT32_MAX;
+}
+
+} // namespace
+
+ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name)
+{
+    if (name == nullptr)
+        return nullptr;
+    for (ObjectEntry *entry = ObjectHead(instance); entry != nullptr; entry = entry->next) {
+        if (strcmp(entry->name, name) == 0)
+            return entry;
+    }
+    return nullptr;
+}
+
+UsedArea *FindUsedArea(const DriverInstance *instance, uint32_t elementBits, uint32_t typeCode, uint32_t station)
+{
+    for (UsedArea *area = AreaHead(instance); area != nullptr; area = area->next) {
+        if (area->elementBits == elementBits && area->typeCode == typeCode && area->station == station)
+            return area;
+    }
+    return nullptr;
+}
+
+int32_t FindObjectHandle(const DriverInstance *instance, const char *name)
+{
+    const ObjectEntry *entry = FindObjectEntry(instance, name);
+    return entry != nullptr ? static_cast<int32_t>(entry->handle) : -1;
+}
+
+int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle)
+{
+    plat_line_lock();
+    ObjectEntry *entry = FindObjectEntry(instance, name);
+    if (entry != nullptr) {
+        entry->handle = handle;
+        plat_line_unlock();
+        return 0;
+    }
+    const size_t length = name != nullptr ? strlen(name) : size_t{OBJECT_NAME_SIZE};
+    entry = length < OBJECT_NAME_SIZE ? static_cast<ObjectEntry *>(calloc(1, sizeof(ObjectEntry))) : nullptr;
+    if (entry == nullptr) {
+        plat_line_unlock();
+        err(LOG_ERROR, "KESTA> CheckAndAdd() memory allocation problem");
+        return 1;
+    }
+    memcpy(entry->name, name, length + 1);
+    entry->areaOffset = 0;
+    entry->handle = handle;
+    AppendObject(instance, entry);
+    plat_line_unlock();
+    return 0;
+}
+
+int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record)
+{
+    ObjectEntry *entry = FindObjectEntry(instance, record->addressString);
+    if (entry == nullptr) {
+        err(LOG_ERROR, "KESTA>CheckAndAddGAUsed, could not find item %s",
+            record->addressString != nullptr ? record->addressString : "");
+        return 1;
+    }
+    plat_line_lock();
+    UsedArea *area = FindUsedArea(instance, record->elementBits, record->typeCode, record->station);
+    if (area != nullptr) {
+        const int64_t next = static_cast<int64_t>(area->nextOffset) + record->blockLength;
+        if (!OffsetFits(next)) {
+            plat_line_unlock();
+            err(LOG_ERROR, "KESTA>CheckAndAddGAUsed, no room for %u elements of item %s", record->blockLength,
+                record->addressString);
+            return 1;
+        }
+        record->offset = area->nextOffset;
+        entry->areaOffset = area->nextOffset;
+        area->nextOffset = static_cast<int32_t>(next);
+        plat_line_unlock();
+        return 0;
+    }
+    if (!OffsetFits(record->blockLength)) {
+        plat_line_unlock();
+        err(LOG_ERROR, "KESTA>CheckAndAddGAUsed, no room for %u elements of item %s", record->blockLength,
+            record->addressString);
+        return 1;
+    }
+    area = static_cast<UsedArea *>(calloc(1, sizeof(UsedArea)));
+    if (area == nullptr) {
+        plat_line_unlock();
+        err(LOG_ERROR, "KESTA>CheckAndAddGAUsed could not allocate memory");
+        return 1;
+    }
+    record->offset = 0;
+    entry->areaOffset = 0;
+    area->elementBits = record->elementBits;
+    area->typeCode = record->typeCode;
+    area->station = record->station;
+    area->nextOffset = static_cast<int32_t>(record->blockLength);
+    AppendArea(instance, area);
+    plat_line_unlock();
+    return 0;
+}

@@ -1,0 +1,225 @@
+// ReadSampleGate and TimeStamp. A record is counted and acknowledged whatever becomes of it in the
+// host: the PLC only presents the next one after the acknowledgement, and a record that cannot be
+// stored must not block the ones behind it.
+#include "plc/sample_gate.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "dsf/dsf.h"
+#include "plc/plc_common.h"
+#include "platform/system.h"
+#include "platform/talrun.h"
+#include "serial/transport.h"
+
+namespace {
+
+enum {
+    SAMPLE_READ_REPLY_FRAME = 26, // frame around the 12-byte record and its item status
+    SAMPLE_ACK_REPLY_FRAME = 14,
+    PUT_VALUE_KIND = 2            // TalPutGateVal's constant; its meaning is the host's
+};
+
+// Record bytes.
+enum {
+    REC_PRESENT = 0,
+    REC_DAY = 1,
+    REC_MONTH = 2,
+    REC_YEAR = 4,
+    REC_HOUR = 6,
+    REC_MINUTE = 7,
+    REC_SECOND = 8,
+    REC_M_FIRST = 9,
+    REC_M_SECOND = 10,
+    REC_M_STATE = 11,
+    REC_V_FIRST = 8,
+    REC_V_SECOND = 9,
+    REC_V_VALUE = 10
+};
+
+uint8_t LowByte(uint32_t code)
+{
+    return static_cast<uint8_t>(code & 0xFFu);
+}
+
+// One ReadWrite exchange on the sample gate's station; 0 or the engine's code.
+int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expected, uint32_t handle,
+                       uint16_t length, uint16_t access, const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE])
+{
+    uint8_t request[SAMPLE_REQUEST_SIZE];
+    BuildReadWriteRequest(request, sizeof request, handle, length, access, data);
+    memset(reply, 0, sizeof reply);
+    if (LoadStationSlot(instance, station) == nullptr)
+        return DSF_ERR_NOT_CONNECTED; // the sample gate's parse never connected its station
+    uint32_t replyLength = sizeof reply;
+    return RunExchange(expected, StationSlot(instance, station), request, sizeof request, reply, &replyLength);
+}
+
+uint32_t HandleOf(int32_t field)
+{
+    return static_cast<uint32_t>(field) & 0xFFFFu;
+}
+
+// 0 and the record, or 2 after logging.
+uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t (&record)[SAMPLE_RECORD_SIZE])
+{
+    uint8_t reply[SAMPLE_REPLY_SIZE];
+    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_READ_REPLY_FRAME, HandleOf(gate->offset),
+                                      SAMPLE_RECORD_SIZE, DSF_ACCESS_READ, nullptr, reply);
+    if (LowByte(static_cast<uint32_t>(rc)) != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() Read, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
+        return KVI_FAILED;
+    }
+    const uint16_t status = ReplyItemStatus(reply);
+    if (status != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() Read, ErrCode2: %u", LowByte(status));
+        return KVI_FAILED;
+    }
+    memcpy(record, reply + REPLY_ITEM_STATUS, SAMPLE_RECORD_SIZE);
+    return KVI_OK;
+}
+
+// Writes 0 into ".toggle": the PLC then presents its next record. 0, or 2 after logging.
+uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate)
+{
+    const uint8_t zero = 0;
+    uint8_t reply[SAMPLE_REPLY_SIZE];
+    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, HandleOf(gate->toggleHandle),
+                                      1, DSF_ACCESS_WRITE, &zero, reply);
+    if (LowByte(static_cast<uint32_t>(rc)) != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() Write toggle, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
+        return KVI_FAILED;
+    }
+    const uint16_t status = ReplyItemStatus(reply);
+    if (status != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() Write toggle, ErrCode2: %u", LowByte(status));
+        return KVI_FAILED;
+    }
+    return KVI_OK;
+}
+
+// Hands one record to its time-stamp gate in the host. Failures are logged and end here.
+void StoreRecord(const DriverCall *call, const GateAddressRW *gate, const uint8_t (&record)[SAMPLE_RECORD_SIZE])
+{
+    const bool measurement = gate->typeCode == EWTV;
+    int32_t seconds = 0;
+    if (TimeStamp(gate->typeCode, record, &seconds) != 0)
+        return;
+
+    char address[32];
+    if (measurement)
+        snprintf(address, sizeof address, "%03u_V%03u_%03u", gate->station, record[REC_V_FIRST], record[REC_V_SECOND]);
+    else
+        snprintf(address, sizeof address, "%03u_M%03u_%03u", gate->station, record[REC_M_FIRST], record[REC_M_SECOND]);
+    uint32_t gateId = 0;
+    const uint16_t found = TalGetGateIdByAddressStr(0, static_cast<uint8_t>(call->driverNumber), address, &gateId);
+    if (found != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() gate KVI%u GAS '%s' not defined, rc %u", call->driverNumber, address,
+            found);
+        return;
+    }
+
+    // The raw value in value-cell layout: first 16-bit half 0, the value in the second.
+    uint16_t cell[2] = {0, 0};
+    cell[1] = measurement ? GetBe16(record + REC_V_VALUE) : static_cast<uint16_t>(record[REC_M_STATE] != 0 ? 1 : 0);
+    uint32_t raw;
+    memcpy(&raw, cell, sizeof raw);
+    TalValue cooked;
+    memset(&cooked, 0, sizeof cooked);
+    TalCook(0, gateId, raw, &cooked);
+    const uint16_t stored = TalPutGateVal(0, gateId, PUT_VALUE_KIND, cooked, seconds, 0);
+    if (stored != 0)
+        err(LOG_ERROR, "KESTA> ReadSampleGate() Tal5PutGateVal failed rc %u", stored);
+}
+
+void StoreCount(const DriverInstance *instance, GateAddressRW *gate)
+{
+    const uint32_t count = instance->sampleCount;
+    memcpy(gate->valueCell, &count, sizeof count);
+}
+
+} // namespace
+
+int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32_t *seconds)
+{
+    const unsigned day = record[REC_DAY];
+    const unsigned month = record[REC_MONTH];
+    const int year = GetBe16(record + REC_YEAR);
+    const unsigned hour = record[REC_HOUR];
+    const unsigned minute = record[REC_MINUTE];
+    const unsigned second = typeCode == EWTV ? 0u : record[REC_SECOND]; // measurements carry no seconds
+    if (hour >= 24 || minute >= 60 || second >= 60 || day > 31 || month > 13) {
+        err(LOG_ERROR, "KESTA> TimeStamp() ill. time %02u/%02u/%02u %u:%02u:%02u received (1)", day, month,
+            static_cast<unsigned>(year - 1900), hour, minute, second);
+        return 1;
+    }
+
+    // Month 13, month 0, day 0 and days past the month's end are carried over by the conversion.
+    struct tm when;
+    memset(&when, 0, sizeof when);
+    when.tm_sec = static_cast<int>(second);
+    when.tm_min = static_cast<int>(minute);
+    when.tm_hour = static_cast<int>(hour);
+    when.tm_mday = static_cast<int>(day);
+    when.tm_mon = static_cast<int>(month) - 1;
+    when.tm_year = year - 1900;
+    // Daylight saving follows the record's own date: today's flag would put a winter record read in
+    // summer (or the reverse) an hour off.
+    when.tm_isdst = -1;
+    // The host's time stamps are a signed 32-bit count: where time_t is wider, a time before 1970 or
+    // after January 2038 is refused just as the 32-bit conversion refuses it.
+    const int64_t converted = static_cast<int64_t>(mktime(&when));
+    if (converted < 0 || converted > INT32_MAX) {
+        err(LOG_ERROR, "KESTA> TimeStamp() ill. time %02u/%02u/%02u %u:%02u:%02u received (2)",
+            static_cast<unsigned>(when.tm_mday), static_cast<unsigned>(when.tm_mon + 1),
+            static_cast<unsigned>(when.tm_year), static_cast<unsigned>(when.tm_hour),
+            static_cast<unsigned>(when.tm_min), static_cast<unsigned>(when.tm_sec));
+        return 1;
+    }
+    *seconds = static_cast<int32_t>(converted);
+    return 0;
+}
+
+uint32_t ReadSampleGate(DriverCall *call)
+{
+    if (call == nullptr || call->instance == nullptr || call->argRecord == nullptr)
+        return KVI_REFUSED;
+    DriverInstance *instance = static_cast<DriverInstance *>(call->instance);
+    GateAddressRW *gate = static_cast<GateAddressRW *>(call->argRecord);
+    if (gate->station > PLC_MAX_STATION || gate->valueCell == nullptr) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() gate record not usable, plcaddr %u", gate->station);
+        return KVI_REFUSED;
+    }
+    const uint32_t delay = instance->ewtDelay;
+    uint32_t found = 0;
+    for (;;) {
+        uint8_t record[SAMPLE_RECORD_SIZE];
+        if (ReadRecord(instance, gate, record) != KVI_OK)
+            return KVI_FAILED;
+        if (record[REC_PRESENT] == 0)
+            break;
+        ++found;
+        instance->sampleCount = instance->sampleCount + 1;
+        StoreRecord(call, gate, record);
+        if (Acknowledge(instance, gate) != KVI_OK)
+            return KVI_FAILED;
+        if (delay == 0) {
+            StoreCount(instance, gate);
+            return KVI_OK;
+        }
+        if (found >= EWT_MAX_RECORDS_PER_READ) {
+            err(LOG_ERROR, "KESTA> ReadSampleGate() %u records read, the rest waits for the next read", found);
+            break;
+        }
+        plat_sleep_ms(delay);
+    }
+    if (delay != 0 && found != 0) {
+        if (gate->typeCode == EWTV)
+            err(LOG_DEBUG, "KESTA> ReadSampleGate() %2u measurement records read", found);
+        else
+            err(LOG_DEBUG, "KESTA> ReadSampleGate() %2u message records read", found);
+    }
+    StoreCount(instance, gate);
+    return KVI_OK;
+}
