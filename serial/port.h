@@ -15,7 +15,8 @@ enum {
     PORT_ERR_SHORT = 2,     // fewer bytes written than asked
     PORT_ERR_GET_STATE = 4, // line state cannot be read (handle closed again)
     PORT_ERR_SET_STATE = 5, // line state cannot be set
-    PORT_ERR_IO = 7         // read or write failed, read delivered nothing, close failed
+    PORT_ERR_IO = 7,        // read or write failed, read delivered nothing, close failed
+    PORT_ERR_PURGE = 1      // Purge: the last read of the drain failed
 };
 
 // DTR/RTS selection bits of the flags word.
@@ -44,3 +45,18 @@ int Purge(PortHandle handle);
 int WritePort(PortHandle handle, const void *bytes, uint32_t count, uint32_t *written);
 int ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *got);
 int PortInputQueue(PortHandle handle, uint32_t *waiting); // 0 ok; clears a pending line error
+
+// Read time-out (ms) that a time-out of 0 units stands for: 0 would let a read wait without limit.
+enum { PORT_OPEN_READ_TIMEOUT_MS = 1000, PORT_ZERO_TIMEOUT_MS = PORT_OPEN_READ_TIMEOUT_MS };
+// Purge reads 512 bytes at a time while full chunks come; a line that never stops delivering is left
+// after this many chunks (64 KiB, more than any queue a port keeps).
+enum { PURGE_MAX_CHUNKS = 128 };
+
+// Test seam: while a trace is set, the port operations record the reads they make (with what each
+// delivered) and every time-out write.
+struct PortTrace {
+    uint32_t reads;         // reads made (also those past the end of counts)
+    uint32_t counts[16];    // bytes delivered by the first 16 reads
+    uint32_t timeoutWrites; // time-out records written to the port
+};
+void PortSetTrace(PortTrace *trace); // null stops tracing
