@@ -1,0 +1,267 @@
+// The serial line on Win32: CreateFile by name (exclusive), DCB line state, COMMTIMEOUTS, the error and
+// input-queue query, ReadFile and WriteFile. No read or write may wait on the line without a bound,
+// so time-outs that would mean "wait for ever" are bounded before they reach the device.
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/serial_port.h"
+
+namespace {
+
+// A read with no time-out at all would wait for ever; it waits this long instead.
+const DWORD kUnboundedReadMs = 1000;
+// Writes with no write time-out are bounded by this much plus twice the bytes' time on the wire
+// (a handshake line that never clears must not hold the caller).
+const DWORD kUnboundedWriteMs = 1000;
+
+struct Win32Port {
+    HANDLE handle;
+    DWORD baudRate;     // last rate set, for the write bound
+    PortTimeouts asked; // the time-outs as the caller set them (the device may hold bounded ones)
+};
+
+static_assert(sizeof(DCB) <= sizeof(((PortLineState *)nullptr)->native), "DCB fits the blob");
+
+Win32Port *ToPort(PortHandle handle)
+{
+    return reinterpret_cast<Win32Port *>(handle);
+}
+
+bool ValidPort(PortHandle handle)
+{
+    if (handle == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+int WriteDeviceTimeouts(Win32Port *port)
+{
+    const PortTimeouts &t = port->asked;
+    COMMTIMEOUTS ct;
+    ct.ReadIntervalTimeout = t.readInterval;
+    ct.ReadTotalTimeoutMultiplier = t.readTotalMultiplier;
+    ct.ReadTotalTimeoutConstant = t.readTotalConstant;
+    ct.WriteTotalTimeoutMultiplier = t.writeTotalMultiplier;
+    ct.WriteTotalTimeoutConstant = t.writeTotalConstant;
+    if (ct.ReadIntervalTimeout == 0 && ct.ReadTotalTimeoutMultiplier == 0 && ct.ReadTotalTimeoutConstant == 0) {
+        ct.ReadTotalTimeoutConstant = kUnboundedReadMs;
+    }
+    if (ct.WriteTotalTimeoutMultiplier == 0 && ct.WriteTotalTimeoutConstant == 0) {
+        DWORD baud = port->baudRate == 0 ? 9600 : port->baudRate;
+        ct.WriteTotalTimeoutMultiplier = 22000 / baud + 1; // 11 bits a byte, twice over
+        ct.WriteTotalTimeoutConstant = kUnboundedWriteMs;
+    }
+    return SetCommTimeouts(port->handle, &ct) ? 0 : -1;
+}
+
+} // namespace
+
+int plat_port_open(const char *name, PortHandle *handle)
+{
+    *handle = 0;
+    size_t length = strnlen(name, 12);
+    if (length == 0 || length > 11) {
+        SetLastError(ERROR_INVALID_NAME);
+        return -1;
+    }
+    // "COM10" and above only open through the device namespace; the prefix does no harm below that.
+    // The null device keeps its plain name.
+    char path[4 + 12];
+    if (strcmp(name, "NUL") == 0 || name[0] == '\\') {
+        memcpy(path, name, length + 1);
+    } else {
+        memcpy(path, "\\\\.\\", 4);
+        memcpy(path + 4, name, length + 1);
+    }
+    Win32Port *port = static_cast<Win32Port *>(calloc(1, sizeof(Win32Port)));
+    if (port == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    port->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+    if (port->handle == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        free(port);
+        SetLastError(e);
+        return -1;
+    }
+    port->baudRate = 9600;
+    COMMTIMEOUTS ct;
+    if (GetCommTimeouts(port->handle, &ct)) {
+        port->asked.readInterval = ct.ReadIntervalTimeout;
+        port->asked.readTotalMultiplier = ct.ReadTotalTimeoutMultiplier;
+        port->asked.readTotalConstant = ct.ReadTotalTimeoutConstant;
+        port->asked.writeTotalMultiplier = ct.WriteTotalTimeoutMultiplier;
+        port->asked.writeTotalConstant = ct.WriteTotalTimeoutConstant;
+    }
+    *handle = reinterpret_cast<PortHandle>(port);
+    return 0;
+}
+
+int plat_port_close(PortHandle handle)
+{
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    Win32Port *port = ToPort(handle);
+    BOOL ok = CloseHandle(port->handle);
+    DWORD e = GetLastError();
+    free(port);
+    SetLastError(e);
+    return ok ? 0 : -1;
+}
+
+int plat_port_get_state(PortHandle handle, PortLineState *state)
+{
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    DCB dcb;
+    memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(ToPort(handle)->handle, &dcb)) {
+        return -1;
+    }
+    memset(state, 0, sizeof *state);
+    memcpy(state->native, &dcb, sizeof dcb);
+    // Our codes for stop bits, parity and the DTR/RTS modes are the DCB's own.
+    state->baudRate = dcb.BaudRate;
+    state->byteSize = dcb.ByteSize;
+    state->stopBits = dcb.StopBits;
+    state->parity = dcb.Parity;
+    state->dtrControl = static_cast<uint8_t>(dcb.fDtrControl);
+    state->rtsControl = static_cast<uint8_t>(dcb.fRtsControl);
+    state->binary = static_cast<uint8_t>(dcb.fBinary);
+    state->parityCheck = static_cast<uint8_t>(dcb.fParity);
+    state->outxCtsFlow = static_cast<uint8_t>(dcb.fOutxCtsFlow);
+    state->outxDsrFlow = static_cast<uint8_t>(dcb.fOutxDsrFlow);
+    state->dsrSensitivity = static_cast<uint8_t>(dcb.fDsrSensitivity);
+    state->outX = static_cast<uint8_t>(dcb.fOutX);
+    state->inX = static_cast<uint8_t>(dcb.fInX);
+    state->errorCharReplace = static_cast<uint8_t>(dcb.fErrorChar);
+    state->nullDiscard = static_cast<uint8_t>(dcb.fNull);
+    state->abortOnError = static_cast<uint8_t>(dcb.fAbortOnError);
+    state->errorChar = dcb.ErrorChar;
+    return 0;
+}
+
+int plat_port_set_state(PortHandle handle, const PortLineState *state)
+{
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    Win32Port *port = ToPort(handle);
+    DCB dcb;
+    memcpy(&dcb, state->native, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = state->baudRate;
+    dcb.ByteSize = state->byteSize;
+    dcb.StopBits = state->stopBits;
+    dcb.Parity = state->parity;
+    dcb.fDtrControl = state->dtrControl & 3u;
+    dcb.fRtsControl = state->rtsControl & 3u;
+    dcb.fBinary = state->binary ? 1 : 0;
+    dcb.fParity = state->parityCheck ? 1 : 0;
+    dcb.fOutxCtsFlow = state->outxCtsFlow ? 1 : 0;
+    dcb.fOutxDsrFlow = state->outxDsrFlow ? 1 : 0;
+    dcb.fDsrSensitivity = state->dsrSensitivity ? 1 : 0;
+    dcb.fOutX = state->outX ? 1 : 0;
+    dcb.fInX = state->inX ? 1 : 0;
+    dcb.fErrorChar = state->errorCharReplace ? 1 : 0;
+    dcb.fNull = state->nullDiscard ? 1 : 0;
+    dcb.fAbortOnError = state->abortOnError ? 1 : 0;
+    dcb.ErrorChar = state->errorChar;
+    if (!SetCommState(port->handle, &dcb)) {
+        return -1;
+    }
+    port->baudRate = state->baudRate;
+    // The write bound follows the rate; a device that refuses it keeps the bound it had.
+    WriteDeviceTimeouts(port);
+    return 0;
+}
+
+int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts)
+{
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    COMMTIMEOUTS ct;
+    if (!GetCommTimeouts(ToPort(handle)->handle, &ct)) {
+        return -1; // also what the null device answers
+    }
+    *timeouts = ToPort(handle)->asked;
+    return 0;
+}
+
+int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts)
+{
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    Win32Port *port = ToPort(handle);
+    PortTimeouts previous = port->asked;
+    port->asked = *timeouts;
+    if (WriteDeviceTimeouts(port) != 0) {
+        port->asked = previous;
+        return -1;
+    }
+    return 0;
+}
+
+int plat_port_set_queues(PortHandle handle, uint32_t inSize, uint32_t outSize)
+{
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    return SetupComm(ToPort(handle)->handle, inSize, outSize) ? 0 : -1;
+}
+
+int plat_port_clear_error(PortHandle handle, uint32_t *inQueue)
+{
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    DWORD errors = 0;
+    COMSTAT stat;
+    memset(&stat, 0, sizeof stat);
+    if (!ClearCommError(ToPort(handle)->handle, &errors, &stat)) {
+        return -1;
+    }
+    *inQueue = stat.cbInQue;
+    return 0;
+}
+
+int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *got)
+{
+    *got = 0;
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    DWORD n = 0;
+    if (!ReadFile(ToPort(handle)->handle, buffer, count, &n, nullptr)) {
+        *got = n;
+        return -1;
+    }
+    *got = n;
+    return 0;
+}
+
+int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written)
+{
+    *written = 0;
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    DWORD n = 0;
+    if (!WriteFile(ToPort(handle)->handle, buffer, count, &n, nullptr)) {
+        *written = n;
+        return -1;
+    }
+    *written = n;
+    return 0;
+}
