@@ -1,0 +1,690 @@
+// The simulator's line: pseudo-terminal or device, the thread that reads frames and writes the
+// stations' answers (paced, echoed, delayed, split), the traffic log and the waits of tests.
+// Every wait here has a deadline or looks at the stop flag at least every 20 ms.
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "tools/sim/codec.h"
+#include "tools/sim/station.h"
+
+namespace kesta::sim {
+
+namespace {
+
+constexpr auto kPollSlice = std::chrono::milliseconds(20);
+constexpr auto kInterCharacterGap = std::chrono::milliseconds(500); // a partial frame is dropped
+constexpr auto kWriteStall = std::chrono::milliseconds(2000);      // nobody reads: give up
+
+speed_t SpeedOf(uint32_t baud) {
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return 0;
+    }
+}
+
+bool MakeRaw(int fd, uint32_t baud) {
+    termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (const speed_t s = SpeedOf(baud)) {
+        cfsetispeed(&t, s);
+        cfsetospeed(&t, s);
+    }
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+std::string Errno(const std::string &what) { return what + ": " + std::strerror(errno); }
+
+} // namespace
+
+// ---- Station ------------------------------------------------------------------------------------
+
+Station::Station(Simulator *sim, uint8_t address)
+    : sim_(sim), address_(address), st_(std::make_unique<StationState>()) {
+    InitStation(*st_, address);
+}
+
+Station::~Station() = default;
+
+uint16_t Station::addObject(const ObjectSpec &spec, std::string *error) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    return AddObject(*st_, spec, error);
+}
+
+uint16_t Station::addSampleStructure(const std::string &name, uint8_t kind, uint16_t dataType,
+                                     std::string *error) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    return AddSample(*st_, name, kind, dataType, error);
+}
+
+uint16_t Station::handle(const std::string &name) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    uint16_t h = 0;
+    View v;
+    return ResolveName(*st_, name, &h, &v) ? h : 0;
+}
+
+bool Station::read(const std::string &name, std::vector<uint8_t> *bytes) const {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    StationState &s = *st_;
+    uint16_t h;
+    View v;
+    if (!ResolveName(s, name, &h, &v))
+        return false;
+    const uint8_t *p = s.objects[v.object].bytes.data() + v.offset;
+    bytes->assign(p, p + v.length);
+    return true;
+}
+
+std::vector<uint8_t> Station::bytes(const std::string &name) const {
+    std::vector<uint8_t> b;
+    read(name, &b);
+    return b;
+}
+
+bool Station::write(const std::string &name, const std::vector<uint8_t> &bytes, uint32_t offset) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    StationState &s = *st_;
+    uint16_t h;
+    View v;
+    if (!ResolveName(s, name, &h, &v) || offset > v.length || bytes.size() > v.length - offset)
+        return false;
+    std::copy(bytes.begin(), bytes.end(), s.objects[v.object].bytes.begin() + v.offset + offset);
+    AfterWrite(s, v.object);
+    return true;
+}
+
+bool Station::setValue(const std::string &name, double value, uint32_t index) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    StationState &s = *st_;
+    uint16_t h;
+    View v;
+    if (!ResolveName(s, name, &h, &v) || v.elementLength == 0)
+        return false;
+    const uint64_t at = uint64_t(index) * v.elementLength;
+    if (at + v.elementLength > v.length)
+        return false;
+    uint8_t buf[8];
+    if (v.elementLength > sizeof buf || !EncodeValue(v.dataType, v.elementLength, value, buf))
+        return false;
+    std::copy(buf, buf + v.elementLength, s.objects[v.object].bytes.begin() + v.offset + at);
+    AfterWrite(s, v.object);
+    return true;
+}
+
+double Station::value(const std::string &name, uint32_t index) const {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    StationState &s = *st_;
+    uint16_t h;
+    View v;
+    if (!ResolveName(s, name, &h, &v) || v.elementLength == 0)
+        return NAN;
+    const uint64_t at = uint64_t(index) * v.elementLength;
+    if (at + v.elementLength > v.length)
+        return NAN;
+    return DecodeValue(v.dataType, s.objects[v.object].bytes.data() + v.offset + at, v.elementLength);
+}
+
+bool Station::queueRecord(const std::string &structure, const SampleRecord &record) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    auto it = st_->byName.find(structure);
+    return it != st_->byName.end() && QueueRecord(*st_, it->second, record, nullptr);
+}
+
+size_t Station::pendingRecords(const std::string &structure) const {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    const ObjectState *o = FindObject(*st_, structure);
+    return o ? o->queue.size() + (o->showing ? 1 : 0) : 0;
+}
+
+uint64_t Station::acknowledgedRecords(const std::string &structure) const {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    const ObjectState *o = FindObject(*st_, structure);
+    return o ? o->acknowledged : 0;
+}
+
+bool Station::generateRecords(const std::string &structure, RecordKind kind,
+                              std::chrono::milliseconds period, uint8_t first, uint8_t secondNumber) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    auto it = st_->byName.find(structure);
+    if (it == st_->byName.end() || !st_->objects[it->second].sample || period.count() <= 0)
+        return false;
+    Generator g;
+    g.object = it->second;
+    g.kind = kind;
+    g.period = period;
+    g.due = std::chrono::steady_clock::now() + period;
+    g.first = first;
+    g.secondNumber = secondNumber;
+    st_->generators.push_back(g);
+    return true;
+}
+
+void Station::setConnectObjects(const ConnectObjects &objects) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    SetConnectObjects(*st_, objects);
+}
+
+ConnectObjects Station::connectObjects() const {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    return GetConnectObjects(*st_);
+}
+
+void Station::setUnknownStatus(uint8_t status) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->unknownStatus = status;
+}
+
+void Station::setLookupStatus(const std::string &name, uint8_t status) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->forcedStatus[name] = status;
+}
+
+void Station::setErrorFlags(uint8_t flags) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->errorFlags = flags;
+}
+
+void Station::setAckMode(AckMode mode) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->ackMode = mode;
+}
+
+void Station::setExtraData(const std::vector<uint8_t> &afterRead, const std::vector<uint8_t> &afterWrite) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->extraRead = afterRead;
+    st_->extraWrite = afterWrite;
+}
+
+void Station::setRefuseSegments(bool refuse) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->refuseSegments = refuse;
+}
+
+void Station::setStrictItemMode(bool strict) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->strictItemMode = strict;
+}
+
+void Station::setTurnaround(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->turnaround = delay;
+}
+
+void Station::setTextReply(const std::string &text, uint16_t status, const std::vector<uint8_t> &data) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->textReplies[text] = {status, data};
+}
+
+void Station::setFaults(const FaultScript &script) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    SetFaults(*st_, script);
+}
+
+void Station::addFault(const Fault &step) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    st_->script.steps.push_back(step);
+}
+
+StationStats Station::stats() const {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    return st_->stats;
+}
+
+// ---- Simulator ----------------------------------------------------------------------------------
+
+Simulator::Simulator() : t0_(std::chrono::steady_clock::now()) {}
+
+Simulator::~Simulator() {
+    stop();
+    if (fd_ >= 0)
+        close(fd_);
+    if (holdFd_ >= 0)
+        close(holdFd_);
+}
+
+Station &Simulator::addStation(uint8_t address) {
+    std::lock_guard<std::mutex> lk(mu_);
+    auto &slot = stations_[address];
+    if (!slot)
+        slot.reset(new Station(this, address));
+    return *slot;
+}
+
+Station *Simulator::station(uint8_t address) {
+    std::lock_guard<std::mutex> lk(mu_);
+    auto it = stations_.find(address);
+    return it == stations_.end() ? nullptr : it->second.get();
+}
+
+std::vector<uint8_t> Simulator::stationAddresses() const {
+    std::lock_guard<std::mutex> lk(mu_);
+    std::vector<uint8_t> a;
+    for (const auto &s : stations_)
+        a.push_back(s.first);
+    return a;
+}
+
+bool Simulator::createPty(std::string *error) {
+    if (fd_ >= 0 || running()) {
+        *error = "the simulator has a line already";
+        return false;
+    }
+    const int m = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0) {
+        *error = Errno("posix_openpt");
+        return false;
+    }
+    char name[128];
+    if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+        *error = Errno("pseudo-terminal set-up");
+        close(m);
+        return false;
+    }
+    // Keep the slave open ourselves: the line then stays up while the driver closes and reopens.
+    const int s = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (s < 0) {
+        *error = Errno(std::string("open ") + name);
+        close(m);
+        return false;
+    }
+    if (!MakeRaw(s, 0)) {
+        *error = Errno(std::string("raw mode on ") + name);
+        close(s);
+        close(m);
+        return false;
+    }
+    MakeRaw(m, 0);
+    fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+    fd_ = m;
+    holdFd_ = s;
+    devicePath_ = name;
+    return true;
+}
+
+bool Simulator::attach(const std::string &device, std::string *error) {
+    if (fd_ >= 0 || running()) {
+        *error = "the simulator has a line already";
+        return false;
+    }
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        *error = Errno("open " + device);
+        return false;
+    }
+    if (isatty(fd) && !MakeRaw(fd, baud_)) {
+        *error = Errno("raw mode on " + device);
+        close(fd);
+        return false;
+    }
+    fd_ = fd;
+    devicePath_ = device;
+    return true;
+}
+
+std::string Simulator::portName() const {
+    return devicePath_.compare(0, 5, "/dev/") == 0 ? devicePath_.substr(5) : devicePath_;
+}
+
+void Simulator::setBaud(uint32_t baud) {
+    baud_ = baud;
+    if (fd_ >= 0 && holdFd_ < 0 && isatty(fd_))
+        MakeRaw(fd_, baud);
+}
+
+void Simulator::setEcho(bool echo) { echo_ = echo; }
+
+bool Simulator::start(std::string *error) {
+    if (running())
+        return true;
+    if (fd_ < 0) {
+        *error = "no line: call createPty() or attach() first";
+        return false;
+    }
+    stop_ = false;
+    t0_ = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (auto &s : stations_)
+            for (Generator &g : s.second->st_->generators)
+                g.due = t0_ + g.period;
+    }
+    thread_ = std::thread(&Simulator::run, this);
+    return true;
+}
+
+void Simulator::stop() {
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void Simulator::setLog(FILE *out) {
+    std::lock_guard<std::mutex> lk(logMu_);
+    log_ = out;
+}
+
+void Simulator::setHexCapture(FILE *out) {
+    std::lock_guard<std::mutex> lk(logMu_);
+    hex_ = out;
+    if (hex_) {
+        std::fprintf(hex_, "# net2000-sim line capture: SECONDS DIR BYTES; DIR M master, S station, E echo\n");
+        std::fflush(hex_);
+    }
+}
+
+void Simulator::setTrafficLimit(size_t records) {
+    std::lock_guard<std::mutex> lk(logMu_);
+    trafficLimit_ = records;
+    while (traffic_.size() > trafficLimit_)
+        traffic_.pop_front();
+}
+
+std::vector<TrafficRecord> Simulator::traffic() const {
+    std::lock_guard<std::mutex> lk(logMu_);
+    return std::vector<TrafficRecord>(traffic_.begin(), traffic_.end());
+}
+
+void Simulator::clearTraffic() {
+    std::lock_guard<std::mutex> lk(logMu_);
+    traffic_.clear();
+}
+
+LineStats Simulator::lineStats() const {
+    std::lock_guard<std::mutex> lk(logMu_);
+    return line_;
+}
+
+bool Simulator::waitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock<std::mutex> lk(evMu_);
+    for (;;) {
+        const uint64_t seen = events_;
+        lk.unlock();
+        if (pred())
+            return true;
+        lk.lock();
+        if (!evCv_.wait_until(lk, deadline, [&] { return events_ != seen; })) {
+            lk.unlock();
+            return pred();
+        }
+    }
+}
+
+bool Simulator::waitForReplies(uint8_t address, uint64_t n, std::chrono::milliseconds timeout) {
+    Station *s = station(address);
+    return s && waitUntil([s, n] { return s->stats().replies >= n; }, timeout);
+}
+
+void Simulator::notify() {
+    {
+        std::lock_guard<std::mutex> lk(evMu_);
+        ++events_;
+    }
+    evCv_.notify_all();
+}
+
+double Simulator::now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+}
+
+void Simulator::capture(char direction, const uint8_t *bytes, size_t n) {
+    std::lock_guard<std::mutex> lk(logMu_);
+    if (!hex_)
+        return;
+    std::fprintf(hex_, "%.6f %c %s\n", now(), direction, Hex(bytes, n).c_str());
+    std::fflush(hex_);
+}
+
+void Simulator::addRecord(TrafficRecord record) {
+    record.time = now();
+    record.text = FormatRecord(record);
+    std::lock_guard<std::mutex> lk(logMu_);
+    if (log_) {
+        std::fprintf(log_, "%s\n%14s%s\n", record.text.c_str(), "", Hex(record.raw).c_str());
+        std::fflush(log_);
+    }
+    if (trafficLimit_ == 0)
+        return;
+    traffic_.push_back(std::move(record));
+    while (traffic_.size() > trafficLimit_)
+        traffic_.pop_front();
+}
+
+bool Simulator::sleepFor(std::chrono::milliseconds delay) {
+    const auto end = std::chrono::steady_clock::now() + delay;
+    for (;;) {
+        if (stop_)
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end)
+            return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(end - now, kPollSlice));
+    }
+}
+
+bool Simulator::writeLine(const uint8_t *bytes, size_t n, bool paced) {
+    const uint32_t baud = baud_;
+    const auto start = std::chrono::steady_clock::now();
+    // 11 bits a character: start bit, 8 data bits, parity or a second stop bit, stop bit.
+    const auto perChar = std::chrono::nanoseconds(baud ? 11000000000ull / baud : 0);
+    size_t sent = 0;
+    auto lastProgress = start;
+    while (sent < n) {
+        if (stop_)
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        size_t due = n;
+        if (paced && baud) {
+            due = std::min(n, static_cast<size_t>((now - start) / perChar) + 1);
+            if (due <= sent) {
+                std::this_thread::sleep_until(start + perChar * static_cast<long>(sent));
+                continue;
+            }
+        }
+        const ssize_t w = ::write(fd_, bytes + sent, due - sent);
+        if (w > 0) {
+            sent += static_cast<size_t>(w);
+            lastProgress = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+            std::lock_guard<std::mutex> lk(logMu_);
+            ++line_.writeErrors;
+            return false;
+        }
+        if (std::chrono::steady_clock::now() - lastProgress > kWriteStall) {
+            std::lock_guard<std::mutex> lk(logMu_);
+            ++line_.writeErrors;
+            return false;
+        }
+        pollfd p{fd_, POLLOUT, 0};
+        poll(&p, 1, 20);
+    }
+    std::lock_guard<std::mutex> lk(logMu_);
+    line_.bytesOut += n;
+    return true;
+}
+
+void Simulator::handleBadFrame(const std::vector<uint8_t> &bytes, const char *why) {
+    TrafficRecord r = DescribeFrame(bytes, Direction::FromMaster);
+    r.valid = false;
+    r.note = std::string(why) + " wrong: dropped";
+    addRecord(std::move(r));
+    notify();
+}
+
+void Simulator::handleFrame(const std::vector<uint8_t> &raw) {
+    Frame f;
+    if (!ParseFrame(raw, &f))
+        return;
+    TrafficRecord rx = DescribeFrame(raw, Direction::FromMaster);
+    Answer answer;
+    Station *station = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        auto it = stations_.find(f.destination);
+        if (it != stations_.end()) {
+            station = it->second.get();
+            HandleFrame(*station->st_, f, rx, answer);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lk(logMu_);
+        ++line_.framesIn;
+        if (!station)
+            ++line_.foreignFrames;
+    }
+    if (!station)
+        rx.note = "no station here with this address: ignored";
+    addRecord(std::move(rx));
+
+    if (!answer.frames.empty() && sleepFor(answer.turnaround)) {
+        uint64_t replies = 0;
+        for (OutFrame &o : answer.frames) {
+            if (!o.noise.empty()) {
+                capture('S', o.noise.data(), o.noise.size());
+                if (!writeLine(o.noise.data(), o.noise.size(), true))
+                    break;
+            }
+            bool ok;
+            if (o.splitAt) {
+                capture('S', o.frame.data(), o.splitAt);
+                ok = writeLine(o.frame.data(), o.splitAt, true) && sleepFor(std::chrono::milliseconds(o.pauseMs));
+                if (ok) {
+                    capture('S', o.frame.data() + o.splitAt, o.frame.size() - o.splitAt);
+                    ok = writeLine(o.frame.data() + o.splitAt, o.frame.size() - o.splitAt, true);
+                }
+            } else {
+                capture('S', o.frame.data(), o.frame.size());
+                ok = writeLine(o.frame.data(), o.frame.size(), true);
+            }
+            if (!ok) {
+                o.record.note += o.record.note.empty() ? "not written: line stalled or stopped"
+                                                      : "; not written: line stalled or stopped";
+                addRecord(std::move(o.record));
+                break;
+            }
+            addRecord(std::move(o.record));
+            if (o.completesReply)
+                ++replies;
+        }
+        if (replies) {
+            std::lock_guard<std::mutex> lk(mu_);
+            station->st_->stats.replies += replies;
+        }
+    }
+    notify();
+}
+
+void Simulator::tickGenerators() {
+    const auto now = std::chrono::steady_clock::now();
+    bool added = false;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        for (auto &entry : stations_) {
+            StationState &s = *entry.second->st_;
+            for (Generator &g : s.generators) {
+                if (now < g.due)
+                    continue;
+                g.due += g.period;
+                if (g.due < now)
+                    g.due = now + g.period;
+                const std::time_t t = std::time(nullptr);
+                std::tm tm{};
+                localtime_r(&t, &tm);
+                ++g.serial;
+                const SampleRecord r =
+                    g.kind == RecordKind::Message
+                        ? MessageRecord(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
+                                        tm.tm_min, tm.tm_sec, g.first, g.secondNumber, g.serial % 2)
+                        : MeasurementRecord(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
+                                            tm.tm_min, g.first, g.secondNumber,
+                                            static_cast<uint16_t>(g.serial * 10));
+                added |= QueueRecord(s, g.object, r, nullptr);
+            }
+        }
+    }
+    if (added)
+        notify();
+}
+
+void Simulator::run() {
+    FrameReceiver rx;
+    uint8_t buf[4096];
+    auto lastByte = std::chrono::steady_clock::now();
+    while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(kPollSlice.count()));
+        if (r < 0 && errno != EINTR) {
+            sleepFor(kPollSlice);
+            continue;
+        }
+        if (r > 0 && (p.revents & POLLIN)) {
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n > 0) {
+                {
+                    std::lock_guard<std::mutex> lk(logMu_);
+                    line_.bytesIn += static_cast<uint64_t>(n);
+                }
+                capture('M', buf, static_cast<size_t>(n));
+                if (echo_) {
+                    capture('E', buf, static_cast<size_t>(n));
+                    writeLine(buf, static_cast<size_t>(n), false);
+                }
+                lastByte = std::chrono::steady_clock::now();
+                for (ssize_t i = 0; i < n; ++i) {
+                    switch (rx.feed(buf[i])) {
+                    case FrameReceiver::Event::Frame: handleFrame(rx.frame()); break;
+                    case FrameReceiver::Event::BadHeader:
+                        {
+                            std::lock_guard<std::mutex> lk(logMu_);
+                            ++line_.badHeaders;
+                        }
+                        handleBadFrame(rx.dropped(), "header checksum");
+                        break;
+                    case FrameReceiver::Event::BadData:
+                        {
+                            std::lock_guard<std::mutex> lk(logMu_);
+                            ++line_.badData;
+                        }
+                        handleBadFrame(rx.frame(), "data checksum");
+                        break;
+                    case FrameReceiver::Event::None: break;
+                    }
+                }
+            } else {
+                sleepFor(kPollSlice); // no slave open (EIO) or end of file: the line is down
+            }
+        } else if (r > 0) {
+            sleepFor(kPollSlice); // hang-up or error without data
+        }
+        if (!rx.idle() && std::chrono::steady_clock::now() - lastByte > kInterCharacterGap) {
+            rx.reset();
+            std::lock_guard<std::mutex> lk(logMu_);
+            ++line_.droppedPartial;
+        }
+        tickGenerators();
+    }
+}
+
+} // namespace kesta::sim
