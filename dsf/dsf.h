@@ -16,7 +16,23 @@ enum {
     DSF_MAX_FRAME_DATA = 510,
     DSF_MAX_FRAME = 518,
     DSF_MAX_SEGMENT_DATA = 508, // message bytes in a frame behind a 2-byte length prefix
-    DSF_DEFAULT_BUFFER = 4096
+    DSF_MAX_LONG_SEGMENT_DATA = 506, // message bytes behind a 4-byte length prefix
+    DSF_LONG_MESSAGE = 32768,   // messages this long or longer carry a 4-byte length prefix
+    DSF_DEFAULT_BUFFER = 4096,
+    DSF_MESSAGE_HEADER = 4,     // marker, zero, counter, code
+    DSF_MAX_VALUE_TEXT = 51,    // characters of one parameter value, up to the next "/"
+    DSF_MAX_PARAMETERS = 1024   // characters of a parameter string that are scanned
+};
+
+// Frame layout offsets.
+enum {
+    DSF_OFS_STX = 0,
+    DSF_OFS_WORDS = 1,
+    DSF_OFS_DESTINATION = 2,
+    DSF_OFS_SOURCE = 3,
+    DSF_OFS_CONTROL = 4,
+    DSF_OFS_HEADER_CHECK = 5,
+    DSF_OFS_DATA = 6
 };
 
 // Frame types (low nibble of the control byte).
@@ -47,6 +63,90 @@ enum DsfService {
 
 // ListItem access values.
 enum { DSF_ACCESS_READ = 1, DSF_ACCESS_WRITE = 2, DSF_ACCESS_READ_WRITE = 3 };
+
+// Application message codes (byte 3 of a message).
+enum DsfMessageCode {
+    DSF_MSG_LOOKUP = 17,
+    DSF_MSG_TEXT = 18,
+    DSF_MSG_READ = 33,       // short item heads; also the connect request
+    DSF_MSG_WRITE = 34,      // short item heads; also the control write
+    DSF_MSG_READ_LONG = 49,
+    DSF_MSG_WRITE_LONG = 50,
+    DSF_MSG_EXTRA = 0x80,    // reply flag: extra data follows the regular part (161, 162)
+    DSF_MSG_ERROR = 153
+};
+
+// The request record handed to the stack. It is a byte buffer: byte 0 service, byte 1 count, the body
+// from byte 2, multi-byte fields in host order at unaligned offsets (read them with memcpy). The
+// driver's callers pass 2000-byte records, 256 bytes for sample reads; the stack never reads past the
+// size it is given with the record.
+enum {
+    DSF_REQUEST_SIZE = 2000,
+    DSF_REQ_SERVICE = 0,
+    DSF_REQ_COUNT = 1,
+    DSF_REQ_BODY = 2,
+    // LookupByKey: 14 key bytes, then the expected object length.
+    DSF_REQ_KEY = 2,
+    DSF_KEY_SIZE = 14,
+    DSF_REQ_KEY_EXPECTED = 16,
+    // LookupHandles, LookupObjects: namesLength, count expected lengths, then the names area.
+    DSF_REQ_NAMES_LENGTH = 2,
+    DSF_REQ_EXPECTED = 4,
+    // ConnectStation: the station address.
+    DSF_REQ_STATION = 2
+};
+
+struct DsfRequest {
+    uint8_t service;
+    uint8_t count;
+    uint8_t body[DSF_REQUEST_SIZE - 2];
+};
+
+// Head of one ReadWrite item; items with access 2 or 3 carry even(length) data bytes behind it.
+struct ListItem {
+    uint32_t handle; // 16-bit object token, zero-extended; its low byte is the first wire byte
+    uint16_t length;
+    uint16_t access;
+};
+static_assert(sizeof(ListItem) == 8, "ListItem head is 8 bytes in the request record");
+
+// Reply records left in the caller's reply buffer (host order, no padding).
+#pragma pack(push, 1)
+struct ConnectReply {
+    uint16_t one;          // always 1
+    uint8_t undefinedByte; // no defined content (written 0)
+    uint8_t peerFlags;     // DSF_PEER_NO_OBJECT5, DSF_PEER_OBJECT4_SET
+    uint8_t zero[12];
+    uint32_t bufferSize;   // the peer's message buffer size
+    uint32_t fixed500;     // always 500
+};
+struct LookupKeyReply {   // LookupByKey, and one name of LookupHandles
+    uint16_t status;
+    uint32_t handle;
+    uint16_t access;
+};
+struct LookupObjectRecord { // one name of LookupObjects
+    uint16_t status;
+    uint32_t handle;
+    uint16_t kind;
+    uint32_t length;
+    uint16_t dataType;
+    uint32_t aux;
+    uint32_t elementLength;
+    uint16_t access;
+};
+#pragma pack(pop)
+static_assert(sizeof(ConnectReply) == 24, "ConnectReply is 24 bytes");
+static_assert(sizeof(LookupKeyReply) == 8, "LookupKeyReply is 8 bytes");
+static_assert(sizeof(LookupObjectRecord) == 24, "LookupObjectRecord is 24 bytes");
+
+enum { DSF_PEER_NO_OBJECT5 = 0x04, DSF_PEER_OBJECT4_SET = 0x10 };
+
+// Lookup status words besides 0 (found): s - 86 for a station status byte s of 1 to 85 (65451 to
+// 65535), DSF_ERR_LOOKUP_LENGTH (65450) for a length mismatch, and DSF_LOOKUP_STATUS_HIGH | s for a
+// status byte of 86 and above (65110 to 65279), so that no nonzero byte reads as success and the low
+// byte still shows what the station said.
+enum { DSF_LOOKUP_STATUS_BIAS = 86, DSF_LOOKUP_STATUS_HIGH = 0xFE00 };
 
 // What a dsf_step asks the transport loop to do next.
 enum EngineAction {
@@ -119,6 +219,7 @@ struct DsfInstance {
     int32_t timeoutTT;
     int32_t timeoutTE;
     uint8_t ownAddress;
+    uint32_t replyCapacity; // capacity of the caller's reply buffer for the request in progress
 };
 
 // Instance and configuration.

@@ -21,15 +21,18 @@ enum DsfError {
     DSF_ERR_REPLY_CODE = 65324,       // 0xFF2C [44] reply code is not the request's
     DSF_ERR_REPLY_LENGTH = 65325,     // 0xFF2D [45] reply length breaks its code's rule
     DSF_ERR_NO_STATION = 65326,       // 0xFF2E [46] no free station entry
-    DSF_ERR_REPLY_BUFFER = 65340,     // 0xFF3C [60] reply record does not fit the caller's buffer
+    DSF_ERR_REPLY_BUFFER = 65340,     // 0xFF3C [60] reply record does not fit the caller's buffer, or the
+                                      //             request record is shorter than its items/names/text
     DSF_ERR_SERVICE = 65341,          // 0xFF3D [61] unknown service
     DSF_ERR_NO_MEMORY = 65360,        // 0xFF50 [80] record or station table not allocated
-    DSF_ERR_BUFFER = 65361,           // 0xFF51 [81] message buffer not allocated
+    DSF_ERR_BUFFER = 65361,           // 0xFF51 [81] message buffer not allocated (configure, or gone
+                                      //             after a failed growth: only closing the stack helps)
     DSF_ERR_STATION_COUNT = 65362,    // 0xFF52 [82] station count 0 or above 255
     DSF_ERR_SEGMENT_REFUSED = 65380,  // 0xFF64 [100] station refused a segmented request
     DSF_ERR_LOOKUP_LENGTH = 65450,    // 0xFFAA [170] lookup status: object length differs
     DSF_ERR_NOT_OPEN = 65480,         // 0xFFC8 [200] transport: stack not open
-    DSF_ERR_FRAME_BUFFER = 65481,     // 0xFFC9 [201] transport: frame buffer not allocated
+    DSF_ERR_FRAME_BUFFER = 65481,     // 0xFFC9 [201] transport: frame buffer not allocated; engine:
+                                      //              transmit buffer missing or shorter than 518 bytes
     DSF_ERR_ACTION = 65482,           // 0xFFCA [202] transport: unknown engine action
     DSF_ERR_WRITE = 1                 // transport: a frame could not be written completely
 };

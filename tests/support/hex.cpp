@@ -1,0 +1,101 @@
+// Hex frames for tests (see hex.h).
+#include "hex.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+int Nibble(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+} // namespace
+
+std::vector<uint8_t> HexBytes(const std::string &text) {
+    std::vector<uint8_t> out;
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == '\n' || c == '\t' || c == '-') {
+            if (high >= 0) {
+                ADD_FAILURE() << "odd hex digit in \"" << text << "\"";
+                return out;
+            }
+            continue;
+        }
+        const int v = Nibble(c);
+        if (v < 0) {
+            ADD_FAILURE() << "not a hex digit '" << c << "' in \"" << text << "\"";
+            return out;
+        }
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    if (high >= 0) {
+        ADD_FAILURE() << "odd hex digit at the end of \"" << text << "\"";
+    }
+    return out;
+}
+
+std::string HexText(const uint8_t *bytes, size_t count) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        if (i != 0) {
+            out += ' ';
+        }
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0x0F];
+    }
+    return out;
+}
+
+std::string HexText(const std::vector<uint8_t> &bytes) { return HexText(bytes.data(), bytes.size()); }
+
+std::string HexNorm(const std::string &text) { return HexText(HexBytes(text)); }
+
+std::vector<uint8_t> Net2000Frame(uint8_t destination, uint8_t source, uint8_t type, uint8_t sequence,
+                                  const std::vector<uint8_t> &data) {
+    const size_t words = (data.size() + 1) / 2;
+    std::vector<uint8_t> frame = {0x02, static_cast<uint8_t>(words), destination, source,
+                                  static_cast<uint8_t>((sequence << 4) | (type & 0x0F)), 0x00};
+    frame.insert(frame.end(), data.begin(), data.end());
+    if (data.size() % 2 != 0) {
+        frame.push_back(0x00);
+    }
+    frame.push_back(0x00);
+    frame.push_back(0x00);
+    FixNet2000Checksums(frame);
+    return frame;
+}
+
+void FixNet2000Checksums(std::vector<uint8_t> &frame) {
+    if (frame.size() < 8) {
+        return;
+    }
+    const size_t words = frame[1];
+    if (frame.size() < 2 * words + 8) {
+        return;
+    }
+    frame[5] = static_cast<uint8_t>(frame[0] ^ frame[1] ^ frame[2] ^ frame[3] ^ frame[4]);
+    uint8_t high = 0x00;
+    uint8_t low = frame[5];
+    for (size_t i = 0; i < words; ++i) {
+        high ^= frame[6 + 2 * i];
+        low ^= frame[7 + 2 * i];
+    }
+    frame[6 + 2 * words] = high;
+    frame[7 + 2 * words] = low;
+}
