@@ -17,12 +17,26 @@ extern uint16_t ExpectedReplyLength;
 
 enum { EXPECTED_REPLY_IDLE = 518 };
 
+// A line that keeps delivering bytes but never a valid frame would keep the loop receiving for ever.
+// After this many steps without a frame sent, the request ends with DSF_ERR_NO_REPLY: a frame is at
+// most 518 bytes and every Receive that does not end in silence has taken at least one byte, so twice
+// that is already two frames' worth of garbage.
+enum { TRANSPORT_MAX_STEPS_WITHOUT_SEND = 2 * DSF_MAX_FRAME };
+
 int32_t dsf_ra_open(const char *parameters);
 int32_t dsf_ra_close();
 int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
                       uint32_t *replyLength);
 int32_t dsf_ra_send_frame(uint16_t length);
 uint16_t dsf_ra_receive_frame();
+
+// RunDsfRequest over a given step function (the engine's dsf_step in the driver; tests script it).
+typedef int32_t (*DsfStepFunction)(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request,
+                                   uint32_t requestSize, uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer,
+                                   uint16_t *txLength, const uint8_t *received, uint16_t receivedCount,
+                                   uint16_t *action, int32_t *timeout);
+int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
+                          uint32_t requestSize, uint8_t *reply, uint32_t *replyLength);
 
 // One whole exchange as every caller needs it: take the line lock, set ExpectedReplyLength, run the
 // request, set ExpectedReplyLength back to 518, release the lock. The handle slot may be unaligned

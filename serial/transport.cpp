@@ -1,0 +1,275 @@
+// The request transport loop: the one dsf stack with its two frame buffers, and the loop that steps
+// the engine and carries out each action on the port. Nothing here is allocated per request, no read
+// stores more than a frame, and no request keeps the line longer than its bounded steps.
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/system.h"
+#include "platform/talrun.h"
+#include "serial/link_counters.h"
+#include "serial/port.h"
+#include "serial/transport.h"
+
+namespace {
+
+DsfInstance *stack = nullptr;
+uint8_t *txBuffer = nullptr;
+uint8_t *rxBuffer = nullptr;
+uint16_t txSize = 0;
+uint16_t rxSize = 0;
+uint32_t stackOpen = 0;
+uint8_t queueCheck = 0; // 1 only while a Receive action reads: take what is waiting, never wait
+
+LinkCounters counters;
+
+// The line lock around a scope; recursive, so the public entry points may call each other.
+struct LineLock {
+    LineLock() { plat_line_lock(); }
+    ~LineLock() { plat_line_unlock(); }
+    LineLock(const LineLock &) = delete;
+    LineLock &operator=(const LineLock &) = delete;
+};
+
+void *HeapAlloc(uint32_t size)
+{
+    return malloc(size);
+}
+
+void HeapRelease(void *block, uint32_t size)
+{
+    free(block);
+}
+
+// ExpectedReplyLength may exceed 518 for long block reads; a frame never does, so a read never asks
+// for more than the receive buffer holds.
+uint32_t ReadCapacity()
+{
+    return rxSize < DSF_MAX_FRAME ? rxSize : static_cast<uint32_t>(DSF_MAX_FRAME);
+}
+
+void FreeStack()
+{
+    if (stack != nullptr) {
+        dsf_destroy(stack);
+        stack = nullptr;
+    }
+    free(txBuffer);
+    free(rxBuffer);
+    txBuffer = nullptr;
+    rxBuffer = nullptr;
+    txSize = 0;
+    rxSize = 0;
+}
+
+int32_t CountResult(int32_t result)
+{
+    if (result != 0) {
+        counters.requestsFailed++;
+        counters.failedByCode[static_cast<uint32_t>(result) & 0xFFu]++;
+    }
+    return result;
+}
+
+} // namespace
+
+void ReadLinkCounters(LinkCounters *out)
+{
+    LineLock lock;
+    *out = counters;
+}
+
+void ResetLinkCounters()
+{
+    LineLock lock;
+    memset(&counters, 0, sizeof counters);
+}
+
+int32_t dsf_ra_open(const char *parameters)
+{
+    LineLock lock;
+    // One stack per library: a second cold start keeps the stack that the other instance's
+    // connection handles point into.
+    if (stackOpen) {
+        return 0;
+    }
+    DsfInstance *created = nullptr;
+    int32_t rc = dsf_create(numSlaves, HeapAlloc, HeapRelease, &created);
+    if (rc != 0) {
+        return rc;
+    }
+    stack = created;
+    uint16_t rxFrameSize = 0;
+    uint16_t txFrameSize = 0;
+    rc = dsf_configure(stack, parameters, &rxFrameSize, &txFrameSize);
+    if (rc != 0) {
+        FreeStack(); // the stack stays closed; do not leak the record that was made
+        return rc;
+    }
+    txBuffer = static_cast<uint8_t *>(malloc(txFrameSize == 0 ? 1 : txFrameSize));
+    rxBuffer = static_cast<uint8_t *>(malloc(rxFrameSize == 0 ? 1 : rxFrameSize));
+    if (txBuffer == nullptr || rxBuffer == nullptr) {
+        FreeStack();
+        return DSF_ERR_FRAME_BUFFER;
+    }
+    txSize = txFrameSize;
+    rxSize = rxFrameSize;
+    stackOpen = 1;
+    return 0;
+}
+
+int32_t dsf_ra_close()
+{
+    LineLock lock;
+    FreeStack();
+    int32_t rc = ClosePort(currentPort);
+    currentPort = 0; // closed once, cleared where it was held
+    stackOpen = 0;
+    return rc;
+}
+
+int32_t dsf_ra_send_frame(uint16_t length)
+{
+    LineLock lock;
+    if (!stackOpen || length > txSize) {
+        return DSF_ERR_WRITE;
+    }
+    if (flushBeforeSend == 1) {
+        Purge(currentPort);
+    }
+    uint32_t written = 0;
+    int w = WritePort(currentPort, txBuffer, length, &written);
+    int32_t result = (w == PORT_OK && written == length) ? 0 : DSF_ERR_WRITE;
+    counters.framesOut++;
+    counters.bytesOut += written;
+    if (echoFlag == 1) {
+        // The converter hands back what we sent; it is read and dropped before any reply.
+        uint32_t want = length < ReadCapacity() ? length : ReadCapacity();
+        uint32_t got = 0;
+        ReadPort(currentPort, rxBuffer, want, &got);
+        if (result == 0 && (got != length || memcmp(rxBuffer, txBuffer, got) != 0)) {
+            counters.echoMismatches++;
+        }
+    }
+    return result;
+}
+
+uint16_t dsf_ra_receive_frame()
+{
+    LineLock lock;
+    if (!stackOpen) {
+        return 0;
+    }
+    uint32_t toRead = ExpectedReplyLength;
+    uint32_t waiting = 0;
+    if (queueCheck == 1 && PortInputQueue(currentPort, &waiting) == 0) {
+        toRead = waiting < toRead ? waiting : toRead;
+    }
+    if (toRead > ReadCapacity()) {
+        toRead = ReadCapacity();
+    }
+    uint32_t iRead = 0;
+    int rc = ReadPort(currentPort, rxBuffer, toRead, &iRead);
+    if (iRead != toRead && iRead != 0) {
+        err(LOG_DEBUG, "KESTA> dsf_ra_receive_frame() DEBUG toRead %u , iRead %u", static_cast<unsigned>(toRead),
+            static_cast<unsigned>(iRead));
+    }
+    if (rc != PORT_OK || iRead == 0) {
+        return 0;
+    }
+    counters.bytesIn += iRead;
+    return static_cast<uint16_t>(iRead);
+}
+
+int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
+                          uint32_t requestSize, uint8_t *reply, uint32_t *replyLength)
+{
+    LineLock lock;
+    counters.requests++;
+    if (!stackOpen) {
+        return CountResult(DSF_ERR_NOT_OPEN);
+    }
+    const uint8_t *received = nullptr;
+    uint16_t receivedCount = 0;
+    uint16_t lastAction = 0;
+    uint32_t stepsWithoutSend = 0;
+    for (;;) {
+        if (stepsWithoutSend >= TRANSPORT_MAX_STEPS_WITHOUT_SEND) {
+            counters.stepLimits++;
+            dsf_reset(stack, 0);
+            return CountResult(DSF_ERR_NO_REPLY);
+        }
+        stepsWithoutSend++;
+        uint32_t stepReplyLength = *replyLength;
+        uint16_t txLength = txSize;
+        uint16_t action = 0;
+        int32_t timeout = 0;
+        int32_t rc = step(stack, handleLocation, request, requestSize, reply, &stepReplyLength, txBuffer, &txLength,
+                          received, receivedCount, &action, &timeout);
+        bool silence = received == nullptr && receivedCount == 0;
+        switch (action) {
+        case StepAgain:
+            received = nullptr;
+            receivedCount = 0;
+            break;
+        case Receive: {
+            queueCheck = 1;
+            uint16_t n = dsf_ra_receive_frame();
+            queueCheck = 0;
+            received = n != 0 ? rxBuffer : nullptr;
+            receivedCount = n;
+            break;
+        }
+        case Done:
+            *replyLength = stepReplyLength;
+            return 0;
+        case Failed:
+            return CountResult(rc);
+        case SendReceive: {
+            if (silence && (lastAction == SendReceive || lastAction == Receive)) {
+                counters.retransmissions++;
+            }
+            stepsWithoutSend = 0;
+            int32_t sent = dsf_ra_send_frame(txLength);
+            if (sent != 0) {
+                // The engine waits for a reply that will not come: the next request must find it idle.
+                dsf_reset(stack, 0);
+                return CountResult(sent);
+            }
+            uint16_t n = dsf_ra_receive_frame();
+            received = n != 0 ? rxBuffer : nullptr;
+            receivedCount = n;
+            break;
+        }
+        case Process:
+            counters.framesIn++;
+            break;
+        default:
+            dsf_reset(stack, 0);
+            return CountResult(DSF_ERR_ACTION);
+        }
+        lastAction = action;
+    }
+}
+
+int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
+                      uint32_t *replyLength)
+{
+    return RunDsfRequestWith(dsf_step, handleLocation, request, requestSize, reply, replyLength);
+}
+
+int32_t RunExchange(uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request, uint32_t requestSize,
+                    uint8_t *reply, uint32_t *replyLength)
+{
+    LineLock lock;
+    ExpectedReplyLength = expectedReplyLength;
+    StationEntry *handle = nullptr;
+    if (handleSlot != nullptr) {
+        memcpy(&handle, handleSlot, sizeof handle);
+    }
+    int32_t rc = RunDsfRequest(&handle, request, requestSize, reply, replyLength);
+    if (handleSlot != nullptr) {
+        memcpy(handleSlot, &handle, sizeof handle);
+    }
+    ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+    return rc;
+}
