@@ -1,0 +1,123 @@
+// The simulator's own codec against the worked examples: frames, prefixes, EWT records, values.
+#include <gtest/gtest.h>
+
+#include "tools/sim/codec.h"
+
+using namespace kesta::sim;
+
+namespace {
+
+std::vector<uint8_t> H(const std::string &text) {
+    std::vector<uint8_t> b;
+    EXPECT_TRUE(ParseHex(text, &b)) << text;
+    return b;
+}
+
+} // namespace
+
+TEST(SimCodec, FrameWithoutData) {
+    EXPECT_EQ(Hex(BuildFrame(2, 1, 3, kAck, nullptr, 0)), "02 00 02 01 3E 3F 00 3F");
+}
+
+TEST(SimCodec, FrameWithOddDataIsPadded) {
+    const auto data = H("AA BB CC");
+    EXPECT_EQ(Hex(BuildFrame(2, 1, 1, kRequestLast, data.data(), data.size())),
+              "02 02 02 01 11 12 AA BB CC 00 66 A9");
+}
+
+TEST(SimCodec, FrameSizeLimits) {
+    std::vector<uint8_t> data(kMaxFrameData, 0x5A);
+    EXPECT_EQ(BuildFrame(2, 1, 1, kReplyLast, data.data(), data.size()).size(), kMaxFrame);
+    data.push_back(0);
+    EXPECT_TRUE(BuildFrame(2, 1, 1, kReplyLast, data.data(), data.size()).empty());
+}
+
+TEST(SimCodec, LengthPrefixes) {
+    std::vector<uint8_t> p;
+    PutPrefix(p, 509);
+    PutPrefix(p, 40000);
+    EXPECT_EQ(Hex(p), "01 FD 80 00 9C 40");
+    uint32_t remaining;
+    size_t size;
+    ASSERT_TRUE(GetPrefix(p.data() + 2, 4, &remaining, &size));
+    EXPECT_EQ(remaining, 40000u);
+    EXPECT_EQ(size, 4u);
+}
+
+TEST(SimCodec, ReceiverSkipsNoiseBadHeaderAndTakesAnyAddress) {
+    // Noise, a header whose checksum is wrong, then the two example frames back to back.
+    const auto bytes = H("FF 55 02 00 05 01 3E 00 02 00 02 01 3E 3F 00 3F 02 02 02 01 11 12 AA BB CC 00 66 A9");
+    FrameReceiver rx;
+    std::vector<std::string> frames;
+    int badHeaders = 0;
+    for (uint8_t b : bytes) {
+        switch (rx.feed(b)) {
+        case FrameReceiver::Event::Frame: frames.push_back(Hex(rx.frame())); break;
+        case FrameReceiver::Event::BadHeader: ++badHeaders; break;
+        default: break;
+        }
+    }
+    EXPECT_EQ(badHeaders, 1);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0], "02 00 02 01 3E 3F 00 3F");
+    EXPECT_EQ(frames[1], "02 02 02 01 11 12 AA BB CC 00 66 A9");
+}
+
+TEST(SimCodec, ReceiverReportsBadDataChecksum) {
+    auto f = H("02 02 02 01 11 12 AA BB CC 00 66 A8");
+    FrameReceiver rx;
+    FrameReceiver::Event last = FrameReceiver::Event::None;
+    for (uint8_t b : f)
+        last = rx.feed(b);
+    EXPECT_EQ(last, FrameReceiver::Event::BadData);
+    ResealFrame(f);
+    EXPECT_TRUE(FrameChecksumsOk(f));
+}
+
+TEST(SimCodec, EwtRecordExamples) {
+    const SampleRecord m = MessageRecord(26, 12, 2001, 14, 30, 45, 5, 7, true);
+    EXPECT_EQ(Hex(m.data(), m.size()), "01 1A 0C 00 07 D1 0E 1E 2D 05 07 01");
+    const SampleRecord v = MeasurementRecord(26, 12, 2001, 14, 30, 5, 7, 500);
+    EXPECT_EQ(Hex(v.data(), v.size()), "01 1A 0C 00 07 D1 0E 1E 05 07 01 F4");
+}
+
+TEST(SimCodec, ValuesAreStoredBigEndian) {
+    struct Row {
+        uint16_t type;
+        double value;
+        const char *bytes;
+    } rows[] = {
+        {kTypeBool, 1, "01"},          {kTypeInt16, -2, "FF FE"},        {kTypeInt16b, 0x1234, "12 34"},
+        {kTypeInt32, -100000, "FF FE 79 60"}, {kTypeUint16, 65535, "FF FF"}, {kTypeUint16b, 1, "00 01"},
+        {kTypeUint32, 0x12345678, "12 34 56 78"}, {kTypeFloat, 1.5, "3F C0 00 00"},
+    };
+    for (const Row &r : rows) {
+        uint8_t b[4];
+        ASSERT_TRUE(EncodeValue(r.type, TypeSize(r.type), r.value, b)) << r.type;
+        EXPECT_EQ(Hex(b, TypeSize(r.type)), r.bytes) << r.type;
+        EXPECT_EQ(DecodeValue(r.type, b, TypeSize(r.type)), r.value) << r.type;
+    }
+    uint8_t b[4];
+    EXPECT_FALSE(EncodeValue(kTypeInt16, 2, 32768, b));
+    EXPECT_FALSE(EncodeValue(kTypeUint16, 2, -1, b));
+    EXPECT_FALSE(EncodeValue(kTypeBool, 1, 2, b));
+}
+
+TEST(SimCodec, FaultScripts) {
+    FaultScript s;
+    std::string error;
+    ASSERT_TRUE(ParseFaultScript("ok*2,silence*3,noise=8,hcs,error=5/0x04,split=80,random=0.25/9", &s, &error))
+        << error;
+    ASSERT_EQ(s.steps.size(), 6u);
+    EXPECT_EQ(s.steps[1].kind, FaultKind::Silence);
+    EXPECT_EQ(s.steps[1].repeat, 3u);
+    EXPECT_EQ(s.steps[2].param, 8u);
+    EXPECT_EQ(s.steps[4].param, 5u);
+    EXPECT_EQ(s.steps[4].flags, 0x04);
+    EXPECT_EQ(s.randomRate, 0.25);
+    EXPECT_EQ(s.seed, 9u);
+    EXPECT_FALSE(ParseFaultScript("silense", &s, &error));
+    EXPECT_NE(error.find("'silense'"), std::string::npos) << error;
+    EXPECT_FALSE(ParseFaultScript("hcs=3", &s, &error));
+    EXPECT_FALSE(ParseFaultScript("random=2", &s, &error));
+}

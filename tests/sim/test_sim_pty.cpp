@@ -1,0 +1,304 @@
+// The simulator on a real pseudo-terminal against a minimal master written here: connect, lookup,
+// write and read, segments, multidrop, echo and pacing, a fault and its retransmission, the program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "tools/sim/codec.h"
+
+using namespace kesta::sim;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+std::vector<uint8_t> H(const std::string &text) {
+    std::vector<uint8_t> b;
+    EXPECT_TRUE(ParseHex(text, &b)) << text;
+    return b;
+}
+
+std::string Handle(uint16_t h) {
+    const uint8_t b[2] = {static_cast<uint8_t>(h), static_cast<uint8_t>(h >> 8)};
+    return Hex(b, 2);
+}
+
+// Master at address 1 on the slave side of the line.
+class Master {
+  public:
+    explicit Master(const std::string &path) {
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_GE(fd_, 0) << path << ": " << std::strerror(errno);
+        termios t;
+        if (fd_ >= 0 && tcgetattr(fd_, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(fd_, TCSANOW, &t);
+        }
+    }
+    ~Master() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+
+    void write(const std::vector<uint8_t> &bytes) {
+        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Raw bytes until n are in or the deadline passes.
+    std::vector<uint8_t> readBytes(size_t n, milliseconds timeout) {
+        std::vector<uint8_t> got;
+        const auto end = Clock::now() + timeout;
+        while (got.size() < n && Clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 10) > 0) {
+                uint8_t b[600];
+                const ssize_t r = ::read(fd_, b, std::min(sizeof b, n - got.size()));
+                if (r > 0)
+                    got.insert(got.end(), b, b + r);
+            }
+        }
+        return got;
+    }
+
+    // The next frame with good checksums addressed to us; false at the deadline.
+    bool receive(Frame *f, milliseconds timeout) {
+        const auto end = Clock::now() + timeout;
+        while (Clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0)
+                continue;
+            uint8_t b;
+            while (::read(fd_, &b, 1) == 1) {
+                if (rx_.feed(b) == FrameReceiver::Event::Frame && ParseFrame(rx_.frame(), f) &&
+                    f->destination == 1)
+                    return true;
+            }
+        }
+        return false;
+    }
+
+    std::vector<uint8_t> frame(uint8_t station, uint8_t type, const std::vector<uint8_t> &data) {
+        ++seq_;
+        return BuildFrame(station, 1, seq_ & 15, type, data.data(), data.size());
+    }
+
+    // One request message in one frame; reply segments fetched; retransmitted on silence.
+    std::vector<uint8_t> exchange(uint8_t station, const std::vector<uint8_t> &message, int tries = 1) {
+        std::vector<uint8_t> data;
+        PutPrefix(data, static_cast<uint32_t>(message.size()));
+        data.insert(data.end(), message.begin(), message.end());
+        const auto request = frame(station, kRequestLast, data);
+        std::vector<uint8_t> reply;
+        Frame f;
+        bool got = false;
+        for (int i = 0; i < tries && !got; ++i) {
+            write(request);
+            got = receive(&f, milliseconds(i + 1 < tries ? 300 : 3000));
+        }
+        while (got) {
+            EXPECT_EQ(f.sequence, seq_ & 15);
+            uint32_t remaining;
+            size_t prefix;
+            EXPECT_TRUE(GetPrefix(f.data.data(), f.data.size(), &remaining, &prefix));
+            if (f.type != kReplyMore) {
+                reply.insert(reply.end(), f.data.begin() + static_cast<long>(prefix),
+                             f.data.begin() + static_cast<long>(prefix + remaining));
+                return reply;
+            }
+            reply.insert(reply.end(), f.data.begin() + static_cast<long>(prefix), f.data.end());
+            write(frame(station, kNextReplySegment, {}));
+            got = receive(&f, milliseconds(3000));
+        }
+        ADD_FAILURE() << "no reply from station " << int(station);
+        return reply;
+    }
+
+    uint16_t lookup(uint8_t station, const std::string &name) {
+        std::vector<uint8_t> m = H("00 00 01 11 00 01");
+        m.insert(m.end(), name.begin(), name.end());
+        m.push_back(0);
+        const auto r = exchange(station, m);
+        if (r.size() != 26 || r[4] != 0)
+            return 0;
+        return static_cast<uint16_t>(r[6] | r[7] << 8);
+    }
+
+  private:
+    int fd_ = -1;
+    uint8_t seq_ = 0;
+    FrameReceiver rx_;
+};
+
+} // namespace
+
+TEST(SimPty, ConnectLookupWriteRead) {
+    Simulator sim;
+    Station &st = sim.addStation(2);
+    st.addObject(ObjectSpec::Scalar("speed", kTypeInt16, 1500));
+    std::string error;
+    ASSERT_TRUE(sim.createPty(&error)) << error;
+    EXPECT_EQ("/dev/" + sim.portName(), sim.devicePath());
+    EXPECT_LE(sim.portName().size(), 11u);
+    ASSERT_TRUE(sim.start(&error)) << error;
+
+    Master m(sim.devicePath());
+    EXPECT_EQ(Hex(m.exchange(2, H("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
+              "00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
+    const uint16_t h = m.lookup(2, "speed");
+    ASSERT_EQ(h, st.handle("speed"));
+    EXPECT_EQ(Hex(m.exchange(2, H("00 00 02 32 00 01 " + Handle(h) + " 00 00 02 00 FF FE"))), "00 00 02 32");
+    EXPECT_EQ(st.value("speed"), -2);
+    st.setValue("speed", 0x1234);
+    EXPECT_EQ(Hex(m.exchange(2, H("00 00 03 31 00 01 " + Handle(h) + " 00 00 02 00"))), "00 00 03 31 12 34");
+
+    ASSERT_TRUE(sim.waitForReplies(2, 4, milliseconds(2000)));
+    const auto traffic = sim.traffic();
+    bool sawWrite = false;
+    for (const TrafficRecord &r : traffic)
+        if (r.direction == Direction::FromMaster && r.hasMessage && r.code == kCodeWriteLong) {
+            ASSERT_EQ(r.items.size(), 1u);
+            EXPECT_EQ(r.items[0].handle, h);
+            EXPECT_EQ(Hex(r.items[0].data), "FF FE");
+            sawWrite = true;
+        }
+    EXPECT_TRUE(sawWrite);
+}
+
+TEST(SimPty, MultidropSegmentsAndForeignFrames) {
+    Simulator sim;
+    sim.addStation(2);
+    sim.addStation(3).addObject(ObjectSpec::Array("big", kTypeInt32, 300));
+    std::string error;
+    ASSERT_TRUE(sim.createPty(&error)) << error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    Master m(sim.devicePath());
+    // A frame to an address without a station goes unanswered; the next one is answered.
+    m.write(m.frame(9, kRequestLast, H("00 04 00 00 01 12")));
+    const uint16_t h = m.lookup(3, "big");
+    ASSERT_NE(h, 0);
+    const auto r = m.exchange(3, H("00 00 02 31 00 01 " + Handle(h) + " 00 00 B0 04"));
+    EXPECT_EQ(r.size(), 4u + 1200u);
+    EXPECT_EQ(sim.station(3)->stats().replySegments, 2u);
+    EXPECT_EQ(sim.station(2)->stats().frames, 0u);
+    EXPECT_TRUE(sim.waitUntil([&] { return sim.lineStats().foreignFrames == 1; }, milliseconds(2000)));
+}
+
+TEST(SimPty, SilenceThenRetransmissionIsAnswered) {
+    Simulator sim;
+    Station &st = sim.addStation(2);
+    std::string error;
+    FaultScript script;
+    ASSERT_TRUE(ParseFaultScript("silence,noise=4", &script, &error)) << error;
+    st.setFaults(script);
+    ASSERT_TRUE(sim.createPty(&error)) << error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    Master m(sim.devicePath());
+    EXPECT_EQ(Hex(m.exchange(2, H("00 00 05 12 49 44 00"), 2)), "00 00 05 12 00 00 49 44 00");
+    const StationStats s = st.stats();
+    EXPECT_EQ(s.Faults(FaultKind::Silence), 1u);
+    EXPECT_EQ(s.Faults(FaultKind::Noise), 1u);
+    EXPECT_EQ(s.requests, 1u);
+}
+
+TEST(SimPty, EchoComesFirstAndOutputIsPaced) {
+    Simulator sim;
+    sim.addStation(2);
+    sim.setEcho(true);
+    sim.setBaud(9600);
+    std::string error;
+    ASSERT_TRUE(sim.createPty(&error)) << error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    Master m(sim.devicePath());
+    const auto data = H("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06");
+    const auto request = m.frame(2, kRequestLast, data);
+    m.write(request);
+    EXPECT_EQ(Hex(m.readBytes(request.size(), milliseconds(2000))), Hex(request));
+    const auto start = Clock::now();
+    const auto reply = m.readBytes(24, milliseconds(3000));
+    const auto took = Clock::now() - start;
+    ASSERT_EQ(reply.size(), 24u);
+    EXPECT_TRUE(FrameChecksumsOk(reply));
+    // 24 characters of 11 bits at 9600 baud take 27.5 ms; the first may already be under way.
+    EXPECT_GE(took, milliseconds(20));
+}
+
+TEST(SimPty, StopsQuickly) {
+    Simulator sim;
+    sim.addStation(2);
+    std::string error;
+    ASSERT_TRUE(sim.createPty(&error)) << error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    const auto start = Clock::now();
+    sim.stop();
+    EXPECT_LT(Clock::now() - start, milliseconds(500));
+    EXPECT_FALSE(sim.running());
+}
+
+#ifdef SIM_EXE_PATH
+TEST(SimPty, ProgramMakesPtyLinkAndAnswers) {
+    char dir[] = "/tmp/simtestXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/plc";
+    const std::string config = std::string(KESTA_SOURCE_DIR) + "/tools/sim/demo.cfg";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        execl(SIM_EXE_PATH, SIM_EXE_PATH, "--config", config.c_str(), "--pty", link.c_str(), "--baud", "0",
+              "--quiet", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    // The first line names the device; wait for it with a deadline.
+    std::string banner;
+    const auto end = Clock::now() + milliseconds(5000);
+    while (banner.find('\n') == std::string::npos && Clock::now() < end) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) {
+            char b[256];
+            const ssize_t r = read(out[0], b, sizeof b);
+            if (r <= 0)
+                break;
+            banner.append(b, static_cast<size_t>(r));
+        }
+    }
+    EXPECT_NE(banner.find("port name pts/"), std::string::npos) << banner;
+    {
+        Master m(link);
+        EXPECT_EQ(Hex(m.exchange(2, H("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
+                  "00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
+        EXPECT_NE(m.lookup(2, "temperature"), 0);
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 200 && done == 0; ++i) {
+        done = waitpid(pid, &status, WNOHANG);
+        if (done == 0)
+            usleep(10000);
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "net2000-sim did not stop on SIGTERM within 2 s";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    close(out[0]);
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed at exit";
+    rmdir(dir);
+}
+#endif
