@@ -59,9 +59,7 @@ Bytes ReadRequest()
     return request;
 }
 
-namespace {
-
-Bytes Reply(const Bytes &request)
+Bytes ReplyTo(const Bytes &request)
 {
     const uint8_t *message = request.data() + 8; // past the header and the length prefix
     uint8_t counter = message[2];
@@ -77,8 +75,6 @@ Bytes Reply(const Bytes &request)
     return BuildFrame(request[3], request[2], 0x3, static_cast<uint8_t>(request[4] >> 4), data);
 }
 
-} // namespace
-
 int ServeRequests(PtyPair &pty, int count, const PeerOptions &options)
 {
     for (int i = 0; i < count; i++) {
@@ -93,7 +89,7 @@ int ServeRequests(PtyPair &pty, int count, const PeerOptions &options)
             }
             pty.Send(echo.data(), echo.size());
         }
-        Bytes reply = Reply(request);
+        Bytes reply = ReplyTo(request);
         if (i == 0 && options.noiseFirst > 0) {
             Bytes noise(options.noiseFirst, 0x55);
             pty.Send(noise.data(), noise.size());

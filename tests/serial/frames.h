@@ -24,6 +24,9 @@ Bytes ReadFrame(PtyPair &pty, uint32_t timeoutMs);
 // passes them.
 Bytes ReadRequest();
 
+// The far end's answer to one request frame (connect reply, or read reply with AB CD).
+Bytes ReplyTo(const Bytes &request);
+
 struct PeerOptions {
     bool echo = false;        // an RS485 converter: every frame comes back first
     bool garbleEcho = false;  // ... with one byte changed
