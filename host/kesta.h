@@ -50,8 +50,10 @@ typedef struct LineParams {
     uint16_t parity;
 } LineParams;
 
+struct DriverInstance;
+
 typedef struct DriverCall {
-    void *instance;          /* DriverInstance */
+    struct DriverInstance *instance; /* the host's instance block */
     uint32_t functionCode;   /* 1..16 */
     uint32_t driverNumber;   /* names the mutex and the init file */
     uint32_t unused;         /* never read */

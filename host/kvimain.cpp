@@ -1,0 +1,62 @@
+// KviMain: the driver's one entry point. Checks the function code, serialises the line-using codes 2 to
+// 6 through the instance mutex, and hands the host's record to the entry point of the code. Never
+// touches the instance beyond the ending flag and the mutex.
+#include "host/instance_mutex.h"
+#include "host/kesta.h"
+#include "host/lifecycle.h"
+#include "plc/gates.h"
+
+namespace {
+
+typedef uint32_t (*KviEntry)(DriverCall *call);
+
+enum { KVI_TABLE_SIZE = 16, KVI_RESULT_UNKNOWN = 2 };
+
+// Indexed by function code minus 1; codes 8, 9 and 16 have no entry point.
+const KviEntry kviTable[KVI_TABLE_SIZE] = {
+    ColdStart,           // 1
+    WarmStart,           // 2
+    SingleAddressParser, // 3
+    BlockAddressParser,  // 4
+    SingleRead,          // 5
+    BlockRead,           // 6
+    SingleWrite,         // 7
+    nullptr,             // 8
+    nullptr,             // 9
+    BlockWrite,          // 10
+    EndKvi,              // 11
+    CloseCom,            // 12
+    ReOpenCom,           // 13
+    GetKviInfo,          // 14
+    ChangeKviParams,     // 15
+    nullptr,             // 16
+};
+
+bool UsesMutex(uint32_t code) { return code >= KVI_WARM_START && code <= KVI_BLOCK_READ; }
+
+} // namespace
+
+extern "C" KVI_EXPORT uint32_t KVI_CALL KviMain(DriverCall *call)
+{
+    if (call == nullptr) {
+        return KVI_RESULT_UNKNOWN;
+    }
+    DriverInstance *instance = call->instance;
+    const uint32_t code = call->functionCode;
+
+    // After EndKvi reads are answered at once: the mutex is closed and the line may be gone.
+    if ((code == KVI_SINGLE_READ || code == KVI_BLOCK_READ) && instance != nullptr && instance->ending != 0) {
+        return KVI_OK;
+    }
+    if (code < 1 || code > KVI_TABLE_SIZE || kviTable[code - 1] == nullptr) {
+        return KVI_RESULT_UNKNOWN;
+    }
+    if (UsesMutex(code) && ReqSem(instance) != 0) {
+        return KVI_REFUSED;
+    }
+    const uint32_t result = kviTable[code - 1](call);
+    if (UsesMutex(code)) {
+        RelSem(instance); // a failed release is logged; the host still gets the operation's result
+    }
+    return result;
+}
