@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Builds both products and runs every test, on a fresh machine too: installs what is missing (Debian,
+# as root), builds and tests libkesta.so, cross-builds kesta.dll and checks its tables.
+# Usage: tools/test-all.sh [leg...]   legs: linux windows (default: all, in that order)
+# Environment: JOBS (parallel jobs, default: cores), KESTA_OUT (build folder, default: build-all).
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
+OUT=${KESTA_OUT:-$ROOT/build-all}
+ALL_LEGS=(linux windows)
+
+say() { printf '\n== %s\n' "$*"; }
+
+# ---------------------------------------------------------------------------------------------------
+# Packages. Each leg names what it needs; apt-get runs only when something is missing.
+# ---------------------------------------------------------------------------------------------------
+APT_UPDATED=0
+need_packages() {
+    command -v dpkg-query >/dev/null 2>&1 || return 0 # not Debian: the tools must be there already
+    local missing=() package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    [[ ${#missing[@]} -eq 0 ]] && return 0
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "missing packages: ${missing[*]} (install them, or run this script as root)" >&2
+        return 1
+    fi
+    say "installing ${missing[*]}"
+    if [[ $APT_UPDATED -eq 0 ]]; then
+        apt-get update -q || return 1
+        APT_UPDATED=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+BASE_PACKAGES=(cmake ninja-build g++ make libgtest-dev libgmock-dev)
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686)
+
+# ---------------------------------------------------------------------------------------------------
+# Leg: Linux build and every GoogleTest test through ctest.
+# ---------------------------------------------------------------------------------------------------
+CTEST_PASSED=0
+CTEST_FAILED=0
+leg_linux() {
+    need_packages "${BASE_PACKAGES[@]}" || return 1
+    local build=$OUT/linux
+    say "Linux: configure and build ($build)"
+    cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+    cmake --build "$build" -j "$JOBS" || return 1
+
+    say "Linux: libkesta.so exports KviMain and nothing else"
+    local exports
+    exports=$(nm -D --defined-only "$build/libkesta.so" | awk '{print $NF}' | sort | tr '\n' ' ')
+    echo "exports: $exports"
+    [[ $exports == "KviMain " ]] || { echo "libkesta.so must export KviMain only" >&2; return 1; }
+
+    say "Linux: ctest"
+    local log=$build/ctest-output.txt rc
+    ctest --test-dir "$build" --output-on-failure -j "$JOBS" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    local summary
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [[ $summary =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        CTEST_FAILED=${BASH_REMATCH[1]}
+        CTEST_PASSED=$((BASH_REMATCH[2] - BASH_REMATCH[1]))
+    fi
+    [[ $rc -eq 0 && $CTEST_PASSED -gt 0 ]]
+}
+
+# ---------------------------------------------------------------------------------------------------
+# Leg: 32-bit Windows DLL cross-built with mingw-w64, then its export and import tables checked.
+# ---------------------------------------------------------------------------------------------------
+leg_windows() {
+    need_packages "${WINDOWS_PACKAGES[@]}" || return 1
+    local build=$OUT/win32
+    say "Windows: cross build ($build)"
+    cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" || return 1
+    cmake --build "$build" -j "$JOBS" || return 1
+    say "Windows: kesta.dll tables"
+    bash "$ROOT/tools/check-windows-dll.sh" "$build/kesta.dll"
+}
+
+# ---------------------------------------------------------------------------------------------------
+# Hooks for later legs; each becomes a leg_NAME function and joins ALL_LEGS when it lands.
+#   sanitize: the Linux build with -DKESTA_SANITIZE=ON (ASan + UBSan) and its ctest run.
+#   fuzz:     clang build with -DKESTA_FUZZ=ON and a bounded run of each fuzz target over its corpus.
+#   wine:     the driver's tests against kesta.dll under wine.
+#   bench:    -DKESTA_BENCH=ON (libbenchmark-dev) and a short benchmark run.
+# ---------------------------------------------------------------------------------------------------
+
+# ---------------------------------------------------------------------------------------------------
+# Main job: the command that exercises the whole driver end to end comes later, in its own leg.
+# ---------------------------------------------------------------------------------------------------
+
+legs=("$@")
+[[ ${#legs[@]} -eq 0 ]] && legs=("${ALL_LEGS[@]}")
+failed=()
+for leg in "${legs[@]}"; do
+    if ! declare -F "leg_$leg" >/dev/null; then
+        echo "unknown leg: $leg (known: ${ALL_LEGS[*]})" >&2
+        exit 2
+    fi
+    "leg_$leg" || failed+=("$leg")
+done
+
+say "Summary"
+for leg in "${legs[@]}"; do
+    if [[ " ${failed[*]:-} " == *" $leg "* ]]; then echo "leg $leg: FAILED"; else echo "leg $leg: ok"; fi
+done
+if [[ " ${legs[*]} " == *" linux "* ]]; then
+    echo "ctest: $CTEST_PASSED passed, $CTEST_FAILED failed"
+fi
+[[ ${#failed[@]} -eq 0 ]]
