@@ -192,9 +192,10 @@ int main(int argc, char **argv) {
     std::string stations;
     for (uint8_t a : sim.stationAddresses())
         stations += (stations.empty() ? "" : ", ") + std::to_string(a);
-    std::printf("net2000-sim: station%s %s on %s (port name %s)%s%s, %lu baud%s\n",
+    const std::string pace = baud ? std::to_string(baud) + " baud" : std::string("unpaced");
+    std::printf("net2000-sim: station%s %s on %s (port name %s)%s%s, %s%s\n",
                 sim.stationAddresses().size() > 1 ? "s" : "", stations.c_str(), sim.devicePath().c_str(),
-                sim.portName().c_str(), link.empty() ? "" : ", linked from ", link.c_str(), baud,
+                sim.portName().c_str(), link.empty() ? "" : ", linked from ", link.c_str(), pace.c_str(),
                 echo ? ", echoing" : "");
     std::fflush(stdout);
 

@@ -54,6 +54,14 @@ bool MakeRaw(int fd, uint32_t baud) {
 
 std::string Errno(const std::string &what) { return what + ": " + std::strerror(errno); }
 
+// A changed behaviour must not be hidden by an answer kept for a repeated frame (a master that
+// restarts sends the very frame it began with last time). Values and records do not count: a
+// repeated toggle write carried out twice would acknowledge a record nobody has read.
+void ForgetLastAnswer(StationState &s) {
+    s.lastFrame.clear();
+    s.lastAnswer.clear();
+}
+
 } // namespace
 
 // ---- Station ------------------------------------------------------------------------------------
@@ -181,6 +189,7 @@ bool Station::generateRecords(const std::string &structure, RecordKind kind,
 
 void Station::setConnectObjects(const ConnectObjects &objects) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     SetConnectObjects(*st_, objects);
 }
 
@@ -191,26 +200,31 @@ ConnectObjects Station::connectObjects() const {
 
 void Station::setUnknownStatus(uint8_t status) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     st_->unknownStatus = status;
 }
 
 void Station::setLookupStatus(const std::string &name, uint8_t status) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     st_->forcedStatus[name] = status;
 }
 
 void Station::setErrorFlags(uint8_t flags) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     st_->errorFlags = flags;
 }
 
 void Station::setAckMode(AckMode mode) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     st_->ackMode = mode;
 }
 
 void Station::setExtraData(const std::vector<uint8_t> &afterRead, const std::vector<uint8_t> &afterWrite) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     st_->extraRead = afterRead;
     st_->extraWrite = afterWrite;
 }
@@ -222,6 +236,7 @@ void Station::setRefuseSegments(bool refuse) {
 
 void Station::setStrictItemMode(bool strict) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     st_->strictItemMode = strict;
 }
 
@@ -232,6 +247,7 @@ void Station::setTurnaround(std::chrono::milliseconds delay) {
 
 void Station::setTextReply(const std::string &text, uint16_t status, const std::vector<uint8_t> &data) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
+    ForgetLastAnswer(*st_);
     st_->textReplies[text] = {status, data};
 }
 

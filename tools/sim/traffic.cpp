@@ -77,7 +77,7 @@ std::string FormatRecord(const TrafficRecord &r) {
                     add("len " + std::to_string(it.length));
             }
             if (!it.data.empty())
-                add(": " + Data(it.data));
+                f += (f.empty() ? "" : ": ") + Data(it.data);
             s += f + "]";
         }
     }
