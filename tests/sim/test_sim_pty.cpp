@@ -231,6 +231,18 @@ TEST(SimPty, EchoComesFirstAndOutputIsPaced) {
     EXPECT_GE(took, milliseconds(20));
 }
 
+TEST(SimPty, InjectedBytesReachTheMaster) {
+    Simulator sim;
+    sim.addStation(2);
+    std::string error;
+    ASSERT_TRUE(sim.createPty(&error)) << error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    Master m(sim.devicePath());
+    sim.inject(H("55 AA 02"));
+    EXPECT_EQ(Hex(m.readBytes(3, milliseconds(2000))), "55 AA 02");
+    EXPECT_TRUE(sim.waitUntil([&] { return sim.lineStats().bytesInjected == 3; }, milliseconds(2000)));
+}
+
 TEST(SimPty, StopsQuickly) {
     Simulator sim;
     sim.addStation(2);

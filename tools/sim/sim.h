@@ -220,6 +220,7 @@ struct LineStats {
     uint64_t foreignFrames = 0;  // frames for addresses without a station here
     uint64_t droppedPartial = 0; // partial frames dropped after an inter-character pause
     uint64_t writeErrors = 0;
+    uint64_t bytesInjected = 0;
 };
 
 // ---- Stations and the simulator -----------------------------------------------------------------
@@ -302,6 +303,9 @@ class Simulator {
     bool start(std::string *error);
     void stop(); // quick: the line thread looks at its stop flag at least every 20 ms
     bool running() const { return thread_.joinable(); }
+    // Bytes for the master's input (stale bytes, garbage): the line thread writes them unpaced
+    // within about 20 ms, between answers; LineStats::bytesInjected counts them once written.
+    void inject(const std::vector<uint8_t> &bytes);
 
     // Traffic log.
     void setLog(FILE *out);       // decoded frames, one line each (and raw bytes); null = off
@@ -322,6 +326,7 @@ class Simulator {
     void handleFrame(const std::vector<uint8_t> &frame);
     void handleBadFrame(const std::vector<uint8_t> &bytes, const char *why);
     void tickGenerators();
+    void writeInjected();
     bool writeLine(const uint8_t *bytes, size_t n, bool paced);
     bool sleepFor(std::chrono::milliseconds delay); // false when stopped meanwhile
     void capture(char direction, const uint8_t *bytes, size_t n);
@@ -331,6 +336,7 @@ class Simulator {
 
     mutable std::mutex mu_; // stations and their state
     std::map<uint8_t, std::unique_ptr<Station>> stations_;
+    std::vector<uint8_t> inject_;
 
     int fd_ = -1;      // our side of the line
     int holdFd_ = -1;  // the pty slave kept open so that the line stays up between driver opens

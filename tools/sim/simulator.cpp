@@ -369,6 +369,27 @@ void Simulator::setBaud(uint32_t baud) {
 
 void Simulator::setEcho(bool echo) { echo_ = echo; }
 
+void Simulator::inject(const std::vector<uint8_t> &bytes) {
+    std::lock_guard<std::mutex> lk(mu_);
+    inject_.insert(inject_.end(), bytes.begin(), bytes.end());
+}
+
+void Simulator::writeInjected() {
+    std::vector<uint8_t> bytes;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        bytes.swap(inject_);
+    }
+    if (bytes.empty())
+        return;
+    capture('S', bytes.data(), bytes.size());
+    if (writeLine(bytes.data(), bytes.size(), false)) {
+        std::lock_guard<std::mutex> lk(logMu_);
+        line_.bytesInjected += bytes.size();
+    }
+    notify();
+}
+
 bool Simulator::start(std::string *error) {
     if (running())
         return true;
@@ -700,6 +721,7 @@ void Simulator::run() {
             ++line_.droppedPartial;
         }
         tickGenerators();
+        writeInjected();
     }
 }
 
