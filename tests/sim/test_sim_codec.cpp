@@ -1,4 +1,4 @@
-// The simulator's own codec against the worked examples: frames, prefixes, EWT records, values.
+// The simulator's own codec against known frames, prefixes, EWT records and values.
 #include <gtest/gtest.h>
 
 #include "tools/sim/codec.h"

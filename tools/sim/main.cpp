@@ -105,7 +105,7 @@ int main(int argc, char **argv) {
         } else if (a == "--echo") {
             echo = true;
         } else if (a == "--faults") {
-            if (!value(&faults)) return Usage("--faults needs a spec");
+            if (!value(&faults)) return Usage("--faults needs fault steps");
         } else if (a == "--log") {
             if (!value(&logPath)) return Usage("--log needs a file");
         } else if (a == "--hex") {
