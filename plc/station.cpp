@@ -1,0 +1,94 @@
+// Station services: the three requests address parsing needs (open the stack, connect a station,
+// describe one named object). Each runs one exchange through the transport and logs its own failure;
+// none retries (the parsers do).
+#include "plc/station.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/talrun.h"
+#include "serial/transport.h"
+
+namespace {
+
+// Request records and reply buffers of the station services.
+enum { REQUEST_SIZE = 2000, REPLY_SIZE = 4000 };
+// Reply frames: 14-byte connect reply and 26-byte one-name lookup reply, each behind the 8 bytes of
+// frame overhead and the 2-byte length prefix.
+enum { CONNECT_REPLY_FRAME = 24, LOOKUP_REPLY_FRAME = 36 };
+// Bytes of the lookup record before the name: service, count, namesLength, expectedLength.
+enum { LOOKUP_NAME_OFFSET = 6 };
+
+void PutLe16(uint8_t *at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void PutLe32(uint8_t *at, uint32_t value) {
+    PutLe16(at, value);
+    PutLe16(at + 2, value >> 16);
+}
+
+} // namespace
+
+uint32_t Net2000_Open(uint8_t masterAddress) {
+    char parameters[48];
+    snprintf(parameters, sizeof parameters, "/SA=%u/RC=3/TT=200/TE=200/TQ=200", static_cast<unsigned>(masterAddress));
+    const int32_t rc = dsf_ra_open(parameters);
+    if (rc == 0) {
+        return 0;
+    }
+    err(LOG_ERROR, "KESTA> Net2000_Open failed ErrorCode: %u", static_cast<unsigned>(rc & 0xFF));
+    return 2;
+}
+
+StationEntry *Net2000_Connect(uint8_t stationAddress) {
+    uint8_t request[REQUEST_SIZE] = {};
+    uint8_t reply[REPLY_SIZE];
+    request[0] = DSF_SVC_CONNECT_STATION;
+    request[1] = 0;
+    PutLe32(request + 2, stationAddress);
+    PutLe16(request + 6, 0);
+
+    StationEntry *handle = nullptr;
+    uint32_t replyLength = REPLY_SIZE;
+    const int32_t rc = RunExchange(CONNECT_REPLY_FRAME, &handle, request, REQUEST_SIZE, reply, &replyLength);
+    // Any nonzero code is a failure, also one whose low byte happens to be 0 (a station error number
+    // of 256, say): only the low byte is shown.
+    if (rc != 0) {
+        err(LOG_ERROR, "KESTA> Net2000_Connect failed ErrorCode: %u", static_cast<unsigned>(rc & 0xFF));
+        return nullptr;
+    }
+    return handle;
+}
+
+int Net2000_getOV(void *handleSlot, const char *name, ObjectDescriptor *descriptor) {
+    uint8_t request[REQUEST_SIZE] = {};
+    uint8_t reply[REPLY_SIZE];
+    const size_t length = strlen(name);
+    // The name and its NUL must fit the request record behind its six leading bytes.
+    if (length + 1 > REQUEST_SIZE - LOOKUP_NAME_OFFSET) {
+        err(LOG_ERROR, "KESTA> Net2000_getOV failed, object name of %u characters too long",
+            static_cast<unsigned>(length));
+        return 1;
+    }
+    request[0] = DSF_SVC_LOOKUP_OBJECTS;
+    request[1] = 1;
+    PutLe16(request + 2, static_cast<uint32_t>(length + 1));
+    PutLe16(request + 4, 0); // expected length 0: the object's length is not checked
+    memcpy(request + LOOKUP_NAME_OFFSET, name, length + 1);
+
+    uint32_t replyLength = REPLY_SIZE;
+    const int32_t rc = RunExchange(LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
+    if (rc != 0) {
+        err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(rc & 0xFF));
+        return 1;
+    }
+    if (replyLength < sizeof(ObjectDescriptor)) {
+        // The stack always delivers a whole record for one name; anything shorter is not a description.
+        err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(DSF_ERR_REPLY_LENGTH & 0xFF));
+        return 1;
+    }
+    memcpy(descriptor, reply, sizeof(ObjectDescriptor));
+    return 0;
+}
