@@ -70,7 +70,16 @@ TEST_F(KviMainDispatch, CodesWithoutEntryPointAnswerTwoAndLogNothing)
     EXPECT_TRUE(hostlog::Messages().empty());
 }
 
-TEST_F(KviMainDispatch, NoRecordAnswersTwo) { EXPECT_EQ(driver_.KviMain(nullptr), 2u); }
+// No record is an unknown operation; no instance block is a block without a mutex.
+TEST_F(KviMainDispatch, MissingRecordOrBlock)
+{
+    EXPECT_EQ(driver_.KviMain(nullptr), 2u);
+    for (uint32_t code : {2u, 5u}) {
+        hostlog::Clear();
+        EXPECT_EQ(Call(nullptr, code), 1u) << "code " << code;
+        EXPECT_EQ(hostlog::Messages(), (std::vector<LoggedMessage>{{32, WaitFailed(EBADF)}})) << "code " << code;
+    }
+}
 
 // Only codes 2 to 6 wait for the mutex: on a block without one, exactly these fail in ReqSem with the
 // invalid-handle error and never reach their entry point.
@@ -126,17 +135,6 @@ TEST_F(KviMainDispatch, EndingFlagAnswersReadsAtOnce)
         EXPECT_EQ(Call(&instance, code), 1u) << "code " << code;
         EXPECT_EQ(hostlog::Messages(), (std::vector<LoggedMessage>{{32, WaitFailed(EBADF)}})) << "code " << code;
     }
-}
-
-// The ending flag matters to reads only; any nonzero value counts.
-TEST_F(KviMainDispatch, EndingFlagIsAnyNonzeroValue)
-{
-    DriverInstance instance;
-    memset(&instance, 0, sizeof instance);
-    instance.ending = 0x100;
-    EXPECT_EQ(Call(&instance, 5), 0u);
-    EXPECT_EQ(Call(&instance, 16), 2u);
-    EXPECT_TRUE(hostlog::Messages().empty());
 }
 
 TEST_F(KviMainDispatch, BlockWriteIsRefusedWithADebugTrace)
