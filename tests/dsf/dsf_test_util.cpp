@@ -132,8 +132,10 @@ std::vector<uint8_t> ScriptedStation::Frame(const SentFrame &to, uint8_t type, c
 }
 
 std::vector<uint8_t> ScriptedStation::Message(uint8_t code, const std::vector<uint8_t> &body) const {
-    std::vector<uint8_t> m = {0x00, 0x00, counter, code};
-    m.insert(m.end(), body.begin(), body.end());
+    std::vector<uint8_t> m(body.size() + 4, 0x00);
+    m[2] = counter;
+    m[3] = code;
+    std::copy(body.begin(), body.end(), m.begin() + 4);
     return m;
 }
 
@@ -149,8 +151,10 @@ void ScriptedStation::Observe(const SentFrame &frame) {
 }
 
 std::vector<uint8_t> Prefixed(const std::vector<uint8_t> &message) {
-    std::vector<uint8_t> out = {static_cast<uint8_t>(message.size() >> 8), static_cast<uint8_t>(message.size())};
-    out.insert(out.end(), message.begin(), message.end());
+    std::vector<uint8_t> out(message.size() + 2);
+    out[0] = static_cast<uint8_t>(message.size() >> 8);
+    out[1] = static_cast<uint8_t>(message.size());
+    std::copy(message.begin(), message.end(), out.begin() + 2);
     return out;
 }
 

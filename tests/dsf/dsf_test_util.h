@@ -5,14 +5,18 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "dsf/dsf.h"
-#include "hex.h"
+#include "support/hex.h"
 
 // ---- Allocation ledger ----------------------------------------------------------------------------
 struct AllocLedger {
@@ -108,3 +112,59 @@ Outcome RunRequest(DsfInstance *dsf, StationEntry **handle, const std::vector<ui
 // Connects station `address` on `handle` with a connect reply whose objects 2, 4, 5 and 6 are as given.
 Outcome Connect(DsfInstance *dsf, StationEntry **handle, uint8_t address, ScriptedStation &station,
                 const std::string &objectsHex = "00 80 00 00 00 00 00 00 10 00");
+
+// ---- Fixture: a configured stack and one scripted station on an in-memory line -------------------
+class DsfWire : public ::testing::Test {
+protected:
+    std::unique_ptr<Stack> stack;
+    DsfInstance *dsf = nullptr;
+    ScriptedStation st;
+    StationEntry *handle = nullptr;
+    uint8_t reply[8192];
+
+    void SetUp() override { Open(1, "/SA=1/RC=3/TT=200/TE=300/TQ=400"); }
+    void TearDown() override { stack.reset(); }
+
+    void Open(uint16_t stations, const char *parameters) {
+        stack.reset();
+        stack.reset(new Stack(stations, parameters));
+        ASSERT_EQ(stack->configureResult, 0);
+        dsf = stack->dsf;
+        handle = nullptr;
+        st = ScriptedStation();
+    }
+
+    Outcome Run(const std::vector<uint8_t> &request, uint32_t capacity = 4000) {
+        st.actions.clear();
+        st.sent.clear();
+        st.timeouts.clear();
+        return RunRequest(dsf, &handle, request, reply, capacity, st);
+    }
+
+    // Connects station 2; objects as the station reports them (default: short heads, 4096 bytes).
+    void ConnectOk(const std::string &objects = "00 80 00 00 00 00 00 00 10 00", uint8_t address = 2) {
+        st.address = address;
+        st.script.push_back(Answer(DSF_MSG_READ, objects));
+        const Outcome o = Run(ConnectStationRequest(address), 64);
+        ASSERT_EQ(o.rc, 0);
+        ASSERT_EQ(o.action, Done);
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(handle->connectState, 2);
+    }
+
+    // The request message carried by sent frame i (behind its length prefix, pad dropped).
+    std::string SentMessage(size_t i) const {
+        const std::vector<uint8_t> &d = st.sent.at(i).data;
+        if (d.size() < 2) {
+            return "";
+        }
+        const bool longPrefix = (d[0] & 0x80) != 0;
+        const size_t prefix = longPrefix ? 4 : 2;
+        const size_t length = longPrefix ? ((size_t(d[0] & 0x7F) << 24) | (size_t(d[1]) << 16) | (size_t(d[2]) << 8) | d[3])
+                                         : (size_t(d[0]) << 8 | d[1]);
+        const size_t shown = std::min(length, d.size() - prefix);
+        return HexText(d.data() + prefix, shown);
+    }
+
+    std::string Reply(size_t length) const { return HexText(reply, length); }
+};

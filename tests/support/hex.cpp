@@ -1,5 +1,5 @@
 // Hex frames for tests (see hex.h).
-#include "hex.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -69,14 +69,15 @@ std::string HexNorm(const std::string &text) { return HexText(HexBytes(text)); }
 std::vector<uint8_t> Net2000Frame(uint8_t destination, uint8_t source, uint8_t type, uint8_t sequence,
                                   const std::vector<uint8_t> &data) {
     const size_t words = (data.size() + 1) / 2;
-    std::vector<uint8_t> frame = {0x02, static_cast<uint8_t>(words), destination, source,
-                                  static_cast<uint8_t>((sequence << 4) | (type & 0x0F)), 0x00};
-    frame.insert(frame.end(), data.begin(), data.end());
-    if (data.size() % 2 != 0) {
-        frame.push_back(0x00);
+    std::vector<uint8_t> frame(2 * words + 8, 0x00);
+    frame[0] = 0x02;
+    frame[1] = static_cast<uint8_t>(words);
+    frame[2] = destination;
+    frame[3] = source;
+    frame[4] = static_cast<uint8_t>((sequence << 4) | (type & 0x0F));
+    for (size_t i = 0; i < data.size(); ++i) {
+        frame[6 + i] = data[i];
     }
-    frame.push_back(0x00);
-    frame.push_back(0x00);
     FixNet2000Checksums(frame);
     return frame;
 }
