@@ -1,0 +1,164 @@
+#include "support/driver_fixture.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+std::string CurrentDir() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) != nullptr ? std::string(buffer) : std::string();
+}
+
+// Driver numbers (and so mutex names) that no other test process uses at the same time.
+uint32_t NextDriverNumber() {
+    static uint32_t next = 0;
+    return 200000u + (static_cast<uint32_t>(getpid()) % 10000u) * 10u + (next++ % 10u);
+}
+
+} // namespace
+
+DriverFixture::DriverFixture() : sim_(new kesta::sim::Simulator), instance_(new DriverInstance) {
+    memset(instance_.get(), 0, sizeof(DriverInstance));
+    driverNumber_ = NextDriverNumber();
+#ifdef TALRUN_SO_PATH
+    if (hostlog::Attach(TALRUN_SO_PATH) == nullptr) {
+        error_ = "cannot load the reference host runtime";
+        return;
+    }
+#endif
+    hostlog::Clear();
+    const char *base = getenv("TMPDIR");
+    std::string templ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/kesta-it-XXXXXX";
+    if (mkdtemp(&templ[0]) == nullptr) {
+        error_ = "cannot make a scratch directory";
+        return;
+    }
+    dir_ = templ;
+    previousDir_ = CurrentDir();
+    if (chdir(dir_.c_str()) != 0) {
+        error_ = "cannot enter the scratch directory";
+        return;
+    }
+    if (!sim_->createPty(&error_)) {
+        return;
+    }
+    ok_ = true;
+}
+
+DriverFixture::~DriverFixture() {
+    if (started_) {
+        End();
+    }
+    sim_->stop();
+    if (!previousDir_.empty() && chdir(previousDir_.c_str()) != 0) {
+        fprintf(stderr, "cannot return to %s\n", previousDir_.c_str());
+    }
+    if (!dir_.empty()) {
+        std::string command = "rm -rf '" + dir_ + "'";
+        if (system(command.c_str()) != 0) {
+            fprintf(stderr, "cannot remove %s\n", dir_.c_str());
+        }
+    }
+    char name[32];
+    snprintf(name, sizeof name, "/SEMKESTA%02u", driverNumber_);
+    shm_unlink(name);
+}
+
+bool DriverFixture::StartLine() {
+    if (sim_->running()) {
+        return true;
+    }
+    return sim_->start(&error_);
+}
+
+void DriverFixture::WriteInitFile(const std::string &text) const {
+    char name[32];
+    snprintf(name, sizeof name, "KESTA%02d.INT", static_cast<int>(driverNumber_));
+    std::ofstream out(dir_ + "/" + name, std::ios::binary);
+    out << text;
+}
+
+uint32_t DriverFixture::Call(uint32_t functionCode, void *argRecord) {
+    DriverCall call{};
+    call.instance = instance_.get();
+    call.functionCode = functionCode;
+    call.driverNumber = driverNumber_;
+    call.argRecord = argRecord;
+    return KviMain(&call);
+}
+
+uint32_t DriverFixture::ColdStart(uint32_t timeout, uint32_t usePort, const char *portName) {
+    if (portName == nullptr && !StartLine()) {
+        return 99;
+    }
+    PortConfig config{};
+    const std::string name = portName != nullptr ? std::string(portName) : sim_->portName();
+    snprintf(config.portName, sizeof config.portName, "%s", name.c_str());
+    config.usePort = usePort;
+    config.timeout = timeout;
+    config.lineParams = LineParams{57600, 8, 0, 1};
+    const uint32_t rc = Call(KVI_COLD_START, &config);
+    started_ = true;
+    return rc;
+}
+
+uint32_t DriverFixture::End() {
+    started_ = false;
+    return Call(KVI_END);
+}
+
+uint32_t DriverFixture::Parse(Gate &gate, const std::string &address, uint32_t gateType, bool block,
+                              uint32_t blockLength) {
+    gate.address = address;
+    gate.parse = GateAddressParse{};
+    gate.parse.addressString = gate.address.c_str();
+    gate.parse.gateType = gateType;
+    gate.parse.blockLength = blockLength;
+    const uint32_t rc = Call(block ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
+    // The host carries the driver's five fields into the read/write layout unchanged.
+    gate.rw = GateAddressRW{};
+    gate.rw.addressString = gate.address.c_str();
+    gate.rw.station = gate.parse.station;
+    gate.rw.typeCode = gate.parse.typeCode;
+    gate.rw.offset = gate.parse.offset;
+    gate.rw.toggleHandle = gate.parse.toggleHandle;
+    gate.rw.elementBits = gate.parse.elementBits;
+    return rc;
+}
+
+uint32_t DriverFixture::Read(Gate &gate, bool block, uint32_t elementCount) {
+    gate.rw.elementCount = elementCount;
+    gate.rw.valueCell = gate.cell;
+    return Call(block ? KVI_BLOCK_READ : KVI_SINGLE_READ, &gate.rw);
+}
+
+uint32_t DriverFixture::Write(Gate &gate, const uint8_t cell[4]) {
+    memcpy(gate.cell, cell, 4);
+    gate.rw.elementCount = 1;
+    gate.rw.valueCell = gate.cell;
+    return Call(KVI_SINGLE_WRITE, &gate.rw);
+}
+
+std::vector<std::string> DriverFixture::Texts(int level) const {
+    std::vector<std::string> texts;
+    for (const LoggedMessage &m : hostlog::Messages()) {
+        if (level < 0 || m.level == level) {
+            texts.push_back(m.text);
+        }
+    }
+    return texts;
+}
+
+bool DriverFixture::Logged(const std::string &text) const { return Count(text) > 0; }
+
+size_t DriverFixture::Count(const std::string &text) const {
+    const std::vector<std::string> texts = Texts();
+    return static_cast<size_t>(std::count(texts.begin(), texts.end(), text));
+}
