@@ -192,7 +192,7 @@ uint32_t DoRead(DriverCall *call)
     uint8_t reply[GATE_REPLY_SIZE];
     BuildReadWriteRequest(request, sizeof request, static_cast<uint32_t>(handle), static_cast<uint16_t>(length),
                           DSF_ACCESS_READ, nullptr);
-    // A reply whose code counts as success without carrying data converts zeros, never stale bytes.
+    // Should a reply ever carry less than asked, zeros are converted, never stale bytes of the stack.
     memset(reply, 0, REPLY_ITEM_STATUS + ((length + 1u) & ~1u));
 
     if (LoadStationSlot(instance, record->station) == nullptr)
@@ -201,7 +201,9 @@ uint32_t DoRead(DriverCall *call)
     const int32_t rc = RunExchange(static_cast<uint16_t>(ReadReplyFrameLength(length)),
                                    StationSlot(instance, record->station), request, sizeof request, reply,
                                    &replyLength);
-    if (LowByte(static_cast<uint32_t>(rc)) != 0)
+    // Any code but 0 is a failure, also one whose low byte happens to be 0 (a station error number of
+    // 256, say): a read must not hand the host a value the station never sent. Only the low byte shows.
+    if (rc != 0)
         return ReadFailed(static_cast<uint32_t>(rc));
     const uint16_t status = ReplyItemStatus(reply);
     if (status != 0)
@@ -249,7 +251,7 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data)
     }
     plat_line_unlock();
 
-    if (LowByte(static_cast<uint32_t>(rc)) != 0) {
+    if (rc != 0) {
         err(LOG_ERROR, "KESTA> DoWrite() write, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
         return KVI_FAILED;
     }

@@ -67,7 +67,7 @@ uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t
     uint8_t reply[SAMPLE_REPLY_SIZE];
     const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_READ_REPLY_FRAME, HandleOf(gate->offset),
                                       SAMPLE_RECORD_SIZE, DSF_ACCESS_READ, nullptr, reply);
-    if (LowByte(static_cast<uint32_t>(rc)) != 0) {
+    if (rc != 0) {
         err(LOG_ERROR, "KESTA> ReadSampleGate() Read, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
         return KVI_FAILED;
     }
@@ -87,7 +87,7 @@ uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate)
     uint8_t reply[SAMPLE_REPLY_SIZE];
     const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, HandleOf(gate->toggleHandle),
                                       1, DSF_ACCESS_WRITE, &zero, reply);
-    if (LowByte(static_cast<uint32_t>(rc)) != 0) {
+    if (rc != 0) {
         err(LOG_ERROR, "KESTA> ReadSampleGate() Write toggle, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
         return KVI_FAILED;
     }

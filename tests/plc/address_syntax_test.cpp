@@ -59,6 +59,11 @@ const SyntaxCase kSyntax[] = {
     {"002_Marr[2]", PARSE_BLOCK, 0, 1, 2, 0, -1, 55, 0, "KESTA> Parse()'[Index]' not allowed for block"},
 };
 
+void PrintTo(const SyntaxCase &c, std::ostream *out)
+{
+    *out << (c.mode == PARSE_SINGLE ? "single '" : "block '") << c.address << "' type " << c.gateType;
+}
+
 class AddressSyntax : public PlcUnitTest, public ::testing::WithParamInterface<SyntaxCase> {};
 
 TEST_P(AddressSyntax, SettledBeforeTheLine)

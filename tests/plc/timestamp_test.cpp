@@ -64,6 +64,12 @@ const StampCase kStamps[] = {
     {kUtc, EWTM, Message(1, 1, 2100, 0, 0, 0), 1, 0, "KESTA> TimeStamp() ill. time 01/01/200 0:00:00 received (2)"},
 };
 
+void PrintTo(const StampCase &c, std::ostream *out)
+{
+    *out << (c.zone == kUtc ? "UTC " : "CET ") << int(c.record[1]) << '.' << int(c.record[2]) << '.'
+         << (c.record[4] << 8 | c.record[5]) << ' ' << int(c.record[6]) << ':' << int(c.record[7]);
+}
+
 class TimeStamps : public PlcUnitTest, public ::testing::WithParamInterface<StampCase> {};
 
 TEST_P(TimeStamps, RecordTimeToSeconds)
