@@ -1,0 +1,33 @@
+// Reading a fuzz input as a stream of small fields; past its end every field reads as zero, so a
+// harness never has to test for the end before taking a field.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+
+struct FuzzInput {
+    const uint8_t *data;
+    size_t size;
+    size_t pos;
+
+    bool more() const { return pos < size; }
+    uint8_t u8() { return pos < size ? data[pos++] : 0; }
+    uint16_t u16() {
+        const uint16_t high = u8();
+        return static_cast<uint16_t>(high << 8 | u8());
+    }
+    // Takes n bytes into out; what the input lacks is zero.
+    void bytes(uint8_t *out, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = u8();
+        }
+    }
+};
+
+// An invariant broke: stop here so the fuzzer keeps the input.
+inline void FuzzCheck(bool ok) {
+    if (!ok) {
+        abort();
+    }
+}
