@@ -222,14 +222,18 @@ struct DsfInstance {
     uint32_t replyCapacity; // capacity of the caller's reply buffer for the request in progress
 };
 
-// Instance and configuration.
+// Instance and configuration. A failed create or configure leaves a record that dsf_destroy
+// releases exactly (each buffer once, with its size); dsf_destroy(nullptr) does nothing.
 int32_t dsf_create(uint16_t stationCount, DsfAlloc alloc, DsfRelease release, DsfInstance **instance);
 int32_t dsf_configure(DsfInstance *dsf, const char *parameters, uint16_t *rxFrameSize, uint16_t *txFrameSize);
 void dsf_destroy(DsfInstance *dsf);
 void dsf_reset(DsfInstance *dsf, int keepReadAfterWrite);
+// text starts at a key's second letter; -1 when there is no value (or the value text runs over 51
+// characters).
 int32_t dsf_parse_value(const char *text);
 
-// Link frames.
+// Link frames. frame buffers are DSF_MAX_FRAME bytes. dsf_receive_bytes: 1 a good frame is held,
+// -1 a frame failed its data checksum, 0 all bytes taken; a null station skips the sequence test.
 uint32_t dsf_build_frame(DsfInstance *dsf, uint8_t *frame, uint32_t n, uint32_t destination, uint32_t type,
                          uint32_t sequence);
 int32_t dsf_receive_bytes(DsfInstance *dsf, const uint8_t *bytes, uint16_t count, const StationEntry *station);
@@ -237,13 +241,17 @@ void dsf_resync(DsfInstance *dsf);
 void dsf_clear_receive(DsfInstance *dsf);
 int32_t dsf_acknowledge(DsfInstance *dsf, uint8_t *frame, StationEntry *station);
 
-// Application layer.
+// Application layer. Every read of the request record stays inside requestSize; every write of the
+// reply record inside the capacity given to dsf_encode_request (kept in replyCapacity).
 int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request,
                            uint32_t requestSize, uint8_t *reply, uint32_t replyCapacity, uint32_t *messageLength);
 int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
                          const uint8_t *message, uint32_t messageLength, StationEntry *station);
 
-// Engine. txLength: in, the transmit buffer's capacity; out, the bytes to send with SendReceive.
+// Engine. replyLength: in, the reply buffer's capacity; out, the reply length with Done.
+// txLength: in, the transmit buffer's capacity (at least DSF_MAX_FRAME); out, the bytes to send with
+// SendReceive. A handleLocation that is null or holds no entry of this stack is "not connected"
+// (65320) for every service but ConnectDefault and ConnectStation.
 int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize,
                  uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength,
                  const uint8_t *received, uint16_t receivedCount, uint16_t *action, int32_t *timeout);

@@ -67,6 +67,9 @@ int32_t step_idle(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t
     if (station == nullptr) {
         return fail(dsf, out, DSF_ERR_NOT_CONNECTED);
     }
+    // Extra data of an earlier read reply lies in the receive buffers this exchange reuses: hand
+    // over nothing rather than bytes of another reply.
+    dsf->pendingRead = nullptr;
     const uint32_t n = dsf_segment_request(dsf, dsf->requestBuffer, messageLength, tx);
     return send_frame(dsf, station, tx, n, dsf->txSegmentType, out);
 }

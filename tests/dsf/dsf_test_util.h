@@ -167,4 +167,17 @@ protected:
     }
 
     std::string Reply(size_t length) const { return HexText(reply, length); }
+
+    // One step with nothing received; the request record is handed over with the size given.
+    int32_t StepOnce(StationEntry **where, const uint8_t *request, uint32_t size, uint16_t *action,
+                     uint16_t txCapacity = DSF_MAX_FRAME, uint8_t *txBuffer = nullptr) {
+        uint8_t tx[DSF_MAX_FRAME];
+        uint32_t replyLength = 4000;
+        int32_t timeout = 0;
+        return dsf_step(dsf, where, request, size, reply, &replyLength, txBuffer != nullptr ? txBuffer : tx, &txCapacity,
+                        nullptr, 0, action, &timeout);
+    }
+    int32_t StepOnce(StationEntry **where, const std::vector<uint8_t> &request, uint16_t *action) {
+        return StepOnce(where, request.data(), static_cast<uint32_t>(request.size()), action);
+    }
 };

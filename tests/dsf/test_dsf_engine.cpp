@@ -23,14 +23,18 @@ Responder Split(Responder inner, size_t at) {
     };
 }
 
-// A reply message with its length prefix as given and `extra` bytes behind the message.
-Responder AnswerPrefixed(uint8_t code, const std::string &bodyHex, size_t prefix, const std::string &extraHex) {
+// A reply message with its length prefix as given (4-byte form when asked) and `extra` bytes behind it.
+Responder AnswerPrefixed(uint8_t code, const std::string &bodyHex, size_t prefix, const std::string &extraHex,
+                         bool longForm = false) {
     const std::vector<uint8_t> body = HexBytes(bodyHex);
     const std::vector<uint8_t> extra = HexBytes(extraHex);
     return [=](const SentFrame &to, ScriptedStation &s) {
         std::vector<uint8_t> data = Prefixed(s.Message(code, body));
         data[0] = static_cast<uint8_t>(prefix >> 8);
         data[1] = static_cast<uint8_t>(prefix);
+        if (longForm) {
+            data.insert(data.begin(), {0x80, 0x00});
+        }
         data.insert(data.end(), extra.begin(), extra.end());
         return std::vector<std::vector<uint8_t>>{s.Frame(to, DSF_FT_REPLY_LAST, data)};
     };
@@ -91,42 +95,12 @@ TEST_F(DsfWire, SingleReadActionsTimeoutAndSequence) {
     EXPECT_EQ(dsf->state, DSF_IDLE);
 }
 
-TEST_F(DsfWire, SequenceNibbleWrapsAcrossRequests) {
-    ConnectOk();
-    for (int i = 0; i < 20; ++i) {
-        const uint8_t next = static_cast<uint8_t>(handle->sequence + 1);
-        st.script.push_back(Answer(DSF_MSG_READ, "11 22"));
-        ASSERT_EQ(Run(kReadTwo).rc, 0) << i;
-        EXPECT_EQ(st.sent[0].sequence, next & 0x0F);
-    }
-}
-
 TEST_F(DsfWire, ReplyInTwoPiecesIsCollectedWithReceive) {
     ConnectOk();
     st.script.push_back(Split(Answer(DSF_MSG_READ, "11 22"), 5));
     const Outcome o = Run(kReadTwo);
     ASSERT_EQ(o.rc, 0);
     EXPECT_EQ(st.actions, (std::vector<uint16_t>{SendReceive, Receive, Process, Done}));
-}
-
-TEST_F(DsfWire, BytesAnnouncedButNotHandedOverMeanReceive) {
-    ConnectOk();
-    uint8_t tx[DSF_MAX_FRAME];
-    uint32_t replyLength = 64;
-    uint16_t txLength = sizeof tx;
-    uint16_t action = 0;
-    int32_t timeout = 0;
-    ASSERT_EQ(dsf_step(dsf, &handle, kReadTwo.data(), 10, reply, &replyLength, tx, &txLength, nullptr, 0, &action,
-                       &timeout),
-              0);
-    ASSERT_EQ(action, SendReceive);
-    txLength = sizeof tx;
-    EXPECT_EQ(dsf_step(dsf, &handle, kReadTwo.data(), 10, reply, &replyLength, tx, &txLength, nullptr, 7, &action,
-                       &timeout),
-              0);
-    EXPECT_EQ(action, Receive);
-    EXPECT_EQ(dsf->retries, 0);
-    dsf_reset(dsf, 0);
 }
 
 // ---- Retransmission -----------------------------------------------------------------------------
@@ -180,15 +154,6 @@ TEST_F(DsfWire, BadFramesAreDroppedAndSilenceResends) {
     EXPECT_EQ(Reply(4), HexNorm("00 00 11 22"));
 }
 
-TEST_F(DsfWire, FailureResetsForTheNextRequest) {
-    ConnectOk();
-    st.script.push_back(AnswerData(DSF_FT_REPLY_LAST, "00 09 00 00"));
-    EXPECT_EQ(Run(kReadTwo).rc, DSF_ERR_SEGMENT);
-    EXPECT_EQ(dsf->state, DSF_IDLE);
-    st.script.push_back(Answer(DSF_MSG_READ, "11 22"));
-    EXPECT_EQ(Run(kReadTwo).rc, 0);
-}
-
 // ---- Single-frame replies and their length prefix --------------------------------------------
 
 TEST_F(DsfWire, ReplyPrefixAgainstTheFrame) {
@@ -206,24 +171,12 @@ TEST_F(DsfWire, ReplyPrefixAgainstTheFrame) {
          DSF_ERR_SEGMENT, "prefix claims more than the frame carries"},
         {AnswerData(DSF_FT_REPLY_LAST, ""), kReadTwo, DSF_ERR_SEGMENT, "a reply frame without data"},
         {AnswerData(DSF_FT_ACK_FINAL, ""), kReadTwo, DSF_ERR_SEGMENT, "a stray data-less AckFinal"},
+        {AnswerPrefixed(DSF_MSG_READ, "11 22", 6, "", true), kReadTwo, 0, "4-byte prefix 80 00 00 06"},
     };
     for (const auto &c : cases) {
         st.script.push_back(c.answer);
         EXPECT_EQ(Run(c.request).rc, c.rc) << c.what;
     }
-}
-
-TEST_F(DsfWire, FourBytePrefixOnASingleFrameReply) {
-    ConnectOk();
-    st.script.push_back([](const SentFrame &to, ScriptedStation &s) {
-        std::vector<uint8_t> data = HexBytes("80 00 00 06");
-        const std::vector<uint8_t> m = s.Message(DSF_MSG_READ, {0x11, 0x22});
-        data.insert(data.end(), m.begin(), m.end());
-        return std::vector<std::vector<uint8_t>>{s.Frame(to, DSF_FT_REPLY_LAST, data)};
-    });
-    const Outcome o = Run(kReadTwo);
-    ASSERT_EQ(o.rc, 0);
-    EXPECT_EQ(Reply(4), HexNorm("00 00 11 22"));
 }
 
 // ---- Segmented requests -----------------------------------------------------------------------
@@ -320,14 +273,6 @@ TEST_F(DsfWire, FortyThousandByteMessage) {
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), gathered.begin() + 8));
 }
 
-TEST_F(DsfWire, RefusedLongRequestWithFourBytePrefix) {
-    ConnectOk("00 80 00 00 00 00 00 01 00 00");
-    st.script.push_back(AnswerData(DSF_FT_SEGMENT_REFUSED, "00 00"));
-    const Outcome o = Run(ReadWriteRequest({{1, 39992, DSF_ACCESS_WRITE, {}}}));
-    EXPECT_EQ(o.rc, DSF_ERR_SEGMENT_REFUSED);
-    EXPECT_EQ(HexText(st.sent[0].data.data(), 4), "80 00 9C 40");
-}
-
 // ---- Segmented replies -----------------------------------------------------------------------
 
 TEST_F(DsfWire, LongReplyGatheredFromSegments) {
@@ -348,16 +293,6 @@ TEST_F(DsfWire, LongReplyGatheredFromSegments) {
     EXPECT_EQ(H16(reply), 0);
     EXPECT_TRUE(std::equal(data.begin(), data.end(), reply + 2));
     EXPECT_EQ(dsf->reassembling, 0);
-}
-
-TEST_F(DsfWire, LongReplyClosedWithReplyAckWanted) {
-    ConnectOk();
-    SegmentedReply r;
-    r.Script(st, DSF_MSG_READ, Pattern(600), {508, 508}, DSF_FT_REPLY_ACK_WANTED);
-    st.script.push_back(AnswerData(DSF_FT_ACK_FINAL, ""));
-    const Outcome o = Run(ReadWriteRequest({{1, 600, DSF_ACCESS_READ, {}}}));
-    ASSERT_EQ(o.rc, 0);
-    EXPECT_EQ(st.sent.back().type, DSF_FT_ACK);
 }
 
 TEST_F(DsfWire, LongReplyFaults) {
@@ -480,36 +415,18 @@ TEST_F(DsfWire, WriteReplyWantingAnAckStillRestartsForTheRead) {
 
 TEST_F(DsfWire, TransmitBufferMustHoldAFullFrame) {
     ConnectOk();
-    uint8_t tx[DSF_MAX_FRAME];
-    uint32_t replyLength = 64;
-    uint16_t txLength = 517;
     uint16_t action = 0;
-    int32_t timeout = 0;
-    EXPECT_EQ(dsf_step(dsf, &handle, kReadTwo.data(), 10, reply, &replyLength, tx, &txLength, nullptr, 0, &action,
-                       &timeout),
-              DSF_ERR_FRAME_BUFFER);
+    EXPECT_EQ(StepOnce(&handle, kReadTwo.data(), 10, &action, DSF_MAX_FRAME - 1), DSF_ERR_FRAME_BUFFER);
     EXPECT_EQ(action, Failed);
-    txLength = 518;
-    EXPECT_EQ(dsf_step(dsf, &handle, kReadTwo.data(), 10, reply, &replyLength, nullptr, &txLength, nullptr, 0, &action,
-                       &timeout),
-              DSF_ERR_FRAME_BUFFER);
 }
 
 TEST_F(DsfWire, HandleLostInTheMiddleOfARequest) {
     ConnectOk();
-    uint8_t tx[DSF_MAX_FRAME];
-    uint32_t replyLength = 64;
-    uint16_t txLength = sizeof tx;
     uint16_t action = 0;
-    int32_t timeout = 0;
-    ASSERT_EQ(dsf_step(dsf, &handle, kReadTwo.data(), 10, reply, &replyLength, tx, &txLength, nullptr, 0, &action,
-                       &timeout),
-              0);
+    ASSERT_EQ(StepOnce(&handle, kReadTwo, &action), 0);
+    ASSERT_EQ(action, SendReceive);
     StationEntry *gone = nullptr;
-    txLength = sizeof tx;
-    EXPECT_EQ(dsf_step(dsf, &gone, kReadTwo.data(), 10, reply, &replyLength, tx, &txLength, nullptr, 0, &action,
-                       &timeout),
-              DSF_ERR_NOT_CONNECTED);
+    EXPECT_EQ(StepOnce(&gone, kReadTwo, &action), DSF_ERR_NOT_CONNECTED);
     EXPECT_EQ(action, Failed);
     EXPECT_EQ(dsf->state, DSF_IDLE);
 }

@@ -58,7 +58,7 @@ TEST_P(DsfParameters, SetsFieldsOrLeavesDefaults) {
     EXPECT_EQ(s.dsf->timeoutTQ, c.tq);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DsfParameters, ::testing::ValuesIn(kParameterCases));
+INSTANTIATE_TEST_SUITE_P(Dsf, DsfParameters, ::testing::ValuesIn(kParameterCases));
 
 TEST(DsfParseValue, ReadsLikePercentLd) {
     struct {
@@ -182,21 +182,6 @@ TEST(DsfInstance, SelfCheck) {
               DSF_ERR_INSTANCE);
     EXPECT_EQ(dsf_configure(nullptr, nullptr, nullptr, nullptr), DSF_ERR_INSTANCE);
     s.dsf->self = s.dsf;
-}
-
-TEST(DsfInstance, ResetKeepsReadAfterWriteOnlyWhenAsked) {
-    Stack s;
-    s.dsf->state = DSF_DELIVER;
-    s.dsf->segmenting = 1;
-    s.dsf->reassembling = 1;
-    s.dsf->readAfterWrite = 1;
-    dsf_reset(s.dsf, 1);
-    EXPECT_EQ(s.dsf->state, DSF_IDLE);
-    EXPECT_EQ(s.dsf->segmenting, 0);
-    EXPECT_EQ(s.dsf->reassembling, 0);
-    EXPECT_EQ(s.dsf->readAfterWrite, 1);
-    dsf_reset(s.dsf, 0);
-    EXPECT_EQ(s.dsf->readAfterWrite, 0);
 }
 
 } // namespace
