@@ -92,8 +92,8 @@ TEST_P(AddressSyntax, SettledBeforeTheLine)
     } else {
         EXPECT_TRUE(hostlog::Messages().empty());
     }
-    EXPECT_EQ(instance.ObjectList, nullptr);
-    EXPECT_EQ(instance.UsedAreaList, nullptr);
+    EXPECT_EQ(Field(instance.ObjectList), nullptr);
+    EXPECT_EQ(Field(instance.UsedAreaList), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, AddressSyntax, ::testing::ValuesIn(kSyntax));
@@ -230,41 +230,6 @@ GateAddressParse Parsed(const char *address, uint32_t station, uint32_t typeCode
     record.offset = offset;
     record.toggleHandle = -1;
     return record;
-}
-
-TEST_F(PlcUnitTest, BlockAndSingleOffsetsShareTheirArea)
-{
-    // Two blocks of one area (station 2, type 5, 16 bits) take 0 and 10; a single gate without an index
-    // takes the next free element, one with an index lands inside the block it names.
-    GateAddressParse first = Parsed("002a", 2, 5, 16, 10, -1);
-    GateAddressParse second = Parsed("002b", 2, 5, 16, 5, -1);
-    ASSERT_EQ(CheckAndAdd(&instance, "002a", 0x0101), 0);
-    ASSERT_EQ(CheckAndAddGAUsed(&instance, &first), 0);
-    ASSERT_EQ(CheckAndAdd(&instance, "002b", 0x0102), 0);
-    ASSERT_EQ(CheckAndAddGAUsed(&instance, &second), 0);
-    EXPECT_EQ(first.offset, 0);
-    EXPECT_EQ(second.offset, 10);
-    EXPECT_EQ(FindUsedArea(&instance, 16, 5, 2)->nextOffset, 15);
-
-    GateAddressParse single = Parsed("002s", 2, 5, 16, 0, -1);
-    EXPECT_EQ(AssignSingleOffset(&instance, &single), 0);
-    EXPECT_EQ(single.offset, 15);
-    EXPECT_EQ(FindUsedArea(&instance, 16, 5, 2)->nextOffset, 16);
-
-    GateAddressParse element = Parsed("002b[3]", 2, 5, 16, 0, 3);
-    EXPECT_EQ(AssignSingleOffset(&instance, &element), 0);
-    EXPECT_EQ(element.offset, 13);
-    EXPECT_EQ(FindUsedArea(&instance, 16, 5, 2)->nextOffset, 16);
-
-    // An element of a block nobody parsed takes the next free element; another area starts at 0.
-    GateAddressParse orphan = Parsed("002c[3]", 2, 5, 16, 0, 3);
-    EXPECT_EQ(AssignSingleOffset(&instance, &orphan), 0);
-    EXPECT_EQ(orphan.offset, 16);
-    GateAddressParse otherStation = Parsed("003s", 3, 5, 16, 0, -1);
-    EXPECT_EQ(AssignSingleOffset(&instance, &otherStation), 0);
-    EXPECT_EQ(otherStation.offset, 0);
-    EXPECT_EQ(FindUsedArea(&instance, 16, 5, 3), nullptr); // singles create no area
-    EXPECT_TRUE(hostlog::Messages().empty());
 }
 
 TEST_F(PlcUnitTest, RegisteringANameAgainKeepsOneEntryWithTheNewHandle)

@@ -32,7 +32,7 @@ protected:
     {
         f.WriteInitFile(init);
         ASSERT_EQ(0u, f.ColdStart(timeout));
-        ASSERT_EQ(1u, f.instance().dsfOpen);
+        ASSERT_EQ(1u, Field(f.instance().dsfOpen));
         f.sim().clearTraffic();
         f.ClearMessages();
     }

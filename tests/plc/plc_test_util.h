@@ -20,6 +20,13 @@
 #define TALRUN_SO_PATH "libtalrun.so"
 #endif
 
+// A field of the packed instance block by value: a comparison macro would bind a reference to it,
+// which the field's alignment does not allow.
+template <typename T> T Field(T value)
+{
+    return value;
+}
+
 // Frees what the parsers registered and empties both lists.
 inline void ReleaseRegistry(DriverInstance *instance)
 {

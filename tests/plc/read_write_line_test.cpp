@@ -225,19 +225,29 @@ TEST_F(ReadWriteLine, AGateWhoseParseFailedIsReadWithoutTouchingTheLine)
     w.rw.addressString = w.address.c_str();
     w.rw.station = 2;
     ASSERT_EQ(0, CheckAndAdd(&f.instance(), "002w", 5)); // registered, but station 2 not connected
+    DriverFixture::Gate sample = w; // a sample gate on the same station
+    sample.rw.typeCode = EWTM;
+    sample.rw.offset = 6;
+    sample.rw.toggleHandle = 7;
     f.sim().clearTraffic();
     f.ClearMessages();
     EXPECT_EQ(2u, f.Read(w));
     const uint8_t cell[4] = {0, 0, 1, 0};
     EXPECT_EQ(2u, f.Write(w, cell));
+    EXPECT_EQ(2u, f.Read(sample));
     w.rw.station = 300; // a record the host garbled
     EXPECT_EQ(1u, f.Read(w));
+    EXPECT_EQ(1u, f.Write(w, cell));
     EXPECT_EQ(MasterFrames(), 0u);
+    EXPECT_EQ(Field(f.instance().sampleCount), 0u);
     EXPECT_EQ(GateMessages(), Logged({{8, "KESTA> DoRead() read, ErrCode: 40"},
-                                    {8, "KESTA> SingleRead(), rc= 2"},
-                                    {32, "KESTA> DoWrite() write, ErrCode: 40"},
-                                    {32, "KESTA> DoRead() illegal plc address 300"},
-                                    {8, "KESTA> SingleRead(), rc= 1"}}));
+                                      {8, "KESTA> SingleRead(), rc= 2"},
+                                      {32, "KESTA> DoWrite() write, ErrCode: 40"},
+                                      {32, "KESTA> ReadSampleGate() Read, ErrCode: 40"},
+                                      {8, "KESTA> SingleRead(), rc= 2"},
+                                      {32, "KESTA> DoRead() illegal plc address 300"},
+                                      {8, "KESTA> SingleRead(), rc= 1"},
+                                      {32, "KESTA> DoWrite() illegal plc address 300"}}));
 }
 
 TEST_F(ReadWriteLine, ReadsAfterEndAndWithThePortClosed)

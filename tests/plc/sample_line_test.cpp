@@ -27,7 +27,7 @@ protected:
         St(1).addSampleStructure("vdata");
         Start("MASTER_ADDRESS = 5\nNUM_OF_SLAVES = 2\nEWT_DELAY_BETWEEN_RECORDS = " + std::to_string(ewtDelay) +
               "\n");
-        ASSERT_EQ(f.instance().ewtDelay, ewtDelay);
+        ASSERT_EQ(Field(f.instance().ewtDelay), ewtDelay);
         ASSERT_EQ(0u, f.Parse(message, "001_Mmdata", GATE_UNSIGNED32));
         ASSERT_EQ(0u, f.Parse(measurement, "001_Vvdata", GATE_UNSIGNED32));
         f.sim().clearTraffic();
@@ -209,7 +209,7 @@ TEST_F(SampleLine, FailedRequestsEndTheReadAndLeaveTheCell)
     St(1).setFaults(script);
     EXPECT_EQ(2u, f.Read(message));
     EXPECT_EQ(message.cell[0], 0x11);
-    EXPECT_EQ(f.instance().sampleCount, 1u);
+    EXPECT_EQ(Field(f.instance().sampleCount), 1u);
     EXPECT_EQ(Gate(kMessageGate).stores, 1u);
 
     ASSERT_TRUE(kesta::sim::ParseFaultScript("error=5/0x10", &script, &error)) << error;
