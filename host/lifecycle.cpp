@@ -12,6 +12,7 @@
 #include "platform/talrun.h"
 #include "plc/station.h"
 #include "serial/port.h"
+#include "serial/trace.h"
 #include "serial/transport.h"
 
 namespace {
@@ -200,6 +201,7 @@ uint32_t EndKvi(DriverCall *call) {
     DriverInstance *instance = Instance(call);
     instance->ending = 1;
     CloseInstanceMutex(instance);
+    TraceEnd("EndKvi");
     if (instance->dsfOpen == 1) {
         LineGuard line;
         // The stack's close also closes the transport's port: make sure that is this instance's line.

@@ -1,5 +1,5 @@
 // Link counters of the one line the driver drives: frames and bytes each way, retransmissions, echo
-// mismatches, requests failed by code. Kept by the transport, read by whoever shows them.
+// mismatches, link errors, requests failed by code. Kept by the transport, read by whoever shows them.
 #pragma once
 
 #include <stdint.h>
@@ -15,6 +15,8 @@ struct LinkCounters {
     uint32_t retransmissions;   // frames sent again after silence
     uint32_t echoMismatches;    // echoes that did not come back as sent
     uint32_t stepLimits;        // requests ended because the line never fell silent nor framed
+    uint32_t linkErrors[4];     // reads in which the receiver refused bytes, by link code 65291 (other
+                                // address), 65292 (header checksum), 65293 (sequence), 65294 (data checksum)
 };
 
 void ReadLinkCounters(LinkCounters *out);

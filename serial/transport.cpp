@@ -8,6 +8,7 @@
 #include "platform/talrun.h"
 #include "serial/link_counters.h"
 #include "serial/port.h"
+#include "serial/trace.h"
 #include "serial/transport.h"
 
 namespace {
@@ -59,6 +60,17 @@ void FreeStack()
     rxBuffer = nullptr;
     txSize = 0;
     rxSize = 0;
+}
+
+// The receiver keeps only the last link error of the bytes it was fed; count it and clear it, so that
+// the next read is counted on its own.
+void CountLinkError(DsfInstance *dsf)
+{
+    const uint32_t code = dsf->linkError;
+    if (code >= DSF_ERR_LINK_ADDRESS && code <= DSF_ERR_LINK_DATA) {
+        counters.linkErrors[code - DSF_ERR_LINK_ADDRESS]++;
+        dsf->linkError = 0;
+    }
 }
 
 int32_t CountResult(int32_t result)
@@ -114,6 +126,7 @@ int32_t dsf_ra_open(const char *parameters)
     txSize = txFrameSize;
     rxSize = rxFrameSize;
     stackOpen = 1;
+    TraceOpen(parameters);
     return 0;
 }
 
@@ -141,11 +154,13 @@ int32_t dsf_ra_send_frame(uint16_t length)
     int32_t result = (w == PORT_OK && written == length) ? 0 : DSF_ERR_WRITE;
     counters.framesOut++;
     counters.bytesOut += written;
+    TraceBytes(TRACE_SENT, txBuffer, written);
     if (echoFlag == 1) {
         // The converter hands back what we sent; it is read and dropped before any reply.
         uint32_t want = length < ReadCapacity() ? length : ReadCapacity();
         uint32_t got = 0;
         ReadPort(currentPort, rxBuffer, want, &got);
+        TraceBytes(TRACE_ECHO, rxBuffer, got);
         if (result == 0 && (got != length || memcmp(rxBuffer, txBuffer, got) != 0)) {
             counters.echoMismatches++;
         }
@@ -177,6 +192,7 @@ uint16_t dsf_ra_receive_frame()
         return 0;
     }
     counters.bytesIn += iRead;
+    TraceBytes(TRACE_RECEIVED, rxBuffer, iRead);
     return static_cast<uint16_t>(iRead);
 }
 
@@ -206,6 +222,9 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
         int32_t rc = step(stack, handleLocation, request, requestSize, reply, &stepReplyLength, txBuffer, &txLength,
                           received, receivedCount, &action, &timeout);
         bool silence = received == nullptr && receivedCount == 0;
+        if (received != nullptr) {
+            CountLinkError(stack);
+        }
         switch (action) {
         case StepAgain:
             received = nullptr;
@@ -254,7 +273,9 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
 int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
                       uint32_t *replyLength)
 {
-    return RunDsfRequestWith(dsf_step, handleLocation, request, requestSize, reply, replyLength);
+    int32_t rc = RunDsfRequestWith(dsf_step, handleLocation, request, requestSize, reply, replyLength);
+    TraceRequestEnd(rc);
+    return rc;
 }
 
 int32_t RunExchange(uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request, uint32_t requestSize,
