@@ -75,7 +75,8 @@ void Feed(DsfInstance *dsf, const StationEntry *station, const uint8_t *bytes, s
 //   0x00-0x7F  a raw chunk of (op & 0x7F) + 1 bytes
 //   0x80-0xBF  a frame built from the input (op bits pick odd length, foreign address, stale
 //              sequence), fed in two pieces split where the last byte says
-//   0xC0-0xFF  resync, clear, advance the sequence, or acknowledge the held frame
+//   0xC0-0xFF  resync, clear, advance the sequence (clearing, as a frame built does), or
+//              acknowledge the held frame
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput in = {data, size, 0};
     DsfInstance *dsf = nullptr;
@@ -110,7 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 dsf_clear_receive(dsf);
                 break;
             case 2:
+                // As the engine does it: the counter only advances for a frame built, which
+                // starts the receiver afresh.
                 ++station->sequence;
+                dsf_clear_receive(dsf);
                 break;
             default: {
                 const int32_t ack = dsf_acknowledge(dsf, tx, station);
