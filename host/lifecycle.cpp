@@ -76,6 +76,51 @@ bool EchoTest(PortHandle port, uint32_t lineTimeout) {
     return read && got == 1 && answer == ECHO_TEST_BYTE;
 }
 
+// CloseCom on the instance itself, for the paths that have no DriverCall at hand. The handle is the
+// platform's record of the open port: it is closed once and cleared wherever it is held.
+uint32_t ClosePortOf(DriverInstance *instance) {
+    LineGuard line;
+    const PortHandle port = instance->portHandle;
+    if (port == 0) {
+        return 0;
+    }
+    if (ClosePort(port) != PORT_OK) {
+        return 2;
+    }
+    instance->portHandle = 0;
+    instance->portOpen = 0;
+    if (currentPort == port) {
+        currentPort = 0;
+    }
+    return 0;
+}
+
+// Ends an instance: reads are answered at once from here on, its mutex is closed, its hold on the
+// shared stack is given back (the stack itself goes only with its last holder) and its own port is
+// closed, never the port of another instance that started or reopened after it.
+uint32_t EndInstance(DriverInstance *instance) {
+    instance->ending = 1;
+    CloseInstanceMutex(instance);
+    if (instance->dsfOpen == 1) {
+        LineGuard line;
+        const PortHandle own = instance->portHandle;
+        const PortHandle previous = currentPort;
+        // The stack's close also closes the transport's port: make sure that is this instance's line
+        // (none, when CloseCom closed it already: closing no handle is refused and touches nothing).
+        currentPort = own;
+        dsf_ra_close();
+        instance->portHandle = 0;
+        instance->portOpen = 0;
+        currentPort = previous == own ? 0 : previous;
+    }
+    instance->dsfOpen = 0;
+    return ClosePortOf(instance);
+}
+
+// Started and not ended: the host zero-fills the block before its first cold start, and EndKvi sets
+// ending and clears the mutex.
+bool Running(const DriverInstance *instance) { return instance->ending == 0 && instance->mutex != 0; }
+
 constexpr char kBanner[] =
     "\r\n"
     "\xC9\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD"
@@ -99,6 +144,13 @@ uint32_t ColdStart(DriverCall *call) {
     const PortConfig *config = static_cast<const PortConfig *>(call->argRecord);
 
     err(LOG_DEBUG, "KESTA> version compiled on %s at time %s", __DATE__, __TIME__);
+
+    // A second cold start of a running instance would overwrite its port handle without closing it
+    // and open the stack once more: end the running one first, as EndKvi would.
+    if (Running(instance)) {
+        err(LOG_ERROR, "KESTA> ColdStart() instance still running: ended before it starts again");
+        EndInstance(instance);
+    }
 
     char mutexName[32];
     snprintf(mutexName, sizeof mutexName, "SEMKESTA%02u", static_cast<unsigned>(call->driverNumber));
@@ -179,40 +231,14 @@ uint32_t WarmStart(DriverCall *call) {
     return 0;
 }
 
-uint32_t CloseCom(DriverCall *call) {
-    DriverInstance *instance = Instance(call);
-    LineGuard line;
-    const PortHandle port = instance->portHandle;
-    if (port == 0) {
-        return 0;
-    }
-    if (ClosePort(port) != PORT_OK) {
-        return 2;
-    }
-    instance->portHandle = 0;
-    instance->portOpen = 0;
-    if (currentPort == port) {
-        currentPort = 0;
-    }
-    return 0;
-}
+uint32_t CloseCom(DriverCall *call) { return ClosePortOf(Instance(call)); }
 
 uint32_t EndKvi(DriverCall *call) {
     DriverInstance *instance = Instance(call);
     instance->ending = 1;
     CloseInstanceMutex(instance);
     TraceEnd("EndKvi");
-    if (instance->dsfOpen == 1) {
-        LineGuard line;
-        // The stack's close also closes the transport's port: make sure that is this instance's line.
-        currentPort = instance->portHandle;
-        dsf_ra_close();
-        instance->portHandle = 0;
-        instance->portOpen = 0;
-        currentPort = 0;
-    }
-    instance->dsfOpen = 0;
-    return CloseCom(call);
+    return EndInstance(instance);
 }
 
 uint32_t ReOpenCom(DriverCall *call) {

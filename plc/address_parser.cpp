@@ -49,7 +49,7 @@ bool ConnectStation(DriverInstance *instance, uint32_t station, int attempts, ui
     if (LoadStationSlot(instance, station) != nullptr)
         return true;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        StationEntry *entry = Net2000_Connect(static_cast<uint8_t>(station));
+        StationEntry *entry = Net2000_Connect(instance->portHandle, static_cast<uint8_t>(station));
         if (entry != nullptr) {
             StoreStationSlot(instance, station, entry);
             return true;
@@ -66,7 +66,7 @@ bool ConnectStation(DriverInstance *instance, uint32_t station, int attempts, ui
 bool LookupObject(DriverInstance *instance, uint32_t station, const char *name, ObjectDescriptor *descriptor)
 {
     for (int attempt = 0; attempt < PARSE_LOOKUP_ATTEMPTS; ++attempt) {
-        if (Net2000_getOV(StationSlot(instance, station), name, descriptor) == 0)
+        if (Net2000_getOV(instance->portHandle, StationSlot(instance, station), name, descriptor) == 0)
             return true;
     }
     err(LOG_ERROR, "KESTA> Parse() object name %s not defined in PLC", name);

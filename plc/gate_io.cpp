@@ -198,7 +198,7 @@ uint32_t DoRead(DriverCall *call)
     if (LoadStationSlot(instance, record->station) == nullptr)
         return ReadFailed(DSF_ERR_NOT_CONNECTED); // a gate whose parse never connected its station
     uint32_t replyLength = sizeof reply;
-    const int32_t rc = RunExchange(static_cast<uint16_t>(ReadReplyFrameLength(length)),
+    const int32_t rc = RunExchange(instance->portHandle, static_cast<uint16_t>(ReadReplyFrameLength(length)),
                                    StationSlot(instance, record->station), request, sizeof request, reply,
                                    &replyLength);
     // Any code but 0 is a failure, also one whose low byte happens to be 0 (a station error number of
@@ -246,8 +246,8 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data)
     int32_t rc = DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
     if (LoadStationSlot(instance, record->station) != nullptr) {
         uint32_t replyLength = sizeof reply;
-        rc = RunExchange(REPLY_FRAME_OVERHEAD, StationSlot(instance, record->station), request, sizeof request,
-                         reply, &replyLength);
+        rc = RunExchange(instance->portHandle, REPLY_FRAME_OVERHEAD, StationSlot(instance, record->station),
+                         request, sizeof request, reply, &replyLength);
     }
     plat_line_unlock();
 

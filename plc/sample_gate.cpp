@@ -53,7 +53,8 @@ int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expe
     if (LoadStationSlot(instance, station) == nullptr)
         return DSF_ERR_NOT_CONNECTED; // the sample gate's parse never connected its station
     uint32_t replyLength = sizeof reply;
-    return RunExchange(expected, StationSlot(instance, station), request, sizeof request, reply, &replyLength);
+    return RunExchange(instance->portHandle, expected, StationSlot(instance, station), request, sizeof request, reply,
+                       &replyLength);
 }
 
 uint32_t HandleOf(int32_t field)

@@ -42,7 +42,7 @@ uint32_t Net2000_Open(uint8_t masterAddress) {
     return 2;
 }
 
-StationEntry *Net2000_Connect(uint8_t stationAddress) {
+StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress) {
     uint8_t request[REQUEST_SIZE] = {};
     uint8_t reply[REPLY_SIZE];
     request[0] = DSF_SVC_CONNECT_STATION;
@@ -52,7 +52,7 @@ StationEntry *Net2000_Connect(uint8_t stationAddress) {
 
     StationEntry *handle = nullptr;
     uint32_t replyLength = REPLY_SIZE;
-    const int32_t rc = RunExchange(CONNECT_REPLY_FRAME, &handle, request, REQUEST_SIZE, reply, &replyLength);
+    const int32_t rc = RunExchange(line, CONNECT_REPLY_FRAME, &handle, request, REQUEST_SIZE, reply, &replyLength);
     // Any nonzero code is a failure, also one whose low byte happens to be 0 (a station error number
     // of 256, say): only the low byte is shown.
     if (rc != 0) {
@@ -62,7 +62,7 @@ StationEntry *Net2000_Connect(uint8_t stationAddress) {
     return handle;
 }
 
-int Net2000_getOV(void *handleSlot, const char *name, ObjectDescriptor *descriptor) {
+int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor) {
     uint8_t request[REQUEST_SIZE] = {};
     uint8_t reply[REPLY_SIZE];
     const size_t length = strlen(name);
@@ -79,7 +79,8 @@ int Net2000_getOV(void *handleSlot, const char *name, ObjectDescriptor *descript
     memcpy(request + LOOKUP_NAME_OFFSET, name, length + 1);
 
     uint32_t replyLength = REPLY_SIZE;
-    const int32_t rc = RunExchange(LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
+    const int32_t rc =
+        RunExchange(line, LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(rc & 0xFF));
         return 1;

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "dsf/dsf.h"
+#include "platform/serial_port.h"
 
 #pragma pack(push, 1)
 // One PLC object as a lookup describes it, in host byte order, 26 bytes.
@@ -24,9 +25,13 @@ static_assert(sizeof(ObjectDescriptor) == 26, "descriptor is 26 bytes on the wir
 
 enum { OBJECT_KIND_ARRAY = 1, OBJECT_KIND_STRUCT = 2, OBJECT_KIND_STRUCT2 = 3 };
 
+// Opens the library's one stack, or counts this instance in when another has opened it already: the
+// stack keeps the master address and the numSlaves station entries of its first open.
 uint32_t Net2000_Open(uint8_t masterAddress); // 0 open, 2 failed
+// line: the port of the instance the exchange serves (its portHandle); every instance has its own.
 // Returns the connection handle (the stack's station entry), or null when the station did not connect.
-StationEntry *Net2000_Connect(uint8_t stationAddress);
+// One station address is one station entry of the shared stack, whatever line it was connected on.
+StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress);
 // handleSlot: the station's StationTable slot (possibly unaligned). Returns 0 and fills *descriptor
 // when the exchange succeeded (the descriptor's status may still be nonzero), 1 when it failed.
-int Net2000_getOV(void *handleSlot, const char *name, ObjectDescriptor *descriptor);
+int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor);

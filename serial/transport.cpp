@@ -19,6 +19,7 @@ uint8_t *rxBuffer = nullptr;
 uint16_t txSize = 0;
 uint16_t rxSize = 0;
 uint32_t stackOpen = 0;
+uint32_t stackHolders = 0; // instances that opened the stack and have not closed it yet
 uint8_t queueCheck = 0; // 1 only while a Receive action reads: take what is waiting, never wait
 
 LinkCounters counters;
@@ -100,8 +101,9 @@ int32_t dsf_ra_open(const char *parameters)
 {
     LineLock lock;
     // One stack per library: a second cold start keeps the stack that the other instance's
-    // connection handles point into.
+    // connection handles point into, and is counted as one more holder of it.
     if (stackOpen) {
+        stackHolders++;
         return 0;
     }
     DsfInstance *created = nullptr;
@@ -126,6 +128,7 @@ int32_t dsf_ra_open(const char *parameters)
     txSize = txFrameSize;
     rxSize = rxFrameSize;
     stackOpen = 1;
+    stackHolders = 1;
     TraceOpen(parameters);
     return 0;
 }
@@ -133,11 +136,24 @@ int32_t dsf_ra_open(const char *parameters)
 int32_t dsf_ra_close()
 {
     LineLock lock;
-    FreeStack();
+    // Destroying the stack under another instance would leave its StationTable pointing into freed
+    // station entries: only the last holder takes it down.
+    if (stackHolders > 1) {
+        stackHolders--;
+    } else {
+        FreeStack();
+        stackHolders = 0;
+        stackOpen = 0;
+    }
     int32_t rc = ClosePort(currentPort);
     currentPort = 0; // closed once, cleared where it was held
-    stackOpen = 0;
     return rc;
+}
+
+uint32_t dsf_ra_holders()
+{
+    LineLock lock;
+    return stackHolders;
 }
 
 int32_t dsf_ra_send_frame(uint16_t length)
@@ -278,10 +294,14 @@ int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uin
     return rc;
 }
 
-int32_t RunExchange(uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request, uint32_t requestSize,
-                    uint8_t *reply, uint32_t *replyLength)
+int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
+                    uint32_t requestSize, uint8_t *reply, uint32_t *replyLength)
 {
     LineLock lock;
+    // currentPort is whichever instance started or reopened last; the exchange goes out on the line of
+    // the instance it serves, or a second instance's reads would travel on the first one's line.
+    const PortHandle previousPort = currentPort;
+    currentPort = line;
     ExpectedReplyLength = expectedReplyLength;
     StationEntry *handle = nullptr;
     if (handleSlot != nullptr) {
@@ -292,5 +312,6 @@ int32_t RunExchange(uint16_t expectedReplyLength, void *handleSlot, const uint8_
         memcpy(handleSlot, &handle, sizeof handle);
     }
     ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+    currentPort = previousPort;
     return rc;
 }

@@ -23,8 +23,15 @@ enum { EXPECTED_REPLY_IDLE = 518 };
 // that is already two frames' worth of garbage.
 enum { TRANSPORT_MAX_STEPS_WITHOUT_SEND = 2 * DSF_MAX_FRAME };
 
+// The stack is one per library and shared by every instance that opened it: dsf_ra_open opens it for
+// the first holder and only counts the others in (0 for each), dsf_ra_close counts one holder out and
+// destroys the stack with its frame buffers only when the last one leaves, for the other instances'
+// StationTable entries point into its station entries. The stack keeps the configuration of its first
+// open (master address, numSlaves station entries): later opens cannot change it. dsf_ra_close always
+// closes currentPort, which the caller sets to its own port first.
 int32_t dsf_ra_open(const char *parameters);
 int32_t dsf_ra_close();
+uint32_t dsf_ra_holders(); // instances holding the stack open
 int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
                       uint32_t *replyLength);
 int32_t dsf_ra_send_frame(uint16_t length);
@@ -38,8 +45,10 @@ typedef int32_t (*DsfStepFunction)(DsfInstance *dsf, StationEntry **handleLocati
 int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
                           uint32_t requestSize, uint8_t *reply, uint32_t *replyLength);
 
-// One whole exchange as every caller needs it: take the line lock, set ExpectedReplyLength, run the
-// request, set ExpectedReplyLength back to 518, release the lock. The handle slot may be unaligned
-// (a StationTable slot of the packed instance block): it is read and written back by value.
-int32_t RunExchange(uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request, uint32_t requestSize,
-                    uint8_t *reply, uint32_t *replyLength);
+// One whole exchange as every caller needs it: take the line lock, put the exchange on line (the port
+// of the instance it serves: with two instances on two lines, currentPort belongs to whichever instance
+// started or reopened last), set ExpectedReplyLength, run the request, set ExpectedReplyLength back to
+// 518 and currentPort back to what it was, release the lock. The handle slot may be unaligned (a
+// StationTable slot of the packed instance block): it is read and written back by value.
+int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
+                    uint32_t requestSize, uint8_t *reply, uint32_t *replyLength);

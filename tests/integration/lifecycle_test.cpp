@@ -310,16 +310,16 @@ TEST_F(Lifecycle, StationServicesConnectTheSameEntryAgainAndDescribeUnknownNames
     ASSERT_EQ(0u, f.ColdStart(25));
     f.station(2).setUnknownStatus(2);
 
-    StationEntry *first = Net2000_Connect(2);
+    StationEntry *first = Net2000_Connect(f.instance().portHandle, 2);
     ASSERT_NE(nullptr, first);
     EXPECT_EQ(518, ExpectedReplyLength);
-    StationEntry *again = Net2000_Connect(2);
+    StationEntry *again = Net2000_Connect(f.instance().portHandle, 2);
     EXPECT_EQ(first, again); // the entry that holds the address is found before any free one
     EXPECT_EQ(2u, f.station(2).stats().requests);
 
     ObjectDescriptor descriptor;
     memset(&descriptor, 0, sizeof descriptor);
-    ASSERT_EQ(0, Net2000_getOV(&first, "speed", &descriptor));
+    ASSERT_EQ(0, Net2000_getOV(f.instance().portHandle, &first, "speed", &descriptor));
     EXPECT_EQ(0, descriptor.status);
     EXPECT_EQ(f.station(2).handle("speed"), descriptor.handle);
     EXPECT_EQ(2u, descriptor.length);
@@ -327,12 +327,12 @@ TEST_F(Lifecycle, StationServicesConnectTheSameEntryAgainAndDescribeUnknownNames
     EXPECT_EQ(3, descriptor.access);
     EXPECT_EQ(518, ExpectedReplyLength);
 
-    ASSERT_EQ(0, Net2000_getOV(&first, "nosuch", &descriptor));
+    ASSERT_EQ(0, Net2000_getOV(f.instance().portHandle, &first, "nosuch", &descriptor));
     EXPECT_EQ(65452, descriptor.status); // status byte 2 less 86
     EXPECT_EQ(518, ExpectedReplyLength);
 
     StationEntry *none = nullptr;
-    EXPECT_EQ(1, Net2000_getOV(&none, "speed", &descriptor));
+    EXPECT_EQ(1, Net2000_getOV(f.instance().portHandle, &none, "speed", &descriptor));
     EXPECT_TRUE(f.Logged("KESTA> Net2000_getOV failed ErrorCode: 40"));
     EXPECT_EQ(518, ExpectedReplyLength);
 }

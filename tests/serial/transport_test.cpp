@@ -152,7 +152,7 @@ protected:
         PtyPeer peer([&] { ServeRequests(pty, 1, options); });
         uint8_t request[2000] = {DSF_SVC_CONNECT_STATION, 0, 2};
         uint32_t replyLength = sizeof reply;
-        ASSERT_EQ(0, RunExchange(24, &station, request, sizeof request, reply, &replyLength));
+        ASSERT_EQ(0, RunExchange(port, 24, &station, request, sizeof request, reply, &replyLength));
         ASSERT_EQ(24u, replyLength);
         ASSERT_NE(nullptr, station);
     }
@@ -509,8 +509,8 @@ TEST_F(TransportTest, ExchangesFromTwoThreadsNeverInterleave)
         for (int i = 0; i < 20; i++) {
             uint8_t ownReply[64] = {};
             uint32_t replyLength = sizeof ownReply;
-            if (RunExchange(16, slot, kReadRequest.data(), 2000, ownReply, &replyLength) != 0 || replyLength != 4 ||
-                ownReply[2] != 0xAB || ownReply[3] != 0xCD) {
+            if (RunExchange(port, 16, slot, kReadRequest.data(), 2000, ownReply, &replyLength) != 0 ||
+                replyLength != 4 || ownReply[2] != 0xAB || ownReply[3] != 0xCD) {
                 failures++;
             }
         }
