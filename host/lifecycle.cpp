@@ -4,12 +4,14 @@
 #include "host/lifecycle.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "host/initfile.h"
 #include "host/instance_mutex.h"
 #include "platform/system.h"
 #include "platform/talrun.h"
+#include "plc/registry.h"
 #include "plc/station.h"
 #include "serial/port.h"
 #include "serial/trace.h"
@@ -121,6 +123,27 @@ uint32_t EndInstance(DriverInstance *instance) {
 // ending and clears the mutex.
 bool Running(const DriverInstance *instance) { return instance->ending == 0 && instance->mutex != 0; }
 
+// The registry of a run that a new cold start replaces: the cold start empties the lists and clears
+// the StationTable, so the host parses its gates again and no entry is reachable any more. The
+// registry takes its entries from the C heap one by one.
+void DropRegistry(DriverInstance *instance) {
+    LineGuard line; // a write looks its gate up under the line lock
+    ObjectEntry *entry = static_cast<ObjectEntry *>(instance->ObjectList);
+    while (entry != nullptr) {
+        ObjectEntry *next = entry->next;
+        free(entry);
+        entry = next;
+    }
+    UsedArea *area = static_cast<UsedArea *>(instance->UsedAreaList);
+    while (area != nullptr) {
+        UsedArea *next = area->next;
+        free(area);
+        area = next;
+    }
+    instance->ObjectList = nullptr;
+    instance->UsedAreaList = nullptr;
+}
+
 constexpr char kBanner[] =
     "\r\n"
     "\xC9\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD"
@@ -150,6 +173,7 @@ uint32_t ColdStart(DriverCall *call) {
     if (Running(instance)) {
         err(LOG_ERROR, "KESTA> ColdStart() instance still running: ended before it starts again");
         EndInstance(instance);
+        DropRegistry(instance);
     }
 
     char mutexName[32];
@@ -237,7 +261,7 @@ uint32_t EndKvi(DriverCall *call) {
     DriverInstance *instance = Instance(call);
     instance->ending = 1;
     CloseInstanceMutex(instance);
-    TraceEnd("EndKvi");
+    TraceCounters("EndKvi");
     return EndInstance(instance);
 }
 
