@@ -231,6 +231,29 @@ TEST(SimPty, EchoComesFirstAndOutputIsPaced) {
     EXPECT_GE(took, milliseconds(20));
 }
 
+TEST(SimPty, WireTimingPacesBothDirections) {
+    Simulator sim;
+    sim.addStation(2);
+    sim.setBaud(9600);
+    sim.setWireTiming(true);
+    std::string error;
+    ASSERT_TRUE(sim.createPty(&error)) << error;
+    ASSERT_TRUE(sim.start(&error)) << error;
+    Master m(sim.devicePath());
+    const auto request = m.frame(2, kRequestLast, H("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06"));
+    ASSERT_EQ(request.size(), 24u);
+    const auto start = Clock::now();
+    m.write(request);
+    const auto reply = m.readBytes(24, milliseconds(3000));
+    const auto took = Clock::now() - start;
+    ASSERT_EQ(reply.size(), 24u);
+    EXPECT_TRUE(FrameChecksumsOk(reply));
+    // The request's 24 characters must have travelled before the answer starts, and the answer's 24
+    // take as long again: 48 characters of 11 bits at 9600 baud are 55 ms.
+    EXPECT_GE(took, std::chrono::microseconds(55000));
+    EXPECT_LT(took, milliseconds(1000));
+}
+
 TEST(SimPty, InjectedBytesReachTheMaster) {
     Simulator sim;
     sim.addStation(2);

@@ -300,6 +300,12 @@ class Simulator {
     std::string portName() const;                                  // "pts/7"
     void setBaud(uint32_t baud); // pace output at 11 bits per character; 0 = unpaced (default)
     void setEcho(bool echo);     // RS485 converter that echoes every byte the master sends
+    // Wire timing in both directions at the baud rate (a pseudo-terminal delivers the master's bytes at
+    // once): a byte counts as arrived one character time after it could start, so a station answers
+    // no earlier than the last byte of the master's frame would have arrived, and each byte of an
+    // answer appears one character time after the previous one's start (the first one after its own).
+    // Off by default; no effect while unpaced.
+    void setWireTiming(bool on);
     bool start(std::string *error);
     void stop(); // quick: the line thread looks at its stop flag at least every 20 ms
     bool running() const { return thread_.joinable(); }
@@ -329,6 +335,7 @@ class Simulator {
     void writeInjected();
     bool writeLine(const uint8_t *bytes, size_t n, bool paced);
     bool sleepFor(std::chrono::milliseconds delay); // false when stopped meanwhile
+    bool sleepUntil(std::chrono::steady_clock::time_point when); // the same, to a point in time
     void capture(char direction, const uint8_t *bytes, size_t n);
     void addRecord(TrafficRecord record);
     void notify();
@@ -343,6 +350,8 @@ class Simulator {
     std::string devicePath_;
     std::atomic<uint32_t> baud_{0};
     std::atomic<bool> echo_{false};
+    std::atomic<bool> wireTiming_{false};
+    std::chrono::steady_clock::time_point inputDone_; // line thread: the master's last byte fully in
     std::atomic<bool> stop_{false};
     std::thread thread_;
     std::chrono::steady_clock::time_point t0_;

@@ -9,6 +9,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -369,6 +372,8 @@ void Simulator::setBaud(uint32_t baud) {
 
 void Simulator::setEcho(bool echo) { echo_ = echo; }
 
+void Simulator::setWireTiming(bool on) { wireTiming_ = on; }
+
 void Simulator::inject(const std::vector<uint8_t> &bytes) {
     std::lock_guard<std::mutex> lk(mu_);
     inject_.insert(inject_.end(), bytes.begin(), bytes.end());
@@ -519,11 +524,24 @@ bool Simulator::sleepFor(std::chrono::milliseconds delay) {
     }
 }
 
+bool Simulator::sleepUntil(std::chrono::steady_clock::time_point when) {
+    for (;;) {
+        if (stop_)
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= when)
+            return true;
+        std::this_thread::sleep_until(std::min<std::chrono::steady_clock::time_point>(when, now + kPollSlice));
+    }
+}
+
 bool Simulator::writeLine(const uint8_t *bytes, size_t n, bool paced) {
     const uint32_t baud = baud_;
     const auto start = std::chrono::steady_clock::now();
     // 11 bits a character: start bit, 8 data bits, parity or a second stop bit, stop bit.
     const auto perChar = std::chrono::nanoseconds(baud ? 11000000000ull / baud : 0);
+    // With wire timing a byte is there only once its last bit is: one character time after its start.
+    const size_t lead = wireTiming_ ? 0 : 1;
     size_t sent = 0;
     auto lastProgress = start;
     while (sent < n) {
@@ -532,9 +550,9 @@ bool Simulator::writeLine(const uint8_t *bytes, size_t n, bool paced) {
         const auto now = std::chrono::steady_clock::now();
         size_t due = n;
         if (paced && baud) {
-            due = std::min(n, static_cast<size_t>((now - start) / perChar) + 1);
+            due = std::min(n, static_cast<size_t>((now - start) / perChar) + lead);
             if (due <= sent) {
-                std::this_thread::sleep_until(start + perChar * static_cast<long>(sent));
+                std::this_thread::sleep_until(start + perChar * static_cast<long>(sent + 1 - lead));
                 continue;
             }
         }
@@ -595,7 +613,9 @@ void Simulator::handleFrame(const std::vector<uint8_t> &raw) {
         rx.note = "no station here with this address: ignored";
     addRecord(std::move(rx));
 
-    if (!answer.frames.empty() && sleepFor(answer.turnaround)) {
+    // A real line hands the station the frame's last byte only after the whole frame has travelled.
+    const bool arrived = !wireTiming_ || baud_ == 0 || answer.frames.empty() || sleepUntil(inputDone_);
+    if (!answer.frames.empty() && arrived && sleepFor(answer.turnaround)) {
         uint64_t replies = 0;
         for (OutFrame &o : answer.frames) {
             if (!o.noise.empty()) {
@@ -666,9 +686,15 @@ void Simulator::tickGenerators() {
 }
 
 void Simulator::run() {
+#if defined(__linux__)
+    // Paced bytes are due every 95 us at 115200 baud: sleeps must end when asked, not up to the
+    // default 50 us slack later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
     FrameReceiver rx;
     uint8_t buf[4096];
     auto lastByte = std::chrono::steady_clock::now();
+    inputDone_ = lastByte;
     while (!stop_) {
         pollfd p{fd_, POLLIN, 0};
         const int r = poll(&p, 1, static_cast<int>(kPollSlice.count()));
@@ -689,7 +715,12 @@ void Simulator::run() {
                     writeLine(buf, static_cast<size_t>(n), false);
                 }
                 lastByte = std::chrono::steady_clock::now();
+                const uint32_t baud = baud_;
+                const auto perChar = std::chrono::nanoseconds(baud ? 11000000000ull / baud : 0);
+                if (inputDone_ < lastByte)
+                    inputDone_ = lastByte; // the line was idle: these bytes start now
                 for (ssize_t i = 0; i < n; ++i) {
+                    inputDone_ += perChar; // byte i is in one character time after the one before
                     switch (rx.feed(buf[i])) {
                     case FrameReceiver::Event::Frame: handleFrame(rx.frame()); break;
                     case FrameReceiver::Event::BadHeader:
