@@ -94,13 +94,16 @@ public:
         return Kvi(KVI_END);
     }
 
-    uint32_t Parse(DriverFixture::Gate &gate, const std::string &address, uint32_t gateType = GATE_SIGNED32)
+    // blockLength 0: a single gate (code 3); else a block gate of that many elements (code 4).
+    uint32_t Parse(DriverFixture::Gate &gate, const std::string &address, uint32_t gateType = GATE_SIGNED32,
+                   uint32_t blockLength = 0)
     {
         gate.address = address;
         memset(&gate.parse, 0, sizeof gate.parse);
         gate.parse.addressString = gate.address.c_str();
         gate.parse.gateType = gateType;
-        const uint32_t rc = Kvi(KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
+        gate.parse.blockLength = blockLength;
+        const uint32_t rc = Kvi(blockLength != 0 ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
         memset(&gate.rw, 0, sizeof gate.rw);
         gate.rw.addressString = gate.address.c_str();
         gate.rw.station = gate.parse.station;
@@ -119,6 +122,17 @@ public:
         gate.rw.valueCell = gate.cell;
         const uint32_t rc = Kvi(KVI_SINGLE_READ, &gate.rw);
         memcpy(value, gate.cell, 4);
+        return rc;
+    }
+
+    // count 32-bit elements of a block gate, in host order.
+    uint32_t ReadBlock(DriverFixture::Gate &gate, uint32_t count, int32_t *values)
+    {
+        memset(gate.cell, 0, 4u * count);
+        gate.rw.elementCount = count;
+        gate.rw.valueCell = gate.cell;
+        const uint32_t rc = Kvi(KVI_BLOCK_READ, &gate.rw);
+        memcpy(values, gate.cell, 4u * count);
         return rc;
     }
 
