@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds both products and runs every test, on a fresh machine too: installs what is missing (Debian,
 # as root), builds and tests libkesta.so, cross-builds kesta.dll and checks its tables.
-# Usage: tools/test-all.sh [leg...]   legs: linux windows (default: all, in that order)
+# Usage: tools/test-all.sh [leg...]   legs: linux windows soak (default: all, in that order)
 # Environment: JOBS (parallel jobs, default: cores), KESTA_OUT (build folder, default: build-all).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 OUT=${KESTA_OUT:-$ROOT/build-all}
-ALL_LEGS=(linux windows)
+ALL_LEGS=(linux windows soak)
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -81,6 +81,16 @@ leg_windows() {
     cmake --build "$build" -j "$JOBS" || return 1
     say "Windows: kesta.dll tables"
     bash "$ROOT/tools/check-windows-dll.sh" "$build/kesta.dll"
+}
+
+# ---------------------------------------------------------------------------------------------------
+# Leg: fault soak of 20,000 requests on the Linux build (reused when the linux leg made it), with its
+# figures (tools/soak.sh); about half a minute of line time.
+# ---------------------------------------------------------------------------------------------------
+leg_soak() {
+    need_packages "${BASE_PACKAGES[@]}" || return 1
+    say "Soak: 20,000 requests under random line faults ($OUT/linux)"
+    JOBS=$JOBS bash "$ROOT/tools/soak.sh" "$OUT/linux"
 }
 
 # ---------------------------------------------------------------------------------------------------
