@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 struct FuzzInput {
@@ -17,6 +18,10 @@ struct FuzzInput {
         const uint16_t high = u8();
         return static_cast<uint16_t>(high << 8 | u8());
     }
+    uint32_t u32() {
+        const uint32_t high = u16();
+        return high << 16 | u16();
+    }
     // Takes n bytes into out; what the input lacks is zero.
     void bytes(uint8_t *out, size_t n) {
         for (size_t i = 0; i < n; ++i) {
@@ -25,9 +30,11 @@ struct FuzzInput {
     }
 };
 
-// An invariant broke: stop here so the fuzzer keeps the input.
-inline void FuzzCheck(bool ok) {
+// An invariant broke: say which, and stop here so the fuzzer keeps the input.
+inline void FuzzCheckAt(bool ok, const char *file, int line, const char *what) {
     if (!ok) {
+        fprintf(stderr, "%s:%d: fuzz check failed: %s\n", file, line, what);
         abort();
     }
 }
+#define FuzzCheck(ok) FuzzCheckAt((ok), __FILE__, __LINE__, #ok)
