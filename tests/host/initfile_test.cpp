@@ -165,10 +165,10 @@ TEST_P(InitFile, Reads)
     int wrongLevels = 0;
     EXPECT_EQ(Texts(&wrongLevels), Then({kOpening, kOpened}, row.messages));
     EXPECT_EQ(wrongLevels, 0);
-    EXPECT_EQ(instance_.masterAddress, row.master);
+    EXPECT_EQ(uint8_t{instance_.masterAddress}, row.master);
     EXPECT_EQ(numSlaves, row.slaves);
     EXPECT_EQ(flushBeforeSend, row.flush);
-    EXPECT_EQ(instance_.ewtDelay, row.ewtDelay);
+    EXPECT_EQ(uint32_t{instance_.ewtDelay}, row.ewtDelay);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, InitFile, ::testing::ValuesIn(kRows),
@@ -184,10 +184,10 @@ TEST_F(InitFile, MissingFileUsesDefaults)
                                         "KESTA> MASTER_ADDRESS    set to 1", "KESTA> FLUSH_BUFFER      set to 0",
                                         "KESTA> NUM_OF_SLAVES     set to 1"}));
     EXPECT_EQ(wrongLevels, 0);
-    EXPECT_EQ(instance_.masterAddress, 1u);
+    EXPECT_EQ(uint8_t{instance_.masterAddress}, 1u);
     EXPECT_EQ(numSlaves, 1u);
     EXPECT_EQ(flushBeforeSend, 0u);
-    EXPECT_EQ(instance_.ewtDelay, 77u);
+    EXPECT_EQ(uint32_t{instance_.ewtDelay}, 77u);
 }
 
 TEST_F(InitFile, NameCarriesTheDriverNumber)
@@ -221,7 +221,7 @@ TEST_F(InitFile, LargeBinaryFileIsReadToTheEnd)
     ASSERT_GT(messages.size(), 40000u); // at most 255 bytes a piece
     EXPECT_EQ(messages[messages.size() - 5].text, Master("9"));
     EXPECT_EQ(messages.back().text, kFlushDefault);
-    EXPECT_EQ(instance_.masterAddress, 9u);
+    EXPECT_EQ(uint8_t{instance_.masterAddress}, 9u);
 }
 
 } // namespace

@@ -247,7 +247,7 @@ TEST_F(KviMainMutex, SecondProcessSharesTheMutexByName)
 TEST_F(KviMainMutex, ClosedMutexIsClearedAndItsWaitFails)
 {
     EXPECT_EQ(CloseInstanceMutex(&instance_), 0);
-    EXPECT_EQ(instance_.mutex, 0u);
+    EXPECT_EQ(KestaHandle{instance_.mutex}, 0u);
     EXPECT_EQ(Call(2), 1u);
     EXPECT_EQ(hostlog::Messages(),
               (std::vector<LoggedMessage>{{32, "KESTA> ReqSem() ERROR requesting MUTEX semaphore " + std::to_string(EBADF)}}));

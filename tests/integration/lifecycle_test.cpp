@@ -57,15 +57,15 @@ TEST_F(Lifecycle, ColdStartOnTheLineOpensPortAndStackWithItsMessagesInOrder) {
     EXPECT_FALSE(f.Logged(kEcho));
 
     DriverInstance &in = f.instance();
-    EXPECT_EQ(1u, in.dsfOpen);
-    EXPECT_EQ(1u, in.portOpen);
-    EXPECT_NE(0u, in.portHandle);
-    EXPECT_EQ(25u, in.lineTimeout);
-    EXPECT_EQ(1u, in.masterAddress);
-    EXPECT_EQ(0u, in.ending);
+    EXPECT_EQ(1u, uint32_t{in.dsfOpen});
+    EXPECT_EQ(1u, uint32_t{in.portOpen});
+    EXPECT_NE(0u, KestaHandle{in.portHandle});
+    EXPECT_EQ(25u, uint32_t{in.lineTimeout});
+    EXPECT_EQ(1u, uint8_t{in.masterAddress});
+    EXPECT_EQ(0u, uint32_t{in.ending});
     EXPECT_EQ(f.sim().portName(), std::string(in.portName));
-    EXPECT_EQ(0x0303, in.portFlags);
-    EXPECT_EQ(in.portHandle, currentPort);
+    EXPECT_EQ(0x0303, uint16_t{in.portFlags});
+    EXPECT_EQ(KestaHandle{in.portHandle}, currentPort);
     EXPECT_EQ(0, echoFlag);
     EXPECT_EQ(518, ExpectedReplyLength);
 
@@ -76,8 +76,8 @@ TEST_F(Lifecycle, ColdStartOnTheLineOpensPortAndStackWithItsMessagesInOrder) {
 
 TEST_F(Lifecycle, WithoutPortNothingIsOpenedAndReadsAreRefused) {
     ASSERT_EQ(0u, f.ColdStart(20, 0));
-    EXPECT_EQ(0u, f.instance().portHandle);
-    EXPECT_EQ(0u, f.instance().dsfOpen);
+    EXPECT_EQ(0u, KestaHandle{f.instance().portHandle});
+    EXPECT_EQ(0u, uint32_t{f.instance().dsfOpen});
     EXPECT_FALSE(f.Logged(kOpened));
     DriverFixture::Gate gate;
     gate.rw.addressString = "002speed";
@@ -120,8 +120,8 @@ TEST_F(Lifecycle, APortHeldElsewhereFailsTheColdStartWithTheMessageAndTwo) {
 
     EXPECT_EQ(2u, f.ColdStart(20));
     EXPECT_TRUE(f.Logged("KESTA>Failed to open com port " + name));
-    EXPECT_EQ(0u, f.instance().dsfOpen);
-    EXPECT_EQ(1u, f.instance().portOpen); // as the host asked: reads reach DoRead, which refuses
+    EXPECT_EQ(0u, uint32_t{f.instance().dsfOpen});
+    EXPECT_EQ(1u, uint32_t{f.instance().portOpen}); // as the host asked: reads reach DoRead, which refuses
     DriverFixture::Gate gate;
     gate.rw.addressString = "002speed";
     gate.rw.elementBits = 16;
@@ -136,8 +136,8 @@ TEST_F(Lifecycle, NoSlavesMakesTheStackRefuseAndTheColdStartFail) {
     EXPECT_TRUE(f.Logged("KESTA> Net2000_Open failed ErrorCode: 82"));
     EXPECT_TRUE(f.Logged("KESTA> ColdStart() Failure opening dsf!, rc 2"));
     EXPECT_FALSE(f.Logged(kOpened));
-    EXPECT_EQ(0u, f.instance().dsfOpen);
-    EXPECT_NE(0u, f.instance().portHandle); // the port stays open
+    EXPECT_EQ(0u, uint32_t{f.instance().dsfOpen});
+    EXPECT_NE(0u, KestaHandle{f.instance().portHandle}); // the port stays open
 }
 
 TEST_F(Lifecycle, CloseComAndReOpenComTakeTheLineAwayAndBack) {
@@ -146,8 +146,8 @@ TEST_F(Lifecycle, CloseComAndReOpenComTakeTheLineAwayAndBack) {
     ASSERT_EQ(0u, ReadSpeed(&value));
 
     EXPECT_EQ(0u, f.Call(KVI_CLOSE_COM));
-    EXPECT_EQ(0u, f.instance().portHandle);
-    EXPECT_EQ(0u, f.instance().portOpen);
+    EXPECT_EQ(0u, KestaHandle{f.instance().portHandle});
+    EXPECT_EQ(0u, uint32_t{f.instance().portOpen});
     EXPECT_EQ(0u, currentPort);
     f.ClearMessages();
     EXPECT_EQ(1u, ReadSpeed(&value)); // silently refused while the port is closed
@@ -155,8 +155,8 @@ TEST_F(Lifecycle, CloseComAndReOpenComTakeTheLineAwayAndBack) {
     EXPECT_EQ(0u, f.Call(KVI_CLOSE_COM)); // nothing left to close
 
     EXPECT_EQ(0u, f.Call(KVI_REOPEN_COM));
-    EXPECT_EQ(1u, f.instance().portOpen);
-    EXPECT_NE(0u, f.instance().portHandle);
+    EXPECT_EQ(1u, uint32_t{f.instance().portOpen});
+    EXPECT_NE(0u, KestaHandle{f.instance().portHandle});
     f.station(2).setValue("speed", 99);
     EXPECT_EQ(0u, ReadSpeed(&value));
     EXPECT_EQ(99, value);
@@ -174,12 +174,12 @@ TEST_F(Lifecycle, ChangeKviParamsKeepsTheTimeOutForZeroAndMinusOneAndRefusesTheS
         change.timeout = keep;
         // Serial ports open exclusively: the port in use cannot be opened a second time.
         EXPECT_EQ(2u, f.Call(KVI_CHANGE_PARAMS, &change));
-        EXPECT_EQ(25u, f.instance().lineTimeout);
+        EXPECT_EQ(25u, uint32_t{f.instance().lineTimeout});
     }
     change.timeout = 40;
     EXPECT_EQ(2u, f.Call(KVI_CHANGE_PARAMS, &change));
-    EXPECT_EQ(40u, f.instance().lineTimeout); // taken even though the open failed
-    EXPECT_EQ(19200, f.instance().lineParams.baudRate);
+    EXPECT_EQ(40u, uint32_t{f.instance().lineTimeout}); // taken even though the open failed
+    EXPECT_EQ(19200, uint16_t{f.instance().lineParams.baudRate});
     // The port in use stays in use with its settings.
     f.station(2).setValue("speed", 5);
     EXPECT_EQ(0u, ReadSpeed(&value));
@@ -203,9 +203,9 @@ TEST_F(Lifecycle, ChangeKviParamsMovesToAnotherPortAndReadsGoOnThere) {
     change.timeout = -1;
     change.lineParams = LineParams{57600, 8, 0, 1};
     ASSERT_EQ(0u, f.Call(KVI_CHANGE_PARAMS, &change));
-    EXPECT_NE(0u, f.instance().portHandle);
-    EXPECT_EQ(1u, f.instance().portOpen);
-    EXPECT_EQ(f.instance().portHandle, currentPort);
+    EXPECT_NE(0u, KestaHandle{f.instance().portHandle});
+    EXPECT_EQ(1u, uint32_t{f.instance().portOpen});
+    EXPECT_EQ(KestaHandle{f.instance().portHandle}, currentPort);
     EXPECT_EQ(other.portName(), std::string(f.instance().portName));
     // The old port was closed: it opens again.
     PortHandle old = 0;
@@ -227,11 +227,11 @@ TEST_F(Lifecycle, EndKviClosesThePortOnceAndEndsTheInstance) {
     const uint64_t before = f.sim().lineStats().bytesIn;
 
     EXPECT_EQ(0u, f.End());
-    EXPECT_EQ(1u, f.instance().ending);
-    EXPECT_EQ(0u, f.instance().dsfOpen);
-    EXPECT_EQ(0u, f.instance().portHandle);
-    EXPECT_EQ(0u, f.instance().portOpen);
-    EXPECT_EQ(0u, f.instance().mutex);
+    EXPECT_EQ(1u, uint32_t{f.instance().ending});
+    EXPECT_EQ(0u, uint32_t{f.instance().dsfOpen});
+    EXPECT_EQ(0u, KestaHandle{f.instance().portHandle});
+    EXPECT_EQ(0u, uint32_t{f.instance().portOpen});
+    EXPECT_EQ(0u, KestaHandle{f.instance().mutex});
     EXPECT_EQ(0u, currentPort);
     // Closed: another owner can take the port.
     PortHandle again = 0;
@@ -251,7 +251,7 @@ TEST_F(Lifecycle, EndKviClosesThePortOnceAndEndsTheInstance) {
 }
 
 TEST_F(Lifecycle, GetKviInfoWorksBeforeColdStartAndAfterEndKvi) {
-    auto check = [this] {
+    auto check = [] {
         DriverInfo info;
         memset(&info, 0xAB, sizeof info);
         DriverCall call{};
@@ -322,7 +322,7 @@ TEST_F(Lifecycle, StationServicesConnectTheSameEntryAgainAndDescribeUnknownNames
     ASSERT_EQ(0, Net2000_getOV(f.instance().portHandle, &first, "speed", &descriptor));
     EXPECT_EQ(0, descriptor.status);
     EXPECT_EQ(f.station(2).handle("speed"), descriptor.handle);
-    EXPECT_EQ(2u, descriptor.length);
+    EXPECT_EQ(2u, uint32_t{descriptor.length});
     EXPECT_EQ(kesta::sim::kTypeInt16, descriptor.dataType);
     EXPECT_EQ(3, descriptor.access);
     EXPECT_EQ(518, ExpectedReplyLength);
