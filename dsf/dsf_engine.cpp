@@ -93,6 +93,11 @@ int32_t step_await_reply(DsfInstance *dsf, StationEntry *station, const uint8_t 
         return fail(dsf, out, DSF_ERR_NO_REPLY);
     }
     ++dsf->retries;
+    // The start of a frame held from before the silence will never be completed: the station answers
+    // the repeated frame with a whole new one, which appended to it would fail its checksum and cost
+    // another retransmission. The receiver hunts afresh; the retry count stays.
+    dsf->rxState = DSF_RX_HUNT;
+    dsf->rxCount = 0;
     // The frame is still in the transmit buffer: send it again unchanged, same sequence number.
     return send_and_wait(dsf, out, dsf->txFrameLength);
 }

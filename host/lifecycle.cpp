@@ -64,6 +64,7 @@ void AdoptPort(DriverInstance *instance, PortHandle handle) {
     }
     instance->portHandle = handle;
     currentPort = handle;
+    MoveLine(instance, handle); // a reopened line keeps the converter its cold start found
 }
 
 bool EchoTest(PortHandle port, uint32_t lineTimeout) {
@@ -94,6 +95,7 @@ uint32_t ClosePortOf(DriverInstance *instance) {
     if (currentPort == port) {
         currentPort = 0;
     }
+    MoveLine(instance, 0);
     return 0;
 }
 
@@ -116,7 +118,9 @@ uint32_t EndInstance(DriverInstance *instance) {
         currentPort = previous == own ? 0 : previous;
     }
     instance->dsfOpen = 0;
-    return ClosePortOf(instance);
+    const uint32_t rc = ClosePortOf(instance);
+    ForgetLine(instance);
+    return rc;
 }
 
 // Started and not ended: the host zero-fills the block before its first cold start, and EndKvi sets
@@ -233,6 +237,7 @@ uint32_t ColdStart(DriverCall *call) {
             err(LOG_ERROR, "KESTA> ColdStart() Your RS485 convertor is has echos which the driver will handle");
             echoFlag = 1;
         }
+        RememberLine(instance, port, echoFlag, flushBeforeSend);
     }
 
     const uint32_t rc = Net2000_Open(instance->masterAddress);
@@ -261,7 +266,7 @@ uint32_t EndKvi(DriverCall *call) {
     DriverInstance *instance = Instance(call);
     instance->ending = 1;
     CloseInstanceMutex(instance);
-    TraceCounters("EndKvi");
+    TraceEnd("EndKvi");
     return EndInstance(instance);
 }
 

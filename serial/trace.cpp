@@ -1,6 +1,6 @@
 // The frame trace: hex lines of the bytes on the line, time-stamped, appended to the file KESTA_TRACE
 // names, and the link counters as comment lines. Plain C stdio with a static buffer; every call runs
-// under the line lock (the transport's hooks hold it, TraceOpen and TraceEnd take it). It must never log
+// under the line lock (the transport's hooks hold it; TraceOpen, TraceCounters and TraceClose take it). It must never log
 // through the host, never fail a request, and never write more than TRACE_MAX_BYTES.
 #include <stdio.h>
 #include <stdlib.h>
@@ -196,13 +196,22 @@ void TraceWriteRequestEnd(int32_t result)
     Flush();
 }
 
-void TraceEnd(const char *why)
+void TraceCounters(const char *why)
 {
     LineLock lock;
     if (traceFile == nullptr) {
         return;
     }
     Counters(why);
+    Flush();
+}
+
+void TraceClose()
+{
+    LineLock lock;
+    if (traceFile == nullptr) {
+        return;
+    }
     Comment("close");
     Close();
 }

@@ -1,7 +1,7 @@
 // Optional frame trace of the line, for the field. When the environment variable KESTA_TRACE names a
 // file, every chunk of bytes written to or read from the port is appended to it as one hex line with a
-// time stamp (the capture format net2000-decode reads), and the link counters follow at EndKvi and
-// once a period. Off, each hook is one test of a flag: nothing is allocated, nothing reaches the host's
+// time stamp (the capture format net2000-decode reads), and the link counters follow at every EndKvi
+// and once a period. The trace lives as long as the stack: it closes when the last instance ends. Off, each hook is one test of a flag: nothing is allocated, nothing reaches the host's
 // log, and a trace file that cannot be written only ends the trace, never the request.
 #pragma once
 
@@ -23,8 +23,10 @@ void TraceWriteBytes(char direction, const uint8_t *bytes, uint32_t count);
 // End of one request: its result when it failed, the counters when a period has passed, and the
 // buffered lines to the file (never in the middle of an exchange).
 void TraceWriteRequestEnd(int32_t result);
-// The counters with the reason (EndKvi), then the trace is closed. Takes the line lock itself.
-void TraceEnd(const char *why);
+// The counters with the reason (EndKvi), written at once. Takes the line lock itself.
+void TraceCounters(const char *why);
+// The stack is gone: the last lines to the file, and the trace is closed.
+void TraceClose();
 
 inline void TraceBytes(char direction, const uint8_t *bytes, uint32_t count)
 {

@@ -20,6 +20,14 @@ uint16_t txSize = 0;
 uint16_t rxSize = 0;
 uint32_t stackOpen = 0;
 uint32_t stackHolders = 0; // instances that opened the stack and have not closed it yet
+
+struct LineSettings {
+    const void *owner; // null: a free entry
+    PortHandle port;   // 0 while the owner's port is closed
+    uint8_t echo;
+    uint8_t flush;
+};
+LineSettings lines[TRANSPORT_MAX_LINES];
 uint8_t queueCheck = 0; // 1 only while a Receive action reads: take what is waiting, never wait
 
 LinkCounters counters;
@@ -47,6 +55,44 @@ void HeapRelease(void *block, uint32_t size)
 uint32_t ReadCapacity()
 {
     return rxSize < DSF_MAX_FRAME ? rxSize : static_cast<uint32_t>(DSF_MAX_FRAME);
+}
+
+// How much a reply read asks for. A read that waits (the one after each frame sent) ends when it has
+// all it asked for or when the port's time-out passes, so asking for more than the frame that comes
+// costs a whole time-out on a complete reply. The caller sizes the request's reply frame
+// (ExpectedReplyLength); the frames that follow it within the same request are sized by what the
+// engine still expects:
+// - the answer to an Ack (AckFinal) and the answer to a request segment (NextRequestSegment) carry no
+//   data: 8 bytes;
+// - a further segment of a long reply is full while more than one frame's worth is missing, and the
+//   last one carries exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
+// followUp tells whether the size came from the engine's state rather than from the caller.
+uint32_t ReplyReadSize(bool *followUp)
+{
+    uint32_t size = ExpectedReplyLength;
+    *followUp = false;
+    if (stack->state == DSF_AWAIT_FINAL_ACK || (stack->state == DSF_AWAIT_REPLY && stack->segmenting)) {
+        size = DSF_FRAME_OVERHEAD;
+        *followUp = true;
+    } else if (stack->state == DSF_AWAIT_REPLY && stack->reassembling &&
+               stack->reassemblyCount < stack->reassemblyTotal) {
+        const uint32_t missing = stack->reassemblyTotal - stack->reassemblyCount;
+        const uint32_t data = (missing >= DSF_LONG_MESSAGE ? 4u : 2u) + missing;
+        size = data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + data + (data & 1u);
+        *followUp = true;
+    }
+    return size < ReadCapacity() ? size : ReadCapacity();
+}
+
+// Length of the frame whose valid header for us starts the bytes read, 0 when they start none.
+uint32_t AnnouncedFrameLength(const uint8_t *bytes, uint32_t count)
+{
+    if (count < DSF_FRAME_HEADER || bytes[DSF_OFS_STX] != DSF_STX ||
+        bytes[DSF_OFS_DESTINATION] != stack->ownAddress ||
+        (bytes[0] ^ bytes[1] ^ bytes[2] ^ bytes[3] ^ bytes[4]) != bytes[DSF_OFS_HEADER_CHECK]) {
+        return 0;
+    }
+    return DSF_FRAME_OVERHEAD + 2u * bytes[DSF_OFS_WORDS];
 }
 
 void FreeStack()
@@ -83,7 +129,80 @@ int32_t CountResult(int32_t result)
     return result;
 }
 
+LineSettings *LineOf(const void *owner)
+{
+    for (LineSettings &line : lines) {
+        if (line.owner == owner) {
+            return &line;
+        }
+    }
+    return nullptr;
+}
+
+// A handle value names one open port at a time: an entry still holding it belongs to a port that was
+// closed behind the table's back (a host that dropped an instance without EndKvi), so it lets go.
+void ReleasePort(PortHandle port)
+{
+    for (LineSettings &line : lines) {
+        if (line.owner != nullptr && line.port == port) {
+            line.port = 0;
+        }
+    }
+}
+
+const LineSettings *LineOnPort(PortHandle port)
+{
+    if (port == 0) {
+        return nullptr;
+    }
+    for (const LineSettings &line : lines) {
+        if (line.owner != nullptr && line.port == port) {
+            return &line;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
+
+void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush)
+{
+    LineLock lock;
+    ReleasePort(port);
+    LineSettings *line = LineOf(owner);
+    if (line == nullptr) {
+        line = LineOf(nullptr);
+    }
+    if (line == nullptr) {
+        return; // table full: this line runs with the driver-wide settings
+    }
+    line->owner = owner;
+    line->port = port;
+    line->echo = echo;
+    line->flush = flush;
+}
+
+void MoveLine(const void *owner, PortHandle port)
+{
+    LineLock lock;
+    LineSettings *line = LineOf(owner);
+    if (line == nullptr) {
+        return;
+    }
+    if (port != 0) {
+        ReleasePort(port);
+    }
+    line->port = port;
+}
+
+void ForgetLine(const void *owner)
+{
+    LineLock lock;
+    LineSettings *line = LineOf(owner);
+    if (line != nullptr) {
+        *line = LineSettings();
+    }
+}
 
 void ReadLinkCounters(LinkCounters *out)
 {
@@ -144,6 +263,7 @@ int32_t dsf_ra_close()
         FreeStack();
         stackHolders = 0;
         stackOpen = 0;
+        TraceClose();
     }
     int32_t rc = ClosePort(currentPort);
     currentPort = 0; // closed once, cleared where it was held
@@ -190,16 +310,29 @@ uint16_t dsf_ra_receive_frame()
     if (!stackOpen) {
         return 0;
     }
-    uint32_t toRead = ExpectedReplyLength;
+    bool followUp = false;
+    uint32_t toRead = ReplyReadSize(&followUp);
     uint32_t waiting = 0;
-    if (queueCheck == 1 && PortInputQueue(currentPort, &waiting) == 0) {
-        toRead = waiting < toRead ? waiting : toRead;
-    }
-    if (toRead > ReadCapacity()) {
-        toRead = ReadCapacity();
+    if (queueCheck == 1) {
+        followUp = false; // takes what is waiting and never waits
+        toRead = ExpectedReplyLength < ReadCapacity() ? ExpectedReplyLength : ReadCapacity();
+        if (PortInputQueue(currentPort, &waiting) == 0) {
+            toRead = waiting < toRead ? waiting : toRead;
+        }
     }
     uint32_t iRead = 0;
     int rc = ReadPort(currentPort, rxBuffer, toRead, &iRead);
+    if (followUp && rc == PORT_OK && iRead == toRead) {
+        // A station that sends more than the engine expects (a data prefix on a control frame) has
+        // its frame read to the end its header announces, not left half read to a read that never waits.
+        const uint32_t whole = AnnouncedFrameLength(rxBuffer, iRead);
+        if (whole > iRead && whole <= ReadCapacity()) {
+            uint32_t more = 0;
+            ReadPort(currentPort, rxBuffer + iRead, whole - iRead, &more); // a failure shows as a short frame
+            iRead += more;
+            toRead = whole;
+        }
+    }
     if (iRead != toRead && iRead != 0) {
         err(LOG_DEBUG, "KESTA> dsf_ra_receive_frame() DEBUG toRead %u , iRead %u", static_cast<unsigned>(toRead),
             static_cast<unsigned>(iRead));
@@ -301,7 +434,14 @@ int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleS
     // currentPort is whichever instance started or reopened last; the exchange goes out on the line of
     // the instance it serves, or a second instance's reads would travel on the first one's line.
     const PortHandle previousPort = currentPort;
+    const uint8_t previousEcho = echoFlag;
+    const uint8_t previousFlush = flushBeforeSend;
     currentPort = line;
+    const LineSettings *settings = LineOnPort(line);
+    if (settings != nullptr) {
+        echoFlag = settings->echo;
+        flushBeforeSend = settings->flush;
+    }
     ExpectedReplyLength = expectedReplyLength;
     StationEntry *handle = nullptr;
     if (handleSlot != nullptr) {
@@ -313,5 +453,7 @@ int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleS
     }
     ExpectedReplyLength = EXPECTED_REPLY_IDLE;
     currentPort = previousPort;
+    echoFlag = previousEcho;
+    flushBeforeSend = previousFlush;
     return rc;
 }

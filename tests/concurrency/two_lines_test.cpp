@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/system.h"
+#include "serial/link_counters.h"
 #include "serial/port.h"
 #include "serial/transport.h"
 #include "driver_line.h"
@@ -168,6 +169,40 @@ TEST_F(TwoLines, AColdStartOfARunningInstanceEndsItFirstAndTheOtherLineCarriesOn
     EXPECT_EQ(0, Poll(b, gateB, 3, 800000, 20));
     ExpectEachLineCarriesOnlyItsOwnFrames();
 }
+
+// One line behind an echoing RS485 converter, the other without: each cold start's echo test decides
+// for its own line only, whichever instance started last.
+class TwoLinesOneEchoing : public TwoLines, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TwoLinesOneEchoing, EachLineKeepsItsOwnEchoSetting)
+{
+    const bool firstEchoes = GetParam();
+    (firstEchoes ? a : b).sim().setEcho(true);
+    StartBoth();
+    EXPECT_EQ(firstEchoes ? 0 : 1, echoFlag); // the driver-wide flag is the last cold start's
+    ResetLinkCounters();
+
+    std::atomic<int> wrongA(0);
+    std::atomic<int> wrongB(0);
+    std::thread threadA([&] { wrongA = Poll(a, gateA, 2, 900000, 200); });
+    std::thread threadB([&] { wrongB = Poll(b, gateB, 3, 950000, 200); });
+    threadA.join();
+    threadB.join();
+    EXPECT_EQ(0, wrongA.load());
+    EXPECT_EQ(0, wrongB.load());
+    // An echo taken for a reply would show as a frame to another address, a reply taken for an echo
+    // as a retransmission.
+    LinkCounters counters;
+    ReadLinkCounters(&counters);
+    EXPECT_EQ(0u, counters.linkErrors[0]);
+    EXPECT_EQ(0u, counters.requestsFailed);
+    ExpectEachLineCarriesOnlyItsOwnFrames();
+}
+
+INSTANTIATE_TEST_SUITE_P(EchoOnEitherLine, TwoLinesOneEchoing, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &param) {
+                             return std::string(param.param ? "FirstLineEchoes" : "SecondLineEchoes");
+                         });
 
 TEST(ColdStartTwice, TheRunningInstanceIsEndedOnceAndTheNewRunWorks)
 {

@@ -381,20 +381,22 @@ TEST_F(DecodeSimulatorCapture, LineFaultsAreNamedAndTheDriverStillGetsItsAnswers
     ASSERT_EQ(0u, f.ColdStart(20));
     DriverFixture::Gate speed;
     ASSERT_EQ(0u, f.Parse(speed, "002speed", GATE_SIGNED16));
-    kesta::sim::FaultScript script;
-    std::string error;
-    ASSERT_TRUE(kesta::sim::ParseFaultScript("hcs,ok,dcs,ok,noise=5,stale,silence,split=30,other", &script, &error))
-        << error;
-    f.station(2).setFaults(script);
-    for (int i = 0; i < 7; ++i)
-        EXPECT_EQ(0u, f.Read(speed)) << "read " << i;
+    // One fault at a time: whether the driver needs to send a frame again depends on timing, and a
+    // script running on would hand the next step to that repetition.
+    for (const char *fault : {"hcs", "dcs", "noise=5", "stale", "silence", "split=30", "other"}) {
+        kesta::sim::FaultScript script;
+        std::string error;
+        ASSERT_TRUE(kesta::sim::ParseFaultScript(fault, &script, &error)) << error;
+        f.station(2).setFaults(script);
+        EXPECT_EQ(0u, f.Read(speed)) << fault;
+    }
     DecodeCapture();
     const kesta::sim::StationStats st = f.station(2).stats();
     // Hunting on after a bad header may meet the station's address 02 as one more STX.
     EXPECT_GE(stats_.badHeaders, st.Faults(kesta::sim::FaultKind::HeaderChecksum));
     EXPECT_EQ(1u, st.Faults(kesta::sim::FaultKind::HeaderChecksum));
     EXPECT_EQ(st.Faults(kesta::sim::FaultKind::DataChecksum), stats_.badData);
-    EXPECT_EQ(1u, stats_.staleSequences);
+    EXPECT_GE(stats_.staleSequences, 1u); // a repetition may be answered with the stale copy again
     EXPECT_GE(stats_.noiseBytes, 5u);
     EXPECT_GE(stats_.repeats, 1u); // the frame the station did not hear went out again
     EXPECT_EQ(0u, stats_.incomplete);
