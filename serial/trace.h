@@ -25,6 +25,7 @@ void TraceWriteBytes(char direction, const uint8_t *bytes, uint32_t count);
 void TraceWriteRequestEnd(int32_t result);
 // The counters with the reason (EndKvi), written at once. Takes the line lock itself.
 void TraceCounters(const char *why);
+inline void TraceEnd(const char *why) { TraceCounters(why); } // an instance ends; the trace goes on
 // The stack is gone: the last lines to the file, and the trace is closed.
 void TraceClose();
 
