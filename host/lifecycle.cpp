@@ -266,7 +266,7 @@ uint32_t EndKvi(DriverCall *call) {
     DriverInstance *instance = Instance(call);
     instance->ending = 1;
     CloseInstanceMutex(instance);
-    TraceEnd("EndKvi");
+    TraceCounters("EndKvi");
     return EndInstance(instance);
 }
 
