@@ -240,6 +240,8 @@ uint32_t ColdStart(DriverCall *call) {
         RememberLine(instance, port, echoFlag, flushBeforeSend);
     }
 
+    // One stack per library: a later instance joins the stack that is open, whose master address and
+    // station entries (NUM_OF_SLAVES) are those of the first cold start, and its own are not used.
     const uint32_t rc = Net2000_Open(instance->masterAddress);
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> ColdStart() Failure opening dsf!, rc %u", static_cast<unsigned>(rc));
