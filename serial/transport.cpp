@@ -228,6 +228,7 @@ int32_t dsf_ra_open(const char *parameters)
     DsfInstance *created = nullptr;
     int32_t rc = dsf_create(numSlaves, HeapAlloc, HeapRelease, &created);
     if (rc != 0) {
+        dsf_destroy(created); // a refused station count still hands out a record
         return rc;
     }
     stack = created;
