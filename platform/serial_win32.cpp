@@ -10,7 +10,8 @@
 
 namespace {
 
-// A read with no time-out at all would wait for ever; it waits this long instead.
+// A read with no total time-out would wait for ever for its first byte (an interval time-out only
+// starts counting once a byte has come); it waits this long instead.
 const DWORD kUnboundedReadMs = 1000;
 // Writes with no write time-out are bounded by this much plus twice the bytes' time on the wire
 // (a handshake line that never clears must not hold the caller).
@@ -47,7 +48,8 @@ int WriteDeviceTimeouts(Win32Port *port)
     ct.ReadTotalTimeoutConstant = t.readTotalConstant;
     ct.WriteTotalTimeoutMultiplier = t.writeTotalMultiplier;
     ct.WriteTotalTimeoutConstant = t.writeTotalConstant;
-    if (ct.ReadIntervalTimeout == 0 && ct.ReadTotalTimeoutMultiplier == 0 && ct.ReadTotalTimeoutConstant == 0) {
+    // Interval MAXDWORD with no totals is the one total-free form that returns at once.
+    if (ct.ReadTotalTimeoutMultiplier == 0 && ct.ReadTotalTimeoutConstant == 0 && ct.ReadIntervalTimeout != MAXDWORD) {
         ct.ReadTotalTimeoutConstant = kUnboundedReadMs;
     }
     if (ct.WriteTotalTimeoutMultiplier == 0 && ct.WriteTotalTimeoutConstant == 0) {
