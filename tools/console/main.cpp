@@ -185,7 +185,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
                 return Usage("--interval wants a time such as 500ms or 2s");
             o->intervalMs = static_cast<uint32_t>(std::lround(ms));
         } else if (arg == "--driver") {
-            if (!value(&v) || !Unsigned(v, 99999, &n))
+            if (!value(&v) || !Unsigned(v, 0xFFFFFFFFul, &n))
                 return Usage("--driver wants a driver number");
             o->driverNumber = static_cast<uint32_t>(n);
         } else if (arg == "--gates") {
@@ -357,6 +357,8 @@ class Live {
             const std::string command = input_;
             input_.clear();
             execute(command);
+            render();
+            return;
         } else if (c == 0x7F || c == 0x08) {
             if (!input_.empty())
                 input_.pop_back();
@@ -365,7 +367,19 @@ class Live {
         } else if (c >= 0x20 && c < 0x7F && input_.size() < 300) {
             input_ += static_cast<char>(c);
         }
-        render();
+        prompt();
+    }
+
+    // Typing redraws the prompt line only.
+    void prompt() {
+        size_t rows = 24, cols = 80;
+        term_.size(&rows, &cols);
+        std::string line = "> " + input_;
+        if (line.size() > cols)
+            line.resize(cols);
+        const size_t cursor = std::min(cols, input_.size() + 3);
+        Terminal::put("\x1b[" + std::to_string(rows) + ";1H" + line + "\x1b[K\x1b[" + std::to_string(rows) + ";" +
+                      std::to_string(cursor) + "H");
     }
 
     void execute(const std::string &command) {
