@@ -111,11 +111,13 @@ int plat_port_close(PortHandle handle)
         return -1;
     }
     Win32Port *port = ToPort(handle);
-    BOOL ok = CloseHandle(port->handle);
-    DWORD e = GetLastError();
+    if (!CloseHandle(port->handle)) {
+        // The caller keeps a handle whose close failed (CloseCom changes nothing then) and may close it
+        // again later: the record must outlive this failure, or that second close would free it twice.
+        return -1;
+    }
     free(port);
-    SetLastError(e);
-    return ok ? 0 : -1;
+    return 0;
 }
 
 int plat_port_get_state(PortHandle handle, PortLineState *state)

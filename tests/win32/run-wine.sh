@@ -133,14 +133,21 @@ ensure_wine() {
 # ---------------------------------------------------------------------------------------------------
 # Builds: the DLL and the Windows test programs (mingw-w64), the simulator (Linux).
 # ---------------------------------------------------------------------------------------------------
+# A build folder configured before (by tools/test-all.sh, say) is only built, never reconfigured.
+configure() { # build-folder cmake-options...
+    local dir=$1
+    shift
+    [[ -f $dir/CMakeCache.txt ]] && return 0
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+}
+
 build() {
     say "cross build of kesta.dll and the Windows test programs ($WIN_BUILD)"
-    cmake -S "$ROOT" -B "$WIN_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null || return 1
+    configure "$WIN_BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" || return 1
     cmake --build "$WIN_BUILD" -j "$JOBS" --target kesta talrun_test kesta-host win32-layer-test || return 1
     bash "$ROOT/tools/check-windows-dll.sh" "$WIN_BUILD/kesta.dll" || return 1
     say "simulator ($SIM_BUILD)"
-    cmake -S "$ROOT" -B "$SIM_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTA_TESTS=OFF >/dev/null || return 1
+    configure "$SIM_BUILD" -DCMAKE_BUILD_TYPE=Release -DKESTA_TESTS=OFF || return 1
     cmake --build "$SIM_BUILD" -j "$JOBS" --target net2000-sim || return 1
 }
 
