@@ -5,6 +5,7 @@
 #include "host/kesta.h"
 #include "host/lifecycle.h"
 #include "plc/gates.h"
+#include "platform/talrun.h"
 
 namespace {
 
@@ -34,6 +35,35 @@ const KviEntry kviTable[KVI_TABLE_SIZE] = {
 
 bool UsesMutex(uint32_t code) { return code >= KVI_WARM_START && code <= KVI_BLOCK_READ; }
 
+// What the entry points outside the mutex range read from the host besides the code: a host that
+// leaves one out gets a refusal, not a driver that follows a null pointer. (Codes 2 to 6 without a
+// block fail in ReqSem; the gate entry points check their own records.)
+enum { NEEDS_INSTANCE = 1, NEEDS_RECORD = 2 };
+const uint8_t kviNeeds[KVI_TABLE_SIZE] = {
+    NEEDS_INSTANCE | NEEDS_RECORD, // 1 ColdStart: PortConfig
+    0, 0, 0, 0, 0, 0, 0, 0, 0,
+    NEEDS_INSTANCE,                // 11 EndKvi
+    NEEDS_INSTANCE,                // 12 CloseCom
+    NEEDS_INSTANCE,                // 13 ReOpenCom
+    NEEDS_RECORD,                  // 14 GetKviInfo: DriverInfo
+    NEEDS_INSTANCE | NEEDS_RECORD, // 15 ChangeKviParams: ParamChange
+    0,
+};
+
+bool ArgumentsGiven(const DriverCall *call, uint32_t code)
+{
+    const uint8_t needs = kviNeeds[code - 1];
+    if ((needs & NEEDS_INSTANCE) != 0 && call->instance == nullptr) {
+        err(LOG_ERROR, "KESTA> KviMain() function %u called without an instance block", static_cast<unsigned>(code));
+        return false;
+    }
+    if ((needs & NEEDS_RECORD) != 0 && call->argRecord == nullptr) {
+        err(LOG_ERROR, "KESTA> KviMain() function %u called without its record", static_cast<unsigned>(code));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" KVI_EXPORT uint32_t KVI_CALL KviMain(DriverCall *call)
@@ -50,6 +80,9 @@ extern "C" KVI_EXPORT uint32_t KVI_CALL KviMain(DriverCall *call)
     }
     if (code < 1 || code > KVI_TABLE_SIZE || kviTable[code - 1] == nullptr) {
         return KVI_RESULT_UNKNOWN;
+    }
+    if (!ArgumentsGiven(call, code)) {
+        return KVI_REFUSED;
     }
     if (UsesMutex(code) && ReqSem(instance) != 0) {
         return KVI_REFUSED;

@@ -177,8 +177,12 @@ uint32_t ColdStart(DriverCall *call) {
     if (Running(instance)) {
         err(LOG_ERROR, "KESTA> ColdStart() instance still running: ended before it starts again");
         EndInstance(instance);
-        DropRegistry(instance);
     }
+    // Whatever the block still holds from before would be lost when it is filled below: the lists of
+    // an ended run, a port that ChangeKviParams or ReOpenCom opened outside a run. (The host zero-fills
+    // the block before its first cold start.)
+    ClosePortOf(instance);
+    DropRegistry(instance);
 
     char mutexName[32];
     snprintf(mutexName, sizeof mutexName, "SEMKESTA%02u", static_cast<unsigned>(call->driverNumber));
