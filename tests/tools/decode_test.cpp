@@ -107,7 +107,7 @@ TEST(DecodeFrames, WorkedFramesWithTheirChecksums) {
     EXPECT_EQ(3, ack.sequence);
     EXPECT_EQ('M', events[0].direction); // an Ack is the master's: inferred from the type
     EXPECT_TRUE(events[0].directionInferred);
-    EXPECT_EQ("m   1>2   Ack                seq  3  (acknowledges the reply)", FormatEvent(events[0]));
+    EXPECT_EQ("m   1>2   Ack                seq  3 ok  (acknowledges the reply)", FormatEvent(events[0]));
     EXPECT_TRUE(events[1].frame.dataOk);
     EXPECT_EQ(0x66A9, events[1].frame.checksum);
 }
@@ -407,7 +407,7 @@ TEST_F(DecodeSimulatorCapture, TheProgramPrintsTheCaptureAndItsCounts) {
     fflush(capture_);
     const ProgramResult r = RunProgram({NET2000_DECODE_EXE, "--bytes", capturePath_});
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("M   1>2   RequestLast        seq  1 len 14 | #1 Connect: reads the station objects"));
+    EXPECT_THAT(r.out, HasSubstr("M   1>2   RequestLast        seq  1 ok len 14 | #1 Connect: reads the station objects"));
     EXPECT_THAT(r.out, HasSubstr("| #2 Lookup \"speed\""));
     EXPECT_THAT(r.out, HasSubstr("ReplyMore"));
     EXPECT_THAT(r.out, HasSubstr("Read reply speed = 1234"));

@@ -182,10 +182,12 @@ std::string FormatEvent(const Event &e, const FormatOptions &options) {
     case Event::FrameSeen: {
         const Frame &f = e.frame;
         s += Printf("%c %3u>%-3u %-18s seq %2u", dir, f.source, f.destination, FrameTypeName(f.type), f.sequence);
+        if (f.dataOk)
+            s += " ok";
+        else
+            s += Printf(" BAD data checksum %04X, computed %04X", f.checksum, f.expectedChecksum);
         if (e.hasPrefix)
             s += Printf(" len %u", e.prefix);
-        if (!f.dataOk)
-            s += Printf(" BAD data checksum %04X, computed %04X", f.checksum, f.expectedChecksum);
         if (e.repeat)
             s += " REPEAT";
         if (e.hasMessage)
