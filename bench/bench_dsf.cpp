@@ -296,6 +296,109 @@ void BM_ReadCycle(benchmark::State &state) {
 }
 BENCHMARK(BM_ReadCycle);
 
+// ---- A block read of 256 16-bit elements: 516 message bytes, so two reply frames ----------------
+struct BlockCycle {
+    ReadCycle base;
+    uint8_t request[10] = {DSF_SVC_READ_WRITE, 1};
+    uint8_t reply[600];
+    std::vector<uint8_t> frames[256][2]; // by message counter: the ReplyMore, then the ReplyLast
+
+    void Open() {
+        base.Open();
+        const ListItem item = {0x1234, 512, DSF_ACCESS_READ};
+        memcpy(request + DSF_REQ_BODY, &item, sizeof item);
+        std::vector<uint8_t> body(512);
+        for (size_t i = 0; i < body.size(); ++i) {
+            body[i] = static_cast<uint8_t>(i * 7);
+        }
+        // The request and the NextReplySegment each advance the sequence number.
+        const uint8_t counter0 = base.dsf->messageCounter;
+        const uint8_t sequence0 = base.handle->sequence;
+        for (int c = 0; c < 256; ++c) {
+            const std::vector<uint8_t> whole = ReplyData(static_cast<uint8_t>(c), DSF_MSG_READ, body); // prefix 516
+            const uint8_t sequence = static_cast<uint8_t>((2 * (c - counter0) + sequence0 - 1) & 0x0F);
+            std::vector<uint8_t> first(whole.begin(), whole.begin() + 2 + DSF_MAX_SEGMENT_DATA);
+            std::vector<uint8_t> last = {0x00, static_cast<uint8_t>(whole.size() - first.size())};
+            last.insert(last.end(), whole.begin() + static_cast<long>(first.size()), whole.end());
+            frames[c][0] = StationFrame(DSF_FT_REPLY_MORE, sequence, first);
+            frames[c][1] = StationFrame(DSF_FT_REPLY_LAST, static_cast<uint8_t>((sequence + 1) & 0x0F), last);
+        }
+    }
+
+    int32_t Run() {
+        const uint8_t *received = nullptr;
+        uint16_t count = 0;
+        int sent = 0;
+        for (int step = 0; step < 16; ++step) {
+            uint32_t replyLength = sizeof reply;
+            uint16_t txLength = sizeof base.tx;
+            uint16_t action = 0;
+            int32_t timeout = 0;
+            const int32_t rc = dsf_step(base.dsf, &base.handle, request, sizeof request, reply, &replyLength, base.tx,
+                                        &txLength, received, count, &action, &timeout);
+            switch (action) {
+            case SendReceive: {
+                const std::vector<uint8_t> &a = frames[base.dsf->messageCounter][sent < 2 ? sent : 1];
+                ++sent;
+                received = a.data();
+                count = static_cast<uint16_t>(a.size());
+                break;
+            }
+            case Process:
+                break;
+            case Done:
+                return sent == 2 && replyLength == 2 + 512 ? 0 : -2;
+            default:
+                return rc != 0 ? rc : -1;
+            }
+        }
+        return -1;
+    }
+};
+
+void BM_BlockRead256(benchmark::State &state) {
+    BlockCycle *cycle = new BlockCycle; // 130 KiB of canned frames: not on the stack
+    cycle->Open();
+    if (cycle->Run() != 0) {
+        state.SkipWithError("first block read failed");
+        delete cycle;
+        return;
+    }
+    g_callbackAllocations = 0;
+    g_heapAllocations = 0;
+    g_counting = true;
+    for (auto _ : state) {
+        if (cycle->Run() != 0) {
+            g_counting = false;
+            state.SkipWithError("block read failed");
+            break;
+        }
+    }
+    g_counting = false;
+    const double n = static_cast<double>(state.iterations());
+    state.counters["callback_allocs_per_request"] = static_cast<double>(g_callbackAllocations) / n;
+    state.counters["heap_allocs_per_request"] = static_cast<double>(g_heapAllocations.load()) / n;
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 512);
+    dsf_destroy(cycle->base.dsf);
+    delete cycle;
+}
+BENCHMARK(BM_BlockRead256);
+
+void BM_MemcpyBlockReadBytes(benchmark::State &state) {
+    const size_t bytes = 18 + 518 + 8 + 18 + 514; // request, two reply frames, NextReplySegment, record
+    static uint8_t source[1100];
+    static uint8_t target[1100];
+    memset(source, 0x5A, sizeof source);
+    for (auto _ : state) {
+        memcpy(target, source, bytes);
+        benchmark::DoNotOptimize(target);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_MemcpyBlockReadBytes);
+
 void BM_MemcpyReadCycleBytes(benchmark::State &state) {
     const size_t bytes = 18 + 16 + 4;
     uint8_t source[64];
@@ -310,13 +413,18 @@ void BM_MemcpyReadCycleBytes(benchmark::State &state) {
 }
 BENCHMARK(BM_MemcpyReadCycleBytes);
 
-// ---- Ratios ------------------------------------------------------------------------------------
+// ---- Ratios and the figures table --------------------------------------------------------------
+// CPU time per iteration: on a shared machine the wall clock also counts other processes' turns.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
             if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+                const std::string name = run.benchmark_name();
+                times_[name] = run.GetAdjustedCPUTime() * Nanoseconds(run.time_unit);
+                for (const auto &c : run.counters) {
+                    counters_[name + "." + c.first] = c.second.value;
+                }
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -332,19 +440,95 @@ public:
             {"BM_BuildFrame/510", "BM_CopyLoopFrame/518", "build 518-byte frame vs byte-copy loop"},
             {"BM_BuildFrame/10", "BM_CopyLoopFrame/18", "build 18-byte frame vs byte-copy loop"},
             {"BM_ReadCycle", "BM_MemcpyReadCycleBytes", "read cycle vs memcpy of its 38 bytes"},
+            {"BM_BlockRead256", "BM_MemcpyBlockReadBytes", "block read 256 x 16-bit vs memcpy of its bytes"},
         };
-        printf("\nTime ratios (same run):\n");
+        printf("\nTime ratios (same run, CPU time):\n");
         for (const auto &p : pairs) {
             const auto a = times_.find(p.name);
             const auto b = times_.find(p.baseline);
             if (a != times_.end() && b != times_.end() && b->second > 0) {
-                printf("  %-44s %8.1f x\n", p.what, a->second / b->second);
+                printf("  %-48s %8.1f x\n", p.what, a->second / b->second);
             }
         }
     }
 
+    // Rows of the figures table: | figure | measured | reference (same run) | ratio |
+    // false when a request allocated after warm-up.
+    bool PrintRows() const {
+        bool clean = true;
+        printf("\n# In memory (CPU time, same run)\n");
+        const double stream = static_cast<double>(STREAM_FRAMES) * DSF_MAX_FRAME;
+        Row("receive 518-byte frames", "BM_Receive518Frames", "BM_CopyLoop518Frames", "byte-copy loop", stream);
+        Row("build a 518-byte frame", "BM_BuildFrame/510", "BM_CopyLoopFrame/518", "byte-copy loop of 518 bytes", 0);
+        Row("build an 18-byte frame", "BM_BuildFrame/10", "BM_CopyLoopFrame/18", "byte-copy loop of 18 bytes", 0);
+        Row("single 16-bit read cycle through the engine", "BM_ReadCycle", "BM_MemcpyReadCycleBytes",
+            "memcpy of its 38 bytes", 0);
+        Row("block read 256 x 16-bit through the engine (2 reply frames)", "BM_BlockRead256", "BM_MemcpyBlockReadBytes",
+            "memcpy of its bytes", 0);
+        // What the engine costs beside the line it drives.
+        Wire("single 16-bit read cycle vs its 38 bytes on the wire at 115200", "BM_ReadCycle", 38);
+        Wire("block read 256 x 16-bit vs its 562 bytes on the wire at 115200", "BM_BlockRead256", 18 + 518 + 8 + 18);
+        for (const char *name : {"BM_ReadCycle", "BM_BlockRead256"}) {
+            const auto cb = counters_.find(std::string(name) + ".callback_allocs_per_request");
+            const auto heap = counters_.find(std::string(name) + ".heap_allocs_per_request");
+            if (cb != counters_.end() && heap != counters_.end()) {
+                char figure[96];
+                snprintf(figure, sizeof figure, "allocations per request after warm-up, %s", name + 3);
+                char measured[64];
+                snprintf(measured, sizeof measured, "%.0f + %.0f", cb->second, heap->second);
+                printf("| %-62s | %12s | %-34s | %5s |\n", figure, measured, "stack callbacks + heap; must be 0",
+                       cb->second == 0 && heap->second == 0 ? "ok" : "FAIL");
+                clean = clean && cb->second == 0 && heap->second == 0;
+            }
+        }
+        return clean;
+    }
+
 private:
+    static double Nanoseconds(benchmark::TimeUnit unit) {
+        switch (unit) {
+        case benchmark::kSecond: return 1e9;
+        case benchmark::kMillisecond: return 1e6;
+        case benchmark::kMicrosecond: return 1e3;
+        default: return 1;
+        }
+    }
+
+    // bytes != 0: shown as throughput, else as time per iteration.
+    void Row(const char *what, const char *name, const char *baseline, const char *reference, double bytes) const {
+        const auto a = times_.find(name);
+        const auto b = times_.find(baseline);
+        if (a == times_.end() || b == times_.end() || a->second <= 0) {
+            printf("| %-62s | %12s | %-34s | %5s |\n", what, "not run", "", "");
+            return;
+        }
+        char measured[64];
+        char ref[96];
+        if (bytes != 0) {
+            snprintf(measured, sizeof measured, "%.0f MB/s", bytes / a->second * 1e3);
+            snprintf(ref, sizeof ref, "%s %.0f MB/s", reference, bytes / b->second * 1e3);
+        } else {
+            snprintf(measured, sizeof measured, "%.1f ns", a->second);
+            snprintf(ref, sizeof ref, "%s %.1f ns", reference, b->second);
+        }
+        printf("| %-62s | %12s | %-34s | %5.1f |\n", what, measured, ref, a->second / b->second);
+    }
+
+    void Wire(const char *what, const char *name, double bytes) const {
+        const auto a = times_.find(name);
+        if (a == times_.end()) {
+            return;
+        }
+        const double wireNs = bytes * 11.0 / 115200.0 * 1e9;
+        char measured[64];
+        char ref[96];
+        snprintf(measured, sizeof measured, "%.2f us", a->second / 1e3);
+        snprintf(ref, sizeof ref, "wire %.2f ms", wireNs / 1e6);
+        printf("| %-62s | %12s | %-34s | %7.1e |\n", what, measured, ref, a->second / wireNs);
+    }
+
     std::map<std::string, double> times_;
+    std::map<std::string, double> counters_;
 };
 
 } // namespace
@@ -357,6 +541,7 @@ int main(int argc, char **argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
+    const bool clean = reporter.PrintRows();
     benchmark::Shutdown();
-    return 0;
+    return clean ? 0 : 1;
 }

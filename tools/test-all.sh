@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds both products and runs every test, on a fresh machine too: installs what is missing (Debian,
 # as root), builds and tests libkesta.so, cross-builds kesta.dll and checks its tables.
-# Usage: tools/test-all.sh [leg...]   legs: linux windows wine soak (default: all, in that order)
+# Usage: tools/test-all.sh [leg...]   legs: linux windows wine soak bench (default: all, in that order)
 # Environment: JOBS (parallel jobs, default: cores), KESTA_OUT (build folder, default: build-all).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 OUT=${KESTA_OUT:-$ROOT/build-all}
-ALL_LEGS=(linux windows wine soak)
+ALL_LEGS=(linux windows wine soak bench)
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -116,10 +116,20 @@ leg_soak() {
 }
 
 # ---------------------------------------------------------------------------------------------------
+# Leg: performance figures, short run (tools/perf-figures.sh --quick): the stack in memory and the
+# driver end to end against the simulator at 9600, 57600 and 115200 baud, in one table. Fails when a
+# request allocates after warm-up or an exchange waits for the read time-out. About two minutes.
+# ---------------------------------------------------------------------------------------------------
+leg_bench() {
+    need_packages "${BASE_PACKAGES[@]}" libbenchmark-dev || return 1
+    say "Bench: performance figures, short run ($OUT/bench)"
+    bash "$ROOT/tools/perf-figures.sh" --quick --build "$OUT/bench"
+}
+
+# ---------------------------------------------------------------------------------------------------
 # Hooks for later legs; each becomes a leg_NAME function and joins ALL_LEGS when it lands.
 #   sanitize: the Linux build with -DKESTA_SANITIZE=ON (ASan + UBSan) and its ctest run.
 #   fuzz:     clang build with -DKESTA_FUZZ=ON and a bounded run of each fuzz target over its corpus.
-#   bench:    -DKESTA_BENCH=ON (libbenchmark-dev) and a short benchmark run.
 # ---------------------------------------------------------------------------------------------------
 
 # ---------------------------------------------------------------------------------------------------

@@ -25,6 +25,7 @@ namespace {
 constexpr auto kPollSlice = std::chrono::milliseconds(20);
 constexpr auto kInterCharacterGap = std::chrono::milliseconds(500); // a partial frame is dropped
 constexpr auto kWriteStall = std::chrono::milliseconds(2000);      // nobody reads: give up
+constexpr auto kSpinStretch = std::chrono::microseconds(200);     // wire timing: waited on the CPU
 
 speed_t SpeedOf(uint32_t baud) {
     switch (baud) {
@@ -531,7 +532,12 @@ bool Simulator::sleepUntil(std::chrono::steady_clock::time_point when) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= when)
             return true;
-        std::this_thread::sleep_until(std::min<std::chrono::steady_clock::time_point>(when, now + kPollSlice));
+        // With wire timing the last stretch is waited for on the CPU: a sleeping thread wakes tens of
+        // microseconds late, a character time at 115200 baud is 95.
+        if (wireTiming_ && when - now <= kSpinStretch)
+            continue;
+        std::this_thread::sleep_until(std::min<std::chrono::steady_clock::time_point>(
+            wireTiming_ ? when - kSpinStretch : when, now + kPollSlice));
     }
 }
 
@@ -552,7 +558,8 @@ bool Simulator::writeLine(const uint8_t *bytes, size_t n, bool paced) {
         if (paced && baud) {
             due = std::min(n, static_cast<size_t>((now - start) / perChar) + lead);
             if (due <= sent) {
-                std::this_thread::sleep_until(start + perChar * static_cast<long>(sent + 1 - lead));
+                if (!sleepUntil(start + perChar * static_cast<long>(sent + 1 - lead)))
+                    return false;
                 continue;
             }
         }
