@@ -232,11 +232,11 @@ TEST_F(Console, SimulateRunsTheDemonstrationWithNothingAttached) {
                                         std::to_string(f.driverNumber())});
     EXPECT_EQ(0, r.status) << r.out << r.err;
     auto rows = Rows(r.out);
-    std::vector<kesta::console::GateSpec> demo;
+    std::vector<kesta::console::GateEntry> demo;
     std::vector<std::string> errors;
     ASSERT_TRUE(kesta::console::ParseGateText(kesta::console::kDemoGates, "demo", &demo, &errors));
     EXPECT_EQ(demo.size(), rows.size());
-    for (const kesta::console::GateSpec &gate : demo) {
+    for (const kesta::console::GateEntry &gate : demo) {
         SCOPED_TRACE(gate.address);
         ASSERT_EQ(1u, rows.count(gate.address));
         EXPECT_EQ("0", rows[gate.address][kResult]);

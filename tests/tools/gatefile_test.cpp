@@ -39,7 +39,7 @@ const GoodLine kGood[] = {
 
 TEST(ConsoleGateFile, EveryFormOfAGateLine) {
     for (const GoodLine &row : kGood) {
-        std::vector<GateSpec> gates;
+        std::vector<GateEntry> gates;
         std::vector<std::string> errors;
         EXPECT_TRUE(ParseGateText(row.line, "g.txt", &gates, &errors)) << row.line;
         ASSERT_EQ(1u, gates.size()) << row.line;
@@ -74,7 +74,7 @@ const BadLine kBad[] = {
 
 TEST(ConsoleGateFile, BadLinesNameFileLineAndCause) {
     for (const BadLine &row : kBad) {
-        std::vector<GateSpec> gates;
+        std::vector<GateEntry> gates;
         std::vector<std::string> errors;
         EXPECT_FALSE(ParseGateText(row.line, "g.txt", &gates, &errors)) << row.line;
         EXPECT_TRUE(gates.empty()) << row.line;
@@ -94,7 +94,7 @@ TEST(ConsoleGateFile, EveryBadLineIsReportedAndGoodLinesAroundThemKept) {
                              "002a INT block 4\n"
                              "002d\n" +
                              std::string(256, 'x') + " INT\n";
-    std::vector<GateSpec> gates;
+    std::vector<GateEntry> gates;
     std::vector<std::string> errors;
     EXPECT_FALSE(ParseGateText(text, "plant.gates", &gates, &errors));
     ASSERT_EQ(3u, gates.size());
@@ -112,7 +112,7 @@ TEST(ConsoleGateFile, EveryBadLineIsReportedAndGoodLinesAroundThemKept) {
 }
 
 TEST(ConsoleGateFile, MissingFileIsOneError) {
-    std::vector<GateSpec> gates;
+    std::vector<GateEntry> gates;
     std::vector<std::string> errors;
     EXPECT_FALSE(LoadGateFile("/nonexistent/kesta.gates", &gates, &errors));
     ASSERT_EQ(1u, errors.size());

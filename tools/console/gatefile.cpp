@@ -113,7 +113,7 @@ bool ParseHostType(const std::string &text, uint32_t *hostType) {
     return false;
 }
 
-bool ParseGateText(const std::string &text, const std::string &fileName, std::vector<GateSpec> *gates,
+bool ParseGateText(const std::string &text, const std::string &fileName, std::vector<GateEntry> *gates,
                    std::vector<std::string> *errors) {
     std::istringstream in(text);
     std::string line;
@@ -135,7 +135,7 @@ bool ParseGateText(const std::string &text, const std::string &fileName, std::ve
         }
         if (w.empty())
             continue;
-        GateSpec gate;
+        GateEntry gate;
         gate.address = w[0];
         gate.file = fileName;
         gate.line = number;
@@ -187,7 +187,7 @@ bool ParseGateText(const std::string &text, const std::string &fileName, std::ve
     return errors->size() == errorsBefore;
 }
 
-bool LoadGateFile(const std::string &path, std::vector<GateSpec> *gates, std::vector<std::string> *errors) {
+bool LoadGateFile(const std::string &path, std::vector<GateEntry> *gates, std::vector<std::string> *errors) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         errors->push_back(path + ": cannot be read: " + std::strerror(errno));

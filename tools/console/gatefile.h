@@ -20,7 +20,7 @@ enum HostType : uint32_t {
     kString = 7,
 };
 
-struct GateSpec {
+struct GateEntry {
     std::string address;
     uint32_t hostType = kUnsigned16;
     bool block = false;
@@ -29,9 +29,9 @@ struct GateSpec {
     int line = 0;
 };
 
-bool ParseGateText(const std::string &text, const std::string &fileName, std::vector<GateSpec> *gates,
+bool ParseGateText(const std::string &text, const std::string &fileName, std::vector<GateEntry> *gates,
                    std::vector<std::string> *errors);
-bool LoadGateFile(const std::string &path, std::vector<GateSpec> *gates, std::vector<std::string> *errors);
+bool LoadGateFile(const std::string &path, std::vector<GateEntry> *gates, std::vector<std::string> *errors);
 
 // UNSIGNED16, SIGNED16, FLOAT, SIGNED32, UNSIGNED32, DIGITAL, STRING; "type N" for other codes.
 std::string HostTypeName(uint32_t hostType);

@@ -549,12 +549,12 @@ int main(int argc, char **argv) {
         return bad < 0 ? 0 : bad;
 
     // The gates.
-    std::vector<GateSpec> specs;
+    std::vector<GateEntry> entries;
     std::vector<std::string> errors;
     if (!o.gates.empty())
-        LoadGateFile(o.gates, &specs, &errors);
+        LoadGateFile(o.gates, &entries, &errors);
     else if (o.simulate && o.simConfig.empty())
-        ParseGateText(kDemoGates, "demo gates", &specs, &errors);
+        ParseGateText(kDemoGates, "demo gates", &entries, &errors);
     if (!errors.empty()) {
         for (const std::string &e : errors)
             std::fprintf(stderr, "%s\n", e.c_str());
@@ -644,8 +644,8 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "  %s\n", l.c_str());
         status = 2;
     } else {
-        for (const GateSpec &spec : specs)
-            s.add(spec);
+        for (const GateEntry &entry : entries)
+            s.add(entry);
         for (auto &g : s.gates) {
             if (quitRequested)
                 break;

@@ -51,7 +51,7 @@ const char *Gate::kindName() const {
     switch (role) {
     case GateRole::Sample: return "sample";
     case GateRole::TimeStamp: return "timestamp";
-    default: return spec.block ? "block" : "single";
+    default: return entry.block ? "block" : "single";
     }
 }
 
@@ -182,27 +182,27 @@ bool Session::start(std::string *error) {
     return true;
 }
 
-Gate &Session::add(const GateSpec &spec) {
+Gate &Session::add(const GateEntry &entry) {
     gates.push_back(std::make_unique<Gate>());
     Gate &gate = *gates.back();
-    gate.spec = spec;
+    gate.entry = entry;
     gate.runtimeId = static_cast<uint32_t>(gates.size());
     // The host knows every gate; time-stamp gates are found there by their address.
-    host.runtime().defineGate(spec.address.c_str(), gate.runtimeId);
+    host.runtime().defineGate(entry.address.c_str(), gate.runtimeId);
     return gate;
 }
 
 void Session::parse(Gate &gate) {
     gate.parse = GateAddressParse{};
-    gate.parse.addressString = gate.spec.address.c_str();
-    gate.parse.gateType = gate.spec.hostType;
-    gate.parse.blockLength = gate.spec.block ? gate.spec.length : 0;
-    gate.parseResult = host.call(gate.spec.block ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
+    gate.parse.addressString = gate.entry.address.c_str();
+    gate.parse.gateType = gate.entry.hostType;
+    gate.parse.blockLength = gate.entry.block ? gate.entry.length : 0;
+    gate.parseResult = host.call(gate.entry.block ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
     gate.parsed = true;
     const std::vector<DriverMessage> messages = collect();
     // The host carries the driver's five fields into the read/write record unchanged.
     gate.rw = GateAddressRW{};
-    gate.rw.addressString = gate.spec.address.c_str();
+    gate.rw.addressString = gate.entry.address.c_str();
     gate.rw.station = gate.parse.station;
     gate.rw.typeCode = gate.parse.typeCode;
     gate.rw.offset = gate.parse.offset;
@@ -219,7 +219,7 @@ void Session::parse(Gate &gate) {
     else if (IsEwt(gate.parse.typeCode, false))
         gate.role = GateRole::TimeStamp;
     const uint32_t bytes = (gate.parse.elementBits + 7) / 8;
-    gate.cells.assign(static_cast<size_t>(gate.spec.block ? gate.spec.length : 1) * (bytes < 4 ? 4 : bytes) + 4, 0);
+    gate.cells.assign(static_cast<size_t>(gate.entry.block ? gate.entry.length : 1) * (bytes < 4 ? 4 : bytes) + 4, 0);
     if (gate.role == GateRole::TimeStamp)
         gate.note = "no record yet";
 }
@@ -228,9 +228,9 @@ void Session::read(Gate &gate) {
     if (!gate.parsed || gate.parseResult != 0 || gate.role == GateRole::TimeStamp)
         return;
     std::fill(gate.cells.begin(), gate.cells.end(), 0);
-    gate.rw.elementCount = gate.spec.block ? gate.spec.length : 1;
+    gate.rw.elementCount = gate.entry.block ? gate.entry.length : 1;
     gate.rw.valueCell = gate.cells.data(); // a block read moves the record's pointer along; set it each time
-    const uint32_t rc = host.call(gate.spec.block ? KVI_BLOCK_READ : KVI_SINGLE_READ, &gate.rw);
+    const uint32_t rc = host.call(gate.entry.block ? KVI_BLOCK_READ : KVI_SINGLE_READ, &gate.rw);
     const std::vector<DriverMessage> messages = collect();
     gate.reads++;
     gate.hasResult = true;
@@ -249,14 +249,14 @@ void Session::read(Gate &gate) {
         gate.value = std::to_string(count);
         gate.note = "EWT records the driver read since cold start (all sample gates)";
         lookForRecords();
-    } else if (gate.spec.block) {
-        gate.value = FormatBlock(gate.spec.hostType, gate.parse.elementBits, gate.cells.data(), gate.spec.length,
-                                 gate.spec.length);
-        gate.valueShort = FormatBlock(gate.spec.hostType, gate.parse.elementBits, gate.cells.data(),
-                                      gate.spec.length, 12);
+    } else if (gate.entry.block) {
+        gate.value = FormatBlock(gate.entry.hostType, gate.parse.elementBits, gate.cells.data(), gate.entry.length,
+                                 gate.entry.length);
+        gate.valueShort = FormatBlock(gate.entry.hostType, gate.parse.elementBits, gate.cells.data(),
+                                      gate.entry.length, 12);
         return;
     } else {
-        gate.value = FormatSingle(gate.spec.hostType, gate.parse.elementBits, gate.cells.data());
+        gate.value = FormatSingle(gate.entry.hostType, gate.parse.elementBits, gate.cells.data());
     }
     gate.valueShort = gate.value;
 }
@@ -273,7 +273,7 @@ void Session::lookForRecords() {
             continue;
         EwtRecord record;
         record.arrived = std::time(nullptr);
-        record.address = gate.spec.address;
+        record.address = gate.entry.address;
         char text[48];
         std::snprintf(text, sizeof text, "%.10g", host.runtime().cookedDouble(value));
         record.value = text;
@@ -295,7 +295,7 @@ void Session::lookForRecords() {
 
 Gate *Session::find(const std::string &address, bool block) {
     for (auto &g : gates)
-        if (g->spec.address == address && g->spec.block == block)
+        if (g->entry.address == address && g->entry.block == block)
             return g.get();
     return nullptr;
 }
@@ -327,13 +327,13 @@ bool Session::write(const std::string &addressText, const std::string &valueText
                 *report = address + " is not in the gate list: give its host type, " + address + ":UNSIGNED16";
                 return false;
             }
-            hostType = block->spec.hostType;
+            hostType = block->entry.hostType;
         }
-        GateSpec spec;
-        spec.address = address;
-        spec.hostType = hostType;
-        spec.file = "command";
-        gate = &add(spec);
+        GateEntry entry;
+        entry.address = address;
+        entry.hostType = hostType;
+        entry.file = "command";
+        gate = &add(entry);
         parse(*gate);
         if (gate->parseResult != 0) {
             // A mistyped address must not stay in the table.
@@ -350,7 +350,7 @@ bool Session::write(const std::string &addressText, const std::string &valueText
     }
     uint8_t cell[4];
     std::string why;
-    if (!ParseValue(gate->spec.hostType, gate->parse.elementBits, valueText, cell, &why)) {
+    if (!ParseValue(gate->entry.hostType, gate->parse.elementBits, valueText, cell, &why)) {
         *report = address + ": " + why;
         return false;
     }

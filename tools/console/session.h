@@ -29,7 +29,7 @@ struct LineSettings {
 enum class GateRole { Ordinary, Sample, TimeStamp };
 
 struct Gate {
-    GateSpec spec;
+    GateEntry entry;
     GateAddressParse parse{};
     GateAddressRW rw{};
     std::vector<uint8_t> cells;
@@ -100,7 +100,7 @@ class Session {
     uint64_t cycles = 0;
 
     bool start(std::string *error); // GetKviInfo and ColdStart
-    Gate &add(const GateSpec &spec);
+    Gate &add(const GateEntry &entry);
     void parse(Gate &gate);
     void read(Gate &gate);
     void lookForRecords();

@@ -23,9 +23,9 @@ std::string Pad(const std::string &text, size_t width) {
 }
 
 std::string TypeText(const Gate &gate) {
-    std::string s = HostTypeName(gate.spec.hostType);
-    if (gate.spec.block)
-        s += "[" + std::to_string(gate.spec.length) + "]";
+    std::string s = HostTypeName(gate.entry.hostType);
+    if (gate.entry.block)
+        s += "[" + std::to_string(gate.entry.length) + "]";
     return s;
 }
 
@@ -59,7 +59,7 @@ std::vector<std::string> TableLines(const Session &session, size_t width) {
     std::vector<std::string> notes{"NOTE"};
     for (const auto &g : session.gates) {
         const Gate &gate = *g;
-        rows.push_back(Row{{gate.spec.address, gate.kindName(), TypeText(gate), gate.hasValue ? gate.valueShort : "-",
+        rows.push_back(Row{{gate.entry.address, gate.kindName(), TypeText(gate), gate.hasValue ? gate.valueShort : "-",
                             ResultText(gate), LastGood(gate), std::to_string(gate.errors)}});
         notes.push_back(gate.note);
     }
@@ -123,10 +123,10 @@ std::string Csv(const Session &session) {
             result = std::to_string(gate.parseResult);
         else if (gate.hasResult)
             result = std::to_string(gate.lastResult);
-        const std::string fields[] = {gate.spec.address,
+        const std::string fields[] = {gate.entry.address,
                                       gate.kindName(),
-                                      HostTypeName(gate.spec.hostType),
-                                      std::to_string(gate.spec.block ? gate.spec.length : 1),
+                                      HostTypeName(gate.entry.hostType),
+                                      std::to_string(gate.entry.block ? gate.entry.length : 1),
                                       gate.hasValue ? gate.value : "",
                                       result,
                                       gate.lastGood == 0 ? "" : LocalTime(gate.lastGood, true),
