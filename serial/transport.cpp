@@ -66,20 +66,17 @@ uint32_t ReadCapacity()
 //   data: 8 bytes;
 // - a further segment of a long reply is full while more than one frame's worth is missing, and the
 //   last one carries exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
-// followUp tells whether the size came from the engine's state rather than from the caller.
-uint32_t ReplyReadSize(bool *followUp)
+// A frame longer than asked for is then read to its end (dsf_ra_receive_frame).
+uint32_t ReplyReadSize()
 {
     uint32_t size = ExpectedReplyLength;
-    *followUp = false;
     if (stack->state == DSF_AWAIT_FINAL_ACK || (stack->state == DSF_AWAIT_REPLY && stack->segmenting)) {
         size = DSF_FRAME_OVERHEAD;
-        *followUp = true;
     } else if (stack->state == DSF_AWAIT_REPLY && stack->reassembling &&
                stack->reassemblyCount < stack->reassemblyTotal) {
         const uint32_t missing = stack->reassemblyTotal - stack->reassemblyCount;
         const uint32_t data = (missing >= DSF_LONG_MESSAGE ? 4u : 2u) + missing;
         size = data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + data + (data & 1u);
-        *followUp = true;
     }
     return size < ReadCapacity() ? size : ReadCapacity();
 }
@@ -311,21 +308,23 @@ uint16_t dsf_ra_receive_frame()
     if (!stackOpen) {
         return 0;
     }
-    bool followUp = false;
-    uint32_t toRead = ReplyReadSize(&followUp);
+    uint32_t toRead = 0;
     uint32_t waiting = 0;
-    if (queueCheck == 1) {
-        followUp = false; // takes what is waiting and never waits
+    if (queueCheck == 1) { // takes what is waiting and never waits
         toRead = ExpectedReplyLength < ReadCapacity() ? ExpectedReplyLength : ReadCapacity();
         if (PortInputQueue(currentPort, &waiting) == 0) {
             toRead = waiting < toRead ? waiting : toRead;
         }
+    } else {
+        toRead = ReplyReadSize();
     }
     uint32_t iRead = 0;
     int rc = ReadPort(currentPort, rxBuffer, toRead, &iRead);
-    if (followUp && rc == PORT_OK && iRead == toRead) {
-        // A station that sends more than the engine expects (a data prefix on a control frame) has
-        // its frame read to the end its header announces, not left half read to a read that never waits.
+    if (queueCheck == 0 && rc == PORT_OK && iRead == toRead) {
+        // A frame longer than expected (the station's error reply to a read of one or two bytes, a
+        // data prefix on a control frame) is read to the end its header announces: left half read, its
+        // rest would go to a read that never waits, and a line still carrying it would cost a
+        // retransmission and the station's answer.
         const uint32_t whole = AnnouncedFrameLength(rxBuffer, iRead);
         if (whole > iRead && whole <= ReadCapacity()) {
             uint32_t more = 0;
