@@ -100,6 +100,9 @@ int plat_port_open(const char *name, PortHandle *handle)
         port->asked.readTotalConstant = ct.ReadTotalTimeoutConstant;
         port->asked.writeTotalMultiplier = ct.WriteTotalTimeoutMultiplier;
         port->asked.writeTotalConstant = ct.WriteTotalTimeoutConstant;
+        // A port comes with whatever time-outs its last user left, often none at all (wine never keeps
+        // any): bound them before the first read or write. The null device has none to set.
+        WriteDeviceTimeouts(port);
     }
     *handle = reinterpret_cast<PortHandle>(port);
     return 0;
