@@ -182,7 +182,8 @@ private:
         const int rc = OpenPort(o_.port, &odd, PORT_FLAGS_COLD_START, &port);
         if (underWine_) {
             CHECK_MSG(r_, rc == PORT_OK || rc == PORT_ERR_SET_STATE, "odd parity: OpenPort answered %d", rc);
-            r_.Note("odd parity on the pseudo-terminal: OpenPort answered %d (wine passes on the pty's refusal)", rc);
+            r_.Note("odd parity on the pseudo-terminal: OpenPort answered %d (5 when wine passes on the pty's"
+                    " refusal, which it does now and then)", rc);
         } else {
             CHECK_EQ(r_, PORT_OK, rc);
         }
