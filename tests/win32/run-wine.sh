@@ -151,7 +151,7 @@ configure() { # build-folder cmake-options...
 build() {
     say "cross build of kesta.dll and the Windows test programs ($WIN_BUILD)"
     configure "$WIN_BUILD" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" || return 1
-    cmake --build "$WIN_BUILD" -j "$JOBS" --target kesta talrun_test kesta-host win32-layer-test || return 1
+    cmake --build "$WIN_BUILD" -j "$JOBS" --target kesta talrun_test kesta-test-host win32-layer-test || return 1
     bash "$ROOT/tools/check-windows-dll.sh" "$WIN_BUILD/kesta.dll" || return 1
     say "simulator ($SIM_BUILD)"
     configure "$SIM_BUILD" -DCMAKE_BUILD_TYPE=Release -DKESTA_TESTS=OFF || return 1
@@ -231,7 +231,7 @@ main() {
         build || { echo "wine: 0 passed, 1 failed, 0 skipped"; exit 1; }
     fi
     local sim=$SIM_BUILD/tools/sim/net2000-sim
-    for f in "$WIN_BUILD/kesta.dll" "$WIN_BUILD/tests/win32/TALRUN.dll" "$WIN_BUILD/tests/win32/kesta-host.exe" \
+    for f in "$WIN_BUILD/kesta.dll" "$WIN_BUILD/tests/win32/TALRUN.dll" "$WIN_BUILD/tests/win32/kesta-test-host.exe" \
         "$WIN_BUILD/tests/win32/win32-layer-test.exe" "$sim"; do
         [[ -f $f ]] || { echo "missing $f (build first, or drop --no-build)" >&2; exit 1; }
     done
@@ -239,7 +239,7 @@ main() {
     TMP=$(mktemp -d "${TMPDIR:-/tmp}/kesta-wine.XXXXXX")
     mkdir -p "$TMP/app" "$TMP/work"
     # Installed as a user installs it: kesta.dll next to the host program, TALRUN.dll beside them.
-    cp "$WIN_BUILD/kesta.dll" "$WIN_BUILD/tests/win32/TALRUN.dll" "$WIN_BUILD/tests/win32/kesta-host.exe" \
+    cp "$WIN_BUILD/kesta.dll" "$WIN_BUILD/tests/win32/TALRUN.dll" "$WIN_BUILD/tests/win32/kesta-test-host.exe" \
         "$WIN_BUILD/tests/win32/win32-layer-test.exe" "$TMP/app/"
 
     # A fresh 32-bit prefix; no mono or gecko installers, no display, time stamps in UTC.
@@ -273,7 +273,7 @@ main() {
 
     local ports=(--port "$LINE_PORT" --echo-port "$ECHO_PORT" --missing-port "$MISSING_PORT")
     run_program win32-layer-test win32-layer-test.exe "${ports[@]}" "${ONLY[@]}"
-    run_program kesta-host kesta-host.exe "${ports[@]}" "${ONLY[@]}" "${VERBOSE[@]}"
+    run_program kesta-test-host kesta-test-host.exe "${ports[@]}" "${ONLY[@]}" "${VERBOSE[@]}"
 
     say "simulator counters"
     local pid

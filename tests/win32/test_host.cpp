@@ -1,7 +1,7 @@
 // The Windows test host: loads kesta.dll with LoadLibrary and GetProcAddress("KviMain") as the real
 // host does, with the test TALRUN.dll beside it, and drives one driver instance after another through
 // the scenario list against the station simulator behind a COM port (see tests/win32/line.cfg).
-// Usage: kesta-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT] [--verbose]
+// Usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT] [--verbose]
 #include <windows.h>
 
 #include <math.h>
@@ -1076,7 +1076,7 @@ int main(int argc, char **argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        fprintf(stderr, "usage: kesta-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT]"
+        fprintf(stderr, "usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT]"
                         " [--verbose]\n");
         return 2;
     }
