@@ -54,7 +54,16 @@ void plat_sleep_ms(uint32_t milliseconds)
 
 uint64_t plat_monotonic_ms()
 {
-    return static_cast<uint64_t>(GetTickCount64());
+    // The performance counter is there on every Windows the host runs on (GetTickCount64 would keep
+    // the DLL off anything older than Vista) and does not wrap like GetTickCount.
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 || !QueryPerformanceCounter(&now)) {
+        return static_cast<uint64_t>(GetTickCount());
+    }
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000u + ticks % perSecond * 1000u / perSecond;
 }
 
 int plat_localtime(time_t t, struct tm *out)
