@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds both products and runs every test, on a fresh machine too: installs what is missing (Debian,
 # as root), builds and tests libkesta.so, cross-builds kesta.dll and checks its tables.
-# Usage: tools/test-all.sh [leg...]   legs: linux windows wine soak bench (default: all, in that order)
-# Environment: JOBS (parallel jobs, default: cores), KESTA_OUT (build folder, default: build-all).
+# Usage: tools/test-all.sh [leg...]   legs: linux windows wine soak sanitize fuzz leak bench (default: all, in
+# that order)
+# Environment: JOBS (parallel jobs, default: cores), KESTA_OUT (build folder, default: build-all),
+# FUZZ_SECONDS (per fuzz target, default 60).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 OUT=${KESTA_OUT:-$ROOT/build-all}
-ALL_LEGS=(linux windows wine soak bench)
+ALL_LEGS=(linux windows wine soak sanitize fuzz leak bench)
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -128,8 +130,126 @@ leg_bench() {
 
 # ---------------------------------------------------------------------------------------------------
 # Hooks for later legs; each becomes a leg_NAME function and joins ALL_LEGS when it lands.
-#   sanitize: the Linux build with -DKESTA_SANITIZE=ON (ASan + UBSan) and its ctest run.
-#   fuzz:     clang build with -DKESTA_FUZZ=ON and a bounded run of each fuzz target over its corpus.
+# ---------------------------------------------------------------------------------------------------
+
+# ---------------------------------------------------------------------------------------------------
+# Legs: sanitize, fuzz, leak. One clang tree ($OUT/fuzz) serves the first two: KESTA_FUZZ=ON compiles
+# every library with ASan, UBSan and libFuzzer's coverage, and the tests and fuzz targets build there.
+#   sanitize: every ctest test (the fuzz targets' seeds included) under ASan + UBSan + LeakSanitizer.
+#             The object lists an instance block keeps until the process ends look lost to the checker
+#             (tests free their blocks; the list heads of the packed block are not pointer-aligned):
+#             tests/robustness/lsan.supp names them, and the leg counts them from the checker's tables.
+#   fuzz:     each fuzz target for FUZZ_SECONDS (default 60), FUZZ_PARALLEL at a time (default: cores).
+#   leak:     one instance life (cold start, parse, read, write, EndKvi) under valgrind on the linux
+#             leg's build: nothing lost, the lists counted as still reachable.
+# ---------------------------------------------------------------------------------------------------
+FUZZ_BUILD=$OUT/fuzz
+FUZZ_TREE_BUILT=0
+SANITIZE_SUMMARY="sanitize: not run"
+FUZZ_SUMMARY="fuzz: not run"
+LEAK_SUMMARY="leak: not run"
+
+# clang with libFuzzer and the sanitizer runtimes (libclang-rt-N-dev on current Debian).
+clang_packages() {
+    need_packages "${BASE_PACKAGES[@]}" clang || return 1
+    local fuzzer
+    fuzzer=$(clang --print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null)
+    [[ -f $fuzzer ]] && return 0
+    need_packages "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+}
+
+build_fuzz_tree() {
+    [[ $FUZZ_TREE_BUILT -eq 1 ]] && return 0
+    clang_packages || return 1
+    say "clang tree: ASan + UBSan + fuzzing coverage, tests and fuzz targets ($FUZZ_BUILD)"
+    local start=$SECONDS
+    # -O1 with line tables only: reports keep their file:line, and the tree builds in half the time.
+    CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
+        -DKESTA_FUZZ=ON -DKESTA_TESTS=ON || return 1
+    cmake --build "$FUZZ_BUILD" -j "$JOBS" || return 1
+    echo "clang tree built in $((SECONDS - start)) s"
+    FUZZ_TREE_BUILT=1
+}
+
+leg_sanitize() {
+    local start=$SECONDS
+    build_fuzz_tree || { SANITIZE_SUMMARY="sanitize: FAILED to build"; return 1; }
+    local logs=$FUZZ_BUILD/sanitizer-logs log=$FUZZ_BUILD/ctest-sanitize.txt rc
+    rm -rf "$logs"
+    mkdir -p "$logs"
+    say "Sanitize: ctest under ASan + UBSan + LeakSanitizer ($FUZZ_BUILD)"
+    # ASan and LeakSanitizer write their reports (and the suppression tables) to one file per process.
+    ASAN_OPTIONS="detect_leaks=1:log_path=$logs/asan:print_suppressions=1" \
+        LSAN_OPTIONS="suppressions=$ROOT/tests/robustness/lsan.supp:print_suppressions=1" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+        ctest --test-dir "$FUZZ_BUILD" --output-on-failure -j "$JOBS" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    local reports
+    reports=$(grep -l -E 'ERROR: (AddressSanitizer|LeakSanitizer)' "$logs"/asan.* 2>/dev/null)
+    if [[ -n $reports ]]; then
+        say "Sanitize: reports"
+        # shellcheck disable=SC2086 # one file name a word
+        head -c 200000 $reports
+        rc=1
+    fi
+    local passed=0 failed=0 summary lists
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [[ $summary =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        failed=${BASH_REMATCH[1]}
+        passed=$((BASH_REMATCH[2] - BASH_REMATCH[1]))
+    fi
+    # "Suppressions used:" rows are "count bytes template", one table per process that had any.
+    lists=$(cat "$logs"/asan.* 2>/dev/null | awk '/^Suppressions used:/ {on = 1; next}
+        on && $1 == "count" {next}
+        on && $1 ~ /^[0-9]+$/ && $2 ~ /^[0-9]+$/ {n += $1; b += $2; next} {on = 0}
+        END {printf "%d list entries (%d bytes)", n, b}')
+    SANITIZE_SUMMARY="sanitize: $passed passed, $failed failed, $(echo "$reports" | grep -c . ) processes with sanitizer reports; kept lists counted: $lists; $((SECONDS - start)) s"
+    echo "$SANITIZE_SUMMARY"
+    [[ $rc -eq 0 && $passed -gt 0 ]]
+}
+
+leg_fuzz() {
+    local start=$SECONDS
+    build_fuzz_tree || { FUZZ_SUMMARY="fuzz: FAILED to build"; return 1; }
+    say "Fuzz: ${FUZZ_SECONDS:-60} s per target ($FUZZ_BUILD)"
+    local log=$FUZZ_BUILD/fuzz-output.txt rc
+    FUZZ_SECONDS=${FUZZ_SECONDS:-60} FUZZ_PARALLEL=${FUZZ_PARALLEL:-$JOBS} \
+        sh "$ROOT/tests/fuzz/run-fuzzers.sh" "" "$FUZZ_BUILD" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    FUZZ_SUMMARY="fuzz: $(grep -c ': ok, ' "$log") targets clean, $(grep -c ': FAILED' "$log") failed; $((SECONDS - start)) s"
+    [[ $rc -eq 0 ]]
+}
+
+leg_leak() {
+    local start=$SECONDS
+    need_packages "${BASE_PACKAGES[@]}" valgrind || return 1
+    local build=$OUT/linux log=$OUT/leak-valgrind.txt rc
+    if [[ ! -x $build/tests/test_robustness ]]; then
+        say "Leak: build the robustness tests ($build)"
+        cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+        cmake --build "$build" -j "$JOBS" --target test_robustness || return 1
+    fi
+    say "Leak: one instance life under valgrind (cold start, parse, read, write, EndKvi)"
+    valgrind --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=definite,indirect,possible \
+        --error-exitcode=99 --num-callers=30 --log-file="$log" \
+        "$build/tests/test_robustness" --gtest_filter='LeakCycle.ColdStartParseReadWriteEndLosesNothing'
+    rc=$?
+    sed -n '/LEAK SUMMARY/,/suppressed/p' "$log"
+    # The lists: still-reachable records allocated by the registry.
+    local lists
+    lists=$(awk '/are still reachable in loss record/ {rec = $0; bytes = $2; blocks = ""; split(rec, w, " ");
+            for (i = 1; i <= NF; i++) if ($i == "in" && $(i + 2) == "blocks") blocks = $(i + 1); keep = 1; next}
+        keep && /CheckAndAdd/ {gsub(/,/, "", bytes); b += bytes; n += blocks; keep = 0}
+        /^==[0-9]+== $/ {keep = 0}
+        END {printf "%d bytes in %d blocks", b, n}' "$log")
+    local lost
+    lost=$(grep -E 'definitely lost|indirectly lost|possibly lost' "$log" | sed 's/==[0-9]*== *//' | tr -s ' ' | paste -sd';' -)
+    LEAK_SUMMARY="leak: ${lost:-no leak summary}; lists still reachable: $lists; $((SECONDS - start)) s"
+    echo "$LEAK_SUMMARY"
+    [[ $rc -eq 0 ]]
+}
 # ---------------------------------------------------------------------------------------------------
 
 # ---------------------------------------------------------------------------------------------------
@@ -157,4 +277,10 @@ fi
 if [[ " ${legs[*]} " == *" linux "* ]]; then
     echo "ctest: $CTEST_PASSED passed, $CTEST_FAILED failed"
 fi
+for leg in sanitize fuzz leak; do
+    if [[ " ${legs[*]} " == *" $leg "* ]]; then
+        summary=${leg^^}_SUMMARY
+        echo "${!summary}"
+    fi
+done
 [[ ${#failed[@]} -eq 0 ]]
