@@ -133,7 +133,10 @@ uint32_t SetTimeout(PortHandle handle, uint32_t units)
         return 0;
     }
     uint32_t previous = timeouts.readTotalConstant;
-    uint32_t wanted = units == 0 ? static_cast<uint32_t>(PORT_ZERO_TIMEOUT_MS) : units * 10u;
+    // Units whose milliseconds pass 32 bits wait the longest a port can, not a wrapped few
+    // milliseconds (all bits set has a meaning of its own in the Win32 time-outs).
+    const uint64_t ms = units == 0 ? uint64_t{PORT_ZERO_TIMEOUT_MS} : uint64_t{units} * 10u;
+    uint32_t wanted = ms >= 0xFFFFFFFFu ? 0xFFFFFFFEu : static_cast<uint32_t>(ms);
     if (wanted != previous) {
         timeouts.readTotalConstant = wanted;
         if (TracedSetTimeouts(handle, &timeouts) != 0) {

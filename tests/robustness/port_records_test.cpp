@@ -3,6 +3,7 @@
 // terminated; a missing record is refused with its reason instead of followed.
 #include <string>
 
+#include "platform/serial_port.h"
 #include "robustness.h"
 
 namespace {
@@ -65,6 +66,26 @@ TEST_F(HostTest, AbsurdLineParametersFailTheOpenNotTheDriver)
         if (rc == 2) {
             EXPECT_TRUE(SaidSomething("KESTA>Failed to open com port ")) << Said();
         }
+        EXPECT_EQ(0u, Call(KVI_END, nullptr));
+    }
+}
+
+// The time-out is in units of 10 ms: a count of units whose milliseconds pass 32 bits is held at the
+// longest wait, never wrapped into a short one (429496730 units would otherwise wait 4 ms).
+TEST_F(HostTest, ATimeOutBeyond32BitsOfMillisecondsIsHeldNotWrapped)
+{
+    ASSERT_TRUE(f.StartLine());
+    for (uint32_t units : {429496729u, 429496730u, 0xFFFFFFFFu}) {
+        PortConfig config;
+        memset(&config, 0, sizeof config);
+        snprintf(config.portName, sizeof config.portName, "%s", f.sim().portName().c_str());
+        config.usePort = 1;
+        config.timeout = units;
+        config.lineParams = LineParams{57600, 8, 0, 1};
+        ASSERT_EQ(0u, Call(KVI_COLD_START, &config)) << Said();
+        PortTimeouts timeouts{};
+        ASSERT_EQ(0, plat_port_get_timeouts(Field(f.instance().portHandle), &timeouts));
+        EXPECT_GE(timeouts.readTotalConstant, 4294967290u) << units << " units";
         EXPECT_EQ(0u, Call(KVI_END, nullptr));
     }
 }
