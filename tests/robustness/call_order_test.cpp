@@ -1,6 +1,7 @@
 // Calls in any order on a block the host zero-filled: before the first cold start, twice in a row,
 // after the end. Each gets its result and, where the driver refuses, its reason; the instance stays
 // usable after any of them, and nothing is lost on the way.
+#include <random>
 #include <string>
 
 #include "robustness.h"
@@ -140,6 +141,77 @@ TEST_F(CallOrder, EndKviTwiceClosesOnceAndAColdStartAfterItLosesNothing)
     Start();
     EXPECT_FALSE(LeaksFound(f.instance()));
     ExpectUsable();
+}
+
+// Three hundred calls of every code in an order drawn from a fixed seed, with proper records: each
+// answers 0, 1 or 2, and after them all a cold start gives a working instance and nothing is lost.
+TEST_F(CallOrder, ManyCallsInAnyOrder)
+{
+    ASSERT_TRUE(f.StartLine());
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        std::mt19937 pick(seed);
+        DriverFixture::Gate speed;
+        DriverFixture::Gate table;
+        speed.address = "002speed";
+        table.address = "002table";
+        for (int call = 0; call < 100; ++call) {
+            // Every code of the table; the line codes more often than the lifecycle ones, whose cold
+            // start waits half a second for an echo.
+            static const uint32_t codes[] = {1,  2, 2, 3, 3, 3, 4, 4, 5,  5,  5,  5,  5,  6,  6,  6,  7,  7,  7,  7,
+                                             8,  9, 10, 11, 12, 12, 13, 13, 14, 15, 15, 16, 3, 5, 6, 7, 5, 4, 2, 14};
+            const uint32_t code = codes[pick() % (sizeof codes / sizeof codes[0])];
+            uint32_t rc = 0;
+            switch (code) {
+            case KVI_COLD_START:
+                rc = f.ColdStart(5);
+                break;
+            case KVI_SINGLE_ADDRESS_PARSER:
+                rc = f.Parse(speed, "002speed", GATE_SIGNED16);
+                break;
+            case KVI_BLOCK_ADDRESS_PARSER:
+                rc = f.Parse(table, "002table", GATE_UNSIGNED16, true, 10);
+                break;
+            case KVI_SINGLE_READ:
+                speed.rw.addressString = speed.address.c_str();
+                rc = f.Read(speed);
+                break;
+            case KVI_BLOCK_READ:
+                table.rw.addressString = table.address.c_str();
+                rc = f.Read(table, true, 10);
+                break;
+            case KVI_SINGLE_WRITE: {
+                const uint8_t cell[4] = {0, 0, static_cast<uint8_t>(call), 0};
+                speed.rw.addressString = speed.address.c_str();
+                rc = f.Write(speed, cell);
+                break;
+            }
+            case KVI_GET_INFO: {
+                DriverInfo info{};
+                rc = f.Call(code, &info);
+                break;
+            }
+            case KVI_CHANGE_PARAMS: {
+                ParamChange change{};
+                snprintf(change.portName, sizeof change.portName, "%s",
+                         pick() % 2 ? f.sim().portName().c_str() : "nonexist");
+                change.timeout = pick() % 2 ? -1 : 5;
+                change.lineParams = LineParams{57600, 8, 0, 1};
+                rc = f.Call(code, &change);
+                break;
+            }
+            default:
+                rc = f.Call(code, nullptr);
+                break;
+            }
+            EXPECT_LE(rc, 2u) << "seed " << seed << " call " << call << " code " << code;
+        }
+        f.End();
+        f.ClearMessages();
+        Start();
+        ExpectUsable();
+        EXPECT_FALSE(LeaksFound(f.instance())) << "seed " << seed;
+        f.End();
+    }
 }
 
 TEST_F(CallOrder, UnknownCodesAnswerTwoWhateverTheState)
