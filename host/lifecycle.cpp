@@ -46,7 +46,9 @@ PortRecord KeptRecord(const DriverInstance *instance) {
     PortRecord record;
     memcpy(record.portName, instance->portName, sizeof record.portName);
     record.portName[sizeof record.portName - 1] = '\0';
-    record.lineParams = instance->lineParams;
+    // The packed block's line parameters sit off their alignment: copied as bytes, never through a
+    // reference (which is what an assignment of the record binds).
+    memcpy(&record.lineParams, &instance->lineParams, sizeof record.lineParams);
     record.portFlags = instance->portFlags;
     return record;
 }
@@ -221,10 +223,10 @@ uint32_t ColdStart(DriverCall *call) {
     // The cold start's port record becomes the kept one, so that a later ReOpenCom opens the same line.
     PortRecord record;
     CopyPortName(record.portName, config->portName);
-    record.lineParams = config->lineParams;
+    memcpy(&record.lineParams, &config->lineParams, sizeof record.lineParams);
     record.portFlags = PORT_FLAGS_COLD_START;
     memcpy(instance->portName, record.portName, sizeof record.portName);
-    instance->lineParams = record.lineParams;
+    memcpy(&instance->lineParams, &record.lineParams, sizeof record.lineParams);
     instance->portFlags = record.portFlags;
 
     const PortHandle port = OpenPortRecord(&record);
@@ -316,7 +318,7 @@ uint32_t ChangeKviParams(DriverCall *call) {
         CloseCom(call);
     }
     memcpy(instance->portName, newName, sizeof newName);
-    instance->lineParams = change->lineParams;
+    memcpy(&instance->lineParams, &change->lineParams, sizeof change->lineParams);
 
     const PortRecord record = KeptRecord(instance);
     const PortHandle port = OpenPortRecord(&record);
