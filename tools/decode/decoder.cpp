@@ -158,6 +158,20 @@ std::string ItemName(const Item &item) {
     return item.hasHandle ? Handle(item.handle) : std::string("?");
 }
 
+// An item head: the two handle bytes (short form), or four handle bytes and a length, least
+// significant first (long form).
+bool ReadItemHead(Reader &r, bool longForm, Item *item) {
+    if (!longForm) {
+        item->hasHandle = r.token(&item->handle);
+        return item->hasHandle;
+    }
+    uint16_t high = 0, length = 0;
+    item->hasHandle = r.token(&item->handle) && r.token(&high) && r.le16(&length);
+    item->hasLength = item->hasHandle;
+    item->length = length;
+    return item->hasHandle;
+}
+
 } // namespace
 
 std::vector<uint8_t> Frame::data() const {
@@ -585,15 +599,7 @@ void Decoder::decodeRequest(Message &m, uint8_t station) {
         r.be16(&count);
         for (uint16_t i = 0; i < count && r.ok(); ++i) {
             Item item;
-            if (m.code == kRead) {
-                item.hasHandle = r.token(&item.handle);
-            } else {
-                uint16_t high = 0, length = 0;
-                item.hasHandle = r.token(&item.handle) && r.token(&high) && r.le16(&length);
-                item.hasLength = item.hasHandle;
-                item.length = length;
-            }
-            if (!item.hasHandle)
+            if (!ReadItemHead(r, m.code != kRead, &item))
                 break;
             describe(item);
             m.items.push_back(item);
@@ -620,15 +626,7 @@ void Decoder::decodeRequest(Message &m, uint8_t station) {
         r.be16(&count);
         for (uint16_t i = 0; i < count && r.ok(); ++i) {
             Item item;
-            if (m.code == kWrite) {
-                item.hasHandle = r.token(&item.handle);
-            } else {
-                uint16_t high = 0, length = 0;
-                item.hasHandle = r.token(&item.handle) && r.token(&high) && r.le16(&length);
-                item.hasLength = item.hasHandle;
-                item.length = length;
-            }
-            if (!item.hasHandle)
+            if (!ReadItemHead(r, m.code != kWrite, &item))
                 break;
             describe(item);
             uint32_t take = item.hasLength ? Even(item.length) : 0;

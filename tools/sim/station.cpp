@@ -273,6 +273,18 @@ bool FormAnnounced(const StationState &s, bool longHeads) {
     return longHeads == announcedLong;
 }
 
+// An item head: the two handle bytes (short form), or the handle in four bytes and the length in two,
+// least significant first (long form). Short heads carry no length.
+bool ReadItemHead(Reader &r, bool longHeads, uint32_t *handle, uint16_t *length) {
+    if (longHeads)
+        return r.le32(handle) && r.le16(length);
+    uint16_t token = 0;
+    if (!r.le16(&token))
+        return false;
+    *handle = token;
+    return true;
+}
+
 // Read list: short heads name whole objects, long heads carry the length to read.
 std::vector<uint8_t> Read(StationState &s, const std::vector<uint8_t> &m, bool longHeads,
                           TrafficRecord &rx, TrafficRecord &rep) {
@@ -291,15 +303,9 @@ std::vector<uint8_t> Read(StationState &s, const std::vector<uint8_t> &m, bool l
     std::vector<Item> items;
     for (uint16_t i = 0; i < n; ++i) {
         uint32_t handle = 0;
-        uint16_t token = 0, length = 0;
-        if (longHeads) {
-            if (!r.le32(&handle) || !r.le16(&length))
-                return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
-        } else {
-            if (!r.le16(&token))
-                return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
-            handle = token;
-        }
+        uint16_t length = 0;
+        if (!ReadItemHead(r, longHeads, &handle, &length))
+            return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
         TrafficItem asked;
         asked.handle = static_cast<uint16_t>(handle);
         asked.length = length;
@@ -346,15 +352,9 @@ std::vector<uint8_t> Write(StationState &s, const std::vector<uint8_t> &m, bool 
     std::vector<Item> items;
     for (uint16_t i = 0; i < n; ++i) {
         uint32_t handle = 0;
-        uint16_t token = 0, length = 0;
-        if (longHeads) {
-            if (!r.le32(&handle) || !r.le16(&length))
-                return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
-        } else {
-            if (!r.le16(&token))
-                return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
-            handle = token;
-        }
+        uint16_t length = 0;
+        if (!ReadItemHead(r, longHeads, &handle, &length))
+            return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
         auto it = s.views.find(static_cast<uint16_t>(handle));
         if (handle > 0xFFFF || it == s.views.end()) {
             TrafficItem asked;
