@@ -134,20 +134,7 @@ bool Running(const DriverInstance *instance) { return instance->ending == 0 && i
 // registry takes its entries from the C heap one by one.
 void DropRegistry(DriverInstance *instance) {
     LineGuard line; // a write looks its gate up under the line lock
-    ObjectEntry *entry = static_cast<ObjectEntry *>(instance->ObjectList);
-    while (entry != nullptr) {
-        ObjectEntry *next = entry->next;
-        free(entry);
-        entry = next;
-    }
-    UsedArea *area = static_cast<UsedArea *>(instance->UsedAreaList);
-    while (area != nullptr) {
-        UsedArea *next = area->next;
-        free(area);
-        area = next;
-    }
-    instance->ObjectList = nullptr;
-    instance->UsedAreaList = nullptr;
+    ReleaseRegistry(instance);
 }
 
 constexpr char kBanner[] =

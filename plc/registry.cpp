@@ -150,3 +150,21 @@ int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record)
     plat_line_unlock();
     return 0;
 }
+
+void ReleaseRegistry(DriverInstance *instance)
+{
+    ObjectEntry *entry = static_cast<ObjectEntry *>(instance->ObjectList);
+    while (entry != nullptr) {
+        ObjectEntry *next = entry->next;
+        free(entry);
+        entry = next;
+    }
+    UsedArea *area = static_cast<UsedArea *>(instance->UsedAreaList);
+    while (area != nullptr) {
+        UsedArea *next = area->next;
+        free(area);
+        area = next;
+    }
+    instance->ObjectList = nullptr;
+    instance->UsedAreaList = nullptr;
+}

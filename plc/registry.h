@@ -32,5 +32,9 @@ int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record);
 // The handle registered under exactly name, or -1.
 int32_t FindObjectHandle(const DriverInstance *instance, const char *name);
 
+// Gives every entry of both lists back to the heap and empties them. Only a cold start that replaces
+// a run (and the end of a test) does this: during a run the entries are referenced by the host's gates.
+void ReleaseRegistry(DriverInstance *instance);
+
 ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name);
 UsedArea *FindUsedArea(const DriverInstance *instance, uint32_t elementBits, uint32_t typeCode, uint32_t station);

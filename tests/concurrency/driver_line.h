@@ -145,23 +145,7 @@ public:
     }
 
     // The registry lives until the process ends in the driver; a test gives it back.
-    void ReleaseRegistry()
-    {
-        ObjectEntry *entry = static_cast<ObjectEntry *>(f_.instance().ObjectList);
-        while (entry != nullptr) {
-            ObjectEntry *next = entry->next;
-            free(entry);
-            entry = next;
-        }
-        UsedArea *area = static_cast<UsedArea *>(f_.instance().UsedAreaList);
-        while (area != nullptr) {
-            UsedArea *next = area->next;
-            free(area);
-            area = next;
-        }
-        f_.instance().ObjectList = nullptr;
-        f_.instance().UsedAreaList = nullptr;
-    }
+    void ReleaseRegistry() { ::ReleaseRegistry(&f_.instance()); }
 
 private:
     DriverFixture f_;

@@ -452,20 +452,7 @@ void CheckLists(const DriverInstance *instance) {
     }
 }
 
-void FreeLists(DriverInstance *instance) {
-    for (ObjectEntry *e = static_cast<ObjectEntry *>(instance->ObjectList); e != nullptr;) {
-        ObjectEntry *next = e->next;
-        free(e);
-        e = next;
-    }
-    for (UsedArea *a = static_cast<UsedArea *>(instance->UsedAreaList); a != nullptr;) {
-        UsedArea *next = a->next;
-        free(a);
-        a = next;
-    }
-    instance->ObjectList = nullptr;
-    instance->UsedAreaList = nullptr;
-}
+void FreeLists(DriverInstance *instance) { ReleaseRegistry(instance); }
 
 } // namespace
 

@@ -27,25 +27,6 @@ template <typename T> T Field(T value)
     return value;
 }
 
-// Frees what the parsers registered and empties both lists.
-inline void ReleaseRegistry(DriverInstance *instance)
-{
-    ObjectEntry *entry = static_cast<ObjectEntry *>(instance->ObjectList);
-    while (entry != nullptr) {
-        ObjectEntry *next = entry->next;
-        free(entry);
-        entry = next;
-    }
-    UsedArea *area = static_cast<UsedArea *>(instance->UsedAreaList);
-    while (area != nullptr) {
-        UsedArea *next = area->next;
-        free(area);
-        area = next;
-    }
-    instance->ObjectList = nullptr;
-    instance->UsedAreaList = nullptr;
-}
-
 inline size_t ObjectCount(const DriverInstance *instance)
 {
     size_t count = 0;

@@ -78,18 +78,7 @@ inline ListCount CountLists(const DriverInstance &instance)
 // Gives the lists back as the end of the host process would.
 inline void ReleaseLists(DriverInstance &instance)
 {
-    for (ObjectEntry *e = static_cast<ObjectEntry *>(instance.ObjectList); e != nullptr;) {
-        ObjectEntry *next = e->next;
-        free(e);
-        e = next;
-    }
-    for (UsedArea *a = static_cast<UsedArea *>(instance.UsedAreaList); a != nullptr;) {
-        UsedArea *next = a->next;
-        free(a);
-        a = next;
-    }
-    instance.ObjectList = nullptr;
-    instance.UsedAreaList = nullptr;
+    ReleaseRegistry(&instance);
     HoldListHeads(instance);
 }
 
