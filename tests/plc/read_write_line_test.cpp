@@ -15,14 +15,14 @@ using kesta::sim::kTypeUint32;
 
 ObjectSpec Raw(const char *name, uint16_t dataType, std::vector<uint8_t> bytes, uint8_t kind = 0, uint32_t count = 1)
 {
-    ObjectSpec spec;
-    spec.name = name;
-    spec.dataType = dataType;
-    spec.kind = kind;
-    spec.count = count;
-    spec.elementLength = static_cast<uint32_t>(bytes.size()) / count;
-    spec.init = std::move(bytes);
-    return spec;
+    ObjectSpec objectSpec;
+    objectSpec.name = name;
+    objectSpec.dataType = dataType;
+    objectSpec.kind = kind;
+    objectSpec.count = count;
+    objectSpec.elementLength = static_cast<uint32_t>(bytes.size()) / count;
+    objectSpec.init = std::move(bytes);
+    return objectSpec;
 }
 
 class ReadWriteLine : public GateLine {

@@ -218,29 +218,29 @@ struct Loader {
         return true;
     }
 
-    bool values(const Line &l, size_t from, ObjectSpec &spec) {
-        const uint32_t elem = spec.elementLength ? spec.elementLength : TypeSize(spec.dataType);
-        const uint64_t length = uint64_t(elem) * spec.count;
+    bool values(const Line &l, size_t from, ObjectSpec &objectSpec) {
+        const uint32_t elem = objectSpec.elementLength ? objectSpec.elementLength : TypeSize(objectSpec.dataType);
+        const uint64_t length = uint64_t(elem) * objectSpec.count;
         for (size_t i = from; i < l.words.size(); ++i) {
             const std::string &w = l.words[i];
             if (w.compare(0, 4, "hex:") == 0) {
                 std::vector<uint8_t> bytes;
                 if (!ParseHex(w.substr(4), &bytes))
                     return l.fail("'" + w + "' is not hex:BYTES");
-                spec.init.insert(spec.init.end(), bytes.begin(), bytes.end());
-            } else if (TypeSize(spec.dataType) == elem && elem) {
+                objectSpec.init.insert(objectSpec.init.end(), bytes.begin(), bytes.end());
+            } else if (TypeSize(objectSpec.dataType) == elem && elem) {
                 double v;
                 uint8_t buf[8];
-                if (!Real(w, &v) || !EncodeValue(spec.dataType, elem, v, buf))
-                    return l.fail("value '" + w + "' does not fit data type " + std::to_string(spec.dataType));
-                spec.init.insert(spec.init.end(), buf, buf + elem);
+                if (!Real(w, &v) || !EncodeValue(objectSpec.dataType, elem, v, buf))
+                    return l.fail("value '" + w + "' does not fit data type " + std::to_string(objectSpec.dataType));
+                objectSpec.init.insert(objectSpec.init.end(), buf, buf + elem);
             } else {
                 uint64_t b;
                 if (!Unsigned(w, 255, &b))
                     return l.fail("value '" + w + "': objects of this type take bytes 0..255 or hex:BYTES");
-                spec.init.push_back(static_cast<uint8_t>(b));
+                objectSpec.init.push_back(static_cast<uint8_t>(b));
             }
-            if (spec.init.size() > length)
+            if (objectSpec.init.size() > length)
                 return l.fail("more initial values than the object's " + std::to_string(length) + " bytes hold");
         }
         return true;
@@ -252,24 +252,24 @@ struct Loader {
         Station *s;
         if (!stationOf(l, 1, &s))
             return false;
-        ObjectSpec spec;
-        spec.name = l.words[2];
+        ObjectSpec objectSpec;
+        objectSpec.name = l.words[2];
         uint64_t v;
-        if (!KindOf(l.words[3], &spec.kind))
+        if (!KindOf(l.words[3], &objectSpec.kind))
             return l.fail("kind '" + l.words[3] + "' must be single, array, struct, struct3 or 0..255");
-        if (!DataTypeOf(l.words[4], &spec.dataType))
+        if (!DataTypeOf(l.words[4], &objectSpec.dataType))
             return l.fail(std::string("data type '") + l.words[4] + "' must be " + kTypeHelp);
         if (l.words[5] == "-") {
-            if (!TypeSize(spec.dataType))
+            if (!TypeSize(objectSpec.dataType))
                 return l.fail("element length '-' only for data types 1..8; give the bytes of one element");
         } else if (!Unsigned(l.words[5], 0x100000, &v) || v == 0) {
             return l.fail("element length '" + l.words[5] + "' must be a number of bytes, or '-' for the type's size");
         } else {
-            spec.elementLength = static_cast<uint32_t>(v);
+            objectSpec.elementLength = static_cast<uint32_t>(v);
         }
         if (!Unsigned(l.words[6], 0x100000, &v) || v == 0)
             return l.fail("count '" + l.words[6] + "' must be a number from 1");
-        spec.count = static_cast<uint32_t>(v);
+        objectSpec.count = static_cast<uint32_t>(v);
         size_t i = 7;
         for (; i < l.words.size(); ++i) {
             std::string key, value;
@@ -278,19 +278,19 @@ struct Loader {
             if (key == "aux") {
                 if (!Unsigned(value, 0xFFFFFFFFull, &v))
                     return l.fail("aux must be a 32-bit number");
-                spec.aux = static_cast<uint32_t>(v);
+                objectSpec.aux = static_cast<uint32_t>(v);
             } else if (key == "handle") {
                 if (!Unsigned(value, 0xFFFF, &v) || v == 0)
                     return l.fail("handle must be 1..0xFFFF");
-                spec.handle = static_cast<uint16_t>(v);
+                objectSpec.handle = static_cast<uint16_t>(v);
             } else {
                 return l.fail("unknown object option '" + key + "' (aux=, handle=)");
             }
         }
-        if (!values(l, i, spec))
+        if (!values(l, i, objectSpec))
             return false;
         std::string why;
-        if (!s->addObject(spec, &why))
+        if (!s->addObject(objectSpec, &why))
             return l.fail(why);
         return true;
     }
@@ -438,15 +438,15 @@ struct Loader {
 
     bool faults(const Line &l) {
         if (l.words.size() < 3)
-            return l.fail("faults STATION SPEC");
+            return l.fail("faults STATION SCRIPT");
         Station *s;
         if (!stationOf(l, 1, &s))
             return false;
-        std::string spec, why;
+        std::string scriptText, why;
         for (size_t i = 2; i < l.words.size(); ++i)
-            spec += l.words[i] + ",";
+            scriptText += l.words[i] + ",";
         FaultScript script;
-        if (!ParseFaultScript(spec, &script, &why))
+        if (!ParseFaultScript(scriptText, &script, &why))
             return l.fail(why);
         s->setFaults(script);
         return true;

@@ -18,14 +18,14 @@ namespace {
 
 const char kUsage[] =
     "usage: net2000-sim --config FILE [--port DEVICE | --pty LINKPATH] [--baud N] [--echo]\n"
-    "                   [--faults SPEC] [--log FILE] [--hex FILE] [--quiet]\n"
+    "                   [--faults SCRIPT] [--log FILE] [--hex FILE] [--quiet]\n"
     "  --config FILE    stations and objects (see docs/simulator.md)\n"
     "  --port DEVICE    answer on this serial device\n"
     "  --pty LINKPATH   make a pseudo-terminal and a symlink LINKPATH to its slave\n"
     "                   (without --port or --pty a pseudo-terminal is made without link)\n"
     "  --baud N         pace output at N baud, 11 bits a character; 0 = unpaced (default 19200)\n"
     "  --echo           echo every byte the master sends, as an RS485 converter does\n"
-    "  --faults SPEC    fault scripts: [STATION:]STEPS[;[STATION:]STEPS...], e.g.\n"
+    "  --faults SCRIPT    fault scripts: [STATION:]STEPS[;[STATION:]STEPS...], e.g.\n"
     "                   \"2:silence*2,hcs,ok,split=80;3:random=0.05/7\"\n"
     "  --log FILE       traffic log to FILE instead of standard output\n"
     "  --hex FILE       raw line bytes as hex text\n"
@@ -36,13 +36,13 @@ int Usage(const char *why) {
     return 2;
 }
 
-bool ApplyFaults(Simulator &sim, const std::string &spec, std::string *error) {
+bool ApplyFaults(Simulator &sim, const std::string &scriptText, std::string *error) {
     size_t pos = 0;
-    while (pos <= spec.size()) {
-        size_t end = spec.find(';', pos);
+    while (pos <= scriptText.size()) {
+        size_t end = scriptText.find(';', pos);
         if (end == std::string::npos)
-            end = spec.size();
-        std::string part = spec.substr(pos, end - pos);
+            end = scriptText.size();
+        std::string part = scriptText.substr(pos, end - pos);
         pos = end + 1;
         if (part.empty())
             continue;

@@ -235,7 +235,7 @@ class Station {
     uint8_t address() const { return address_; }
 
     // Objects. addObject returns the handle, 0 with *error set when refused.
-    uint16_t addObject(const ObjectSpec &spec, std::string *error = nullptr);
+    uint16_t addObject(const ObjectSpec &objectSpec, std::string *error = nullptr);
     // A 12-byte read/write structure with its ".toggle" member (byte 0 of the structure).
     uint16_t addSampleStructure(const std::string &name, uint8_t kind = kKindStructure,
                                 uint16_t dataType = 0, std::string *error = nullptr);

@@ -77,9 +77,9 @@ Station::Station(Simulator *sim, uint8_t address)
 
 Station::~Station() = default;
 
-uint16_t Station::addObject(const ObjectSpec &spec, std::string *error) {
+uint16_t Station::addObject(const ObjectSpec &objectSpec, std::string *error) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
-    return AddObject(*st_, spec, error);
+    return AddObject(*st_, objectSpec, error);
 }
 
 uint16_t Station::addSampleStructure(const std::string &name, uint8_t kind, uint16_t dataType,

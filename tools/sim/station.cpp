@@ -578,41 +578,41 @@ const ObjectState *FindObject(const StationState &s, const std::string &name) {
     return it == s.byName.end() ? nullptr : &s.objects[it->second];
 }
 
-uint16_t AddObject(StationState &s, const ObjectSpec &spec, std::string *error) {
+uint16_t AddObject(StationState &s, const ObjectSpec &objectSpec, std::string *error) {
     auto fail = [&](const std::string &why) -> uint16_t {
         if (error)
-            *error = "object '" + spec.name + "': " + why;
+            *error = "object '" + objectSpec.name + "': " + why;
         return 0;
     };
-    if (spec.name.empty())
+    if (objectSpec.name.empty())
         return fail("empty name");
-    if (spec.name.find_first_of(std::string(" \0", 2)) != std::string::npos)
+    if (objectSpec.name.find_first_of(std::string(" \0", 2)) != std::string::npos)
         return fail("a name cannot hold a blank or NUL (the master sends them as name ends)");
-    if (s.byName.count(spec.name) || s.derived.count(spec.name))
+    if (s.byName.count(objectSpec.name) || s.derived.count(objectSpec.name))
         return fail(Fmt("already defined at station %lu", s.address));
-    const uint32_t elem = spec.elementLength ? spec.elementLength : TypeSize(spec.dataType);
+    const uint32_t elem = objectSpec.elementLength ? objectSpec.elementLength : TypeSize(objectSpec.dataType);
     if (elem == 0)
-        return fail(Fmt("element length needed for data type %lu", spec.dataType));
-    if (spec.count == 0)
+        return fail(Fmt("element length needed for data type %lu", objectSpec.dataType));
+    if (objectSpec.count == 0)
         return fail("count must be at least 1");
-    const uint64_t length = uint64_t(elem) * spec.count;
+    const uint64_t length = uint64_t(elem) * objectSpec.count;
     if (length > 0x100000)
         return fail(Fmt("%lu bytes is more than a station object may hold (1 MiB)", length));
-    if (spec.init.size() > length)
-        return fail(Fmt("%lu initial bytes for an object of %lu bytes", spec.init.size(), length));
-    if (spec.handle && s.views.count(spec.handle))
-        return fail(Fmt("handle 0x%04lX is taken", spec.handle));
+    if (objectSpec.init.size() > length)
+        return fail(Fmt("%lu initial bytes for an object of %lu bytes", objectSpec.init.size(), length));
+    if (objectSpec.handle && s.views.count(objectSpec.handle))
+        return fail(Fmt("handle 0x%04lX is taken", objectSpec.handle));
 
     ObjectState o;
-    o.name = spec.name;
-    o.kind = spec.kind;
-    o.dataType = spec.dataType;
+    o.name = objectSpec.name;
+    o.kind = objectSpec.kind;
+    o.dataType = objectSpec.dataType;
     o.elementLength = elem;
-    o.count = spec.count;
-    o.aux = spec.aux;
+    o.count = objectSpec.count;
+    o.aux = objectSpec.aux;
     o.bytes.assign(length, 0);
-    std::copy(spec.init.begin(), spec.init.end(), o.bytes.begin());
-    o.handle = spec.handle ? spec.handle : TakeHandle(s);
+    std::copy(objectSpec.init.begin(), objectSpec.init.end(), o.bytes.begin());
+    o.handle = objectSpec.handle ? objectSpec.handle : TakeHandle(s);
     View v;
     v.object = s.objects.size();
     v.length = static_cast<uint32_t>(length);
@@ -628,13 +628,13 @@ uint16_t AddObject(StationState &s, const ObjectSpec &spec, std::string *error) 
 
 uint16_t AddSample(StationState &s, const std::string &name, uint8_t kind, uint16_t dataType,
                    std::string *error) {
-    ObjectSpec spec;
-    spec.name = name;
-    spec.kind = kind;
-    spec.dataType = dataType;
-    spec.elementLength = 12;
-    spec.count = 1;
-    const uint16_t handle = AddObject(s, spec, error);
+    ObjectSpec objectSpec;
+    objectSpec.name = name;
+    objectSpec.kind = kind;
+    objectSpec.dataType = dataType;
+    objectSpec.elementLength = 12;
+    objectSpec.count = 1;
+    const uint16_t handle = AddObject(s, objectSpec, error);
     if (!handle)
         return 0;
     const size_t index = s.byName[name];
