@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include "dsf/dsf.h"
+#include "tests/support/frame_checksum.h"
 
 // ---- Allocation counting ---------------------------------------------------------------------------
 // Callback allocations of the stack, and every heap allocation of the process (malloc, calloc,
@@ -74,19 +75,6 @@ void operator delete(void *block, size_t) noexcept { free(block); }
 namespace {
 
 // ---- Frames, made independently of the stack ----------------------------------------------------
-void SetChecksums(uint8_t *f) {
-    const uint32_t words = f[1];
-    f[5] = static_cast<uint8_t>(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
-    uint8_t high = 0;
-    uint8_t low = f[5];
-    for (uint32_t i = 0; i < words; ++i) {
-        high ^= f[6 + 2 * i];
-        low ^= f[7 + 2 * i];
-    }
-    f[6 + 2 * words] = high;
-    f[7 + 2 * words] = low;
-}
-
 // A station frame to the master (address 1) from station 2 with the data as given.
 std::vector<uint8_t> StationFrame(uint8_t type, uint8_t sequence, const std::vector<uint8_t> &data) {
     const size_t words = (data.size() + 1) / 2;
@@ -97,7 +85,7 @@ std::vector<uint8_t> StationFrame(uint8_t type, uint8_t sequence, const std::vec
     f[3] = 2;
     f[4] = static_cast<uint8_t>(sequence << 4 | type);
     memcpy(f.data() + 6, data.data(), data.size());
-    SetChecksums(f.data());
+    SetNet2000Checksums(f.data());
     return f;
 }
 

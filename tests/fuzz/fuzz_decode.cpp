@@ -11,24 +11,12 @@
 
 #include "fuzz_input.h"
 #include "tools/decode/decode.h"
+#include "tests/support/frame_checksum.h"
 
 using kesta::decode::Decoder;
 using kesta::decode::Event;
 
 namespace {
-
-void SetChecksums(uint8_t *f) {
-    const uint32_t words = f[1];
-    f[5] = static_cast<uint8_t>(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
-    uint8_t high = 0;
-    uint8_t low = f[5];
-    for (uint32_t i = 0; i < words; ++i) {
-        high ^= f[6 + 2 * i];
-        low ^= f[7 + 2 * i];
-    }
-    f[6 + 2 * words] = high;
-    f[7 + 2 * words] = low;
-}
 
 // A frame with right checksums: addresses, type and sequence from the input, then a length prefix
 // (true, long form or raw) and the message bytes.
@@ -64,7 +52,7 @@ size_t BuildFrame(FuzzInput &in, uint8_t op, uint8_t *frame) {
     frame[2] = in.u8() & 3; // a few stations and masters, so that conversations meet
     frame[3] = in.u8() & 3;
     frame[4] = control;
-    SetChecksums(frame);
+    SetNet2000Checksums(frame);
     return n + 8;
 }
 

@@ -11,6 +11,7 @@
 
 #include "dsf/dsf.h"
 #include "fuzz_input.h"
+#include "tests/support/frame_checksum.h"
 
 namespace {
 
@@ -50,26 +51,13 @@ void Release(void *block, uint32_t size) {
 }
 
 // ---- Frames ----------------------------------------------------------------------------------------
-void SetChecksums(uint8_t *f) {
-    const uint32_t words = f[1];
-    f[5] = static_cast<uint8_t>(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
-    uint8_t high = 0;
-    uint8_t low = f[5];
-    for (uint32_t i = 0; i < words; ++i) {
-        high ^= f[6 + 2 * i];
-        low ^= f[7 + 2 * i];
-    }
-    f[6 + 2 * words] = high;
-    f[7 + 2 * words] = low;
-}
-
 bool FrameVerifies(const uint8_t *f, uint16_t length) {
     if (length < 8 || length > DSF_MAX_FRAME || length != 2u * f[1] + 8 || f[0] != 0x02) {
         return false;
     }
     uint8_t copy[DSF_MAX_FRAME];
     memcpy(copy, f, length);
-    SetChecksums(copy);
+    SetNet2000Checksums(copy);
     return memcmp(copy, f, length) == 0;
 }
 
@@ -186,7 +174,7 @@ struct Station {
         frame[3] = 2;
         const uint8_t sequence = (op & 1) ? in->u8() : lastSequence;
         frame[4] = static_cast<uint8_t>(sequence << 4 | type);
-        SetChecksums(frame);
+        SetNet2000Checksums(frame);
         size_t length = n + 8;
         const uint8_t split = in->u8();
         if (split & 1) {

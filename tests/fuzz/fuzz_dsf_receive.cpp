@@ -8,6 +8,7 @@
 
 #include "dsf/dsf.h"
 #include "fuzz_input.h"
+#include "tests/support/frame_checksum.h"
 
 namespace {
 
@@ -42,16 +43,8 @@ size_t BuildFrame(FuzzInput &in, uint8_t op, const DsfInstance *dsf, const Stati
     frame[3] = in.u8();
     const uint8_t sequence = (op & 0x20) ? in.u8() : station->sequence;
     frame[4] = static_cast<uint8_t>(sequence << 4 | (in.u8() & 0x0F));
-    frame[5] = static_cast<uint8_t>(frame[0] ^ frame[1] ^ frame[2] ^ frame[3] ^ frame[4]);
     in.bytes(frame + 6, 2 * words);
-    uint8_t high = 0;
-    uint8_t low = frame[5];
-    for (uint32_t i = 0; i < words; ++i) {
-        high ^= frame[6 + 2 * i];
-        low ^= frame[7 + 2 * i];
-    }
-    frame[6 + 2 * words] = high;
-    frame[7 + 2 * words] = low;
+    SetNet2000Checksums(frame);
     return 2 * words + 8;
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/frame_checksum.h"
+
 namespace {
 
 int Nibble(char c) {
@@ -90,13 +92,5 @@ void FixNet2000Checksums(std::vector<uint8_t> &frame) {
     if (frame.size() < 2 * words + 8) {
         return;
     }
-    frame[5] = static_cast<uint8_t>(frame[0] ^ frame[1] ^ frame[2] ^ frame[3] ^ frame[4]);
-    uint8_t high = 0x00;
-    uint8_t low = frame[5];
-    for (size_t i = 0; i < words; ++i) {
-        high ^= frame[6 + 2 * i];
-        low ^= frame[7 + 2 * i];
-    }
-    frame[6 + 2 * words] = high;
-    frame[7 + 2 * words] = low;
+    SetNet2000Checksums(frame.data());
 }
