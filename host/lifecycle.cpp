@@ -22,13 +22,6 @@ namespace {
 // Echo test: one byte out, and a converter that echoes hands it straight back within 500 ms.
 enum { ECHO_TEST_TIMEOUT = 50, ECHO_TEST_BYTE = 0x01 };
 
-struct LineGuard {
-    LineGuard() { plat_line_lock(); }
-    ~LineGuard() { plat_line_unlock(); }
-    LineGuard(const LineGuard &) = delete;
-    LineGuard &operator=(const LineGuard &) = delete;
-};
-
 DriverInstance *Instance(DriverCall *call) { return static_cast<DriverInstance *>(call->instance); }
 
 // Copies a host port name of up to 12 bytes and always terminates it: the host's record need not
@@ -56,7 +49,7 @@ PortRecord KeptRecord(const DriverInstance *instance) {
 // Takes a freshly opened port as the instance's port. A handle still held from before (a reopen of a
 // device that allows a second open, such as the null line) is closed rather than lost.
 void AdoptPort(DriverInstance *instance, PortHandle handle) {
-    LineGuard line;
+    LineLock line;
     const PortHandle previous = instance->portHandle;
     if (previous != 0 && previous != handle) {
         ClosePort(previous);
@@ -84,7 +77,7 @@ bool EchoTest(PortHandle port, uint32_t lineTimeout) {
 // CloseCom on the instance itself, for the paths that have no DriverCall at hand. The handle is the
 // platform's record of the open port: it is closed once and cleared wherever it is held.
 uint32_t ClosePortOf(DriverInstance *instance) {
-    LineGuard line;
+    LineLock line;
     const PortHandle port = instance->portHandle;
     if (port == 0) {
         return 0;
@@ -108,7 +101,7 @@ uint32_t EndInstance(DriverInstance *instance) {
     instance->ending = 1;
     CloseInstanceMutex(instance);
     if (instance->dsfOpen == 1) {
-        LineGuard line;
+        LineLock line;
         const PortHandle own = instance->portHandle;
         const PortHandle previous = currentPort;
         // The stack's close also closes the transport's port: make sure that is this instance's line
@@ -128,14 +121,6 @@ uint32_t EndInstance(DriverInstance *instance) {
 // Started and not ended: the host zero-fills the block before its first cold start, and EndKvi sets
 // ending and clears the mutex.
 bool Running(const DriverInstance *instance) { return instance->ending == 0 && instance->mutex != 0; }
-
-// The registry of a run that a new cold start replaces: the cold start empties the lists and clears
-// the StationTable, so the host parses its gates again and no entry is reachable any more. The
-// registry takes its entries from the C heap one by one.
-void DropRegistry(DriverInstance *instance) {
-    LineGuard line; // a write looks its gate up under the line lock
-    ReleaseRegistry(instance);
-}
 
 constexpr char kBanner[] =
     "\r\n"
@@ -170,8 +155,13 @@ uint32_t ColdStart(DriverCall *call) {
     // Whatever the block still holds from before would be lost when it is filled below: the lists of
     // an ended run, a port that ChangeKviParams or ReOpenCom opened outside a run. (The host zero-fills
     // the block before its first cold start.)
+    // The registry of such a run is given back too: the cold start clears the StationTable, so the
+    // host parses its gates again and no entry is reachable any more.
     ClosePortOf(instance);
-    DropRegistry(instance);
+    {
+        LineLock line; // a write looks its gate up under the line lock
+        ReleaseRegistry(instance);
+    }
 
     char mutexName[32];
     snprintf(mutexName, sizeof mutexName, "SEMKESTA%02u", static_cast<unsigned>(call->driverNumber));
@@ -195,7 +185,7 @@ uint32_t ColdStart(DriverCall *call) {
         instance->StationTable[i] = nullptr;
     }
     {
-        LineGuard line;
+        LineLock line;
         currentPort = 0;
         echoFlag = 0;
         ExpectedReplyLength = EXPECTED_REPLY_IDLE;
@@ -224,7 +214,7 @@ uint32_t ColdStart(DriverCall *call) {
     AdoptPort(instance, port);
 
     {
-        LineGuard line;
+        LineLock line;
         Purge(port);
         if (EchoTest(port, instance->lineTimeout)) {
             err(LOG_ERROR, "KESTA> ColdStart() Your RS485 convertor is has echos which the driver will handle");
@@ -249,7 +239,7 @@ uint32_t ColdStart(DriverCall *call) {
 uint32_t WarmStart(DriverCall *call) {
     DriverInstance *instance = Instance(call);
     if (instance->portOpen != 0 && instance->portHandle != 0) {
-        LineGuard line; // never drain the line under another thread's exchange
+        LineLock line; // never drain the line under another thread's exchange
         Purge(instance->portHandle);
     }
     return 0;
@@ -259,8 +249,7 @@ uint32_t CloseCom(DriverCall *call) { return ClosePortOf(Instance(call)); }
 
 uint32_t EndKvi(DriverCall *call) {
     DriverInstance *instance = Instance(call);
-    instance->ending = 1;
-    CloseInstanceMutex(instance);
+    instance->ending = 1; // reads are answered at once from here on
     TraceCounters("EndKvi");
     return EndInstance(instance);
 }
@@ -314,7 +303,7 @@ uint32_t ChangeKviParams(DriverCall *call) {
     }
     AdoptPort(instance, port);
     {
-        LineGuard line;
+        LineLock line;
         SetTimeout(port, instance->lineTimeout);
     }
     // The new port is open and in use: let reads and writes use it.

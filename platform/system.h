@@ -20,6 +20,15 @@ int plat_mutex_close(MutexHandle mutex);                      // 0 ok
 void plat_line_lock();
 void plat_line_unlock();
 
+// The line lock held for a scope. Recursive: an entry point that holds it may call another that takes it.
+class LineLock {
+public:
+    LineLock() { plat_line_lock(); }
+    ~LineLock() { plat_line_unlock(); }
+    LineLock(const LineLock &) = delete;
+    LineLock &operator=(const LineLock &) = delete;
+};
+
 uint32_t plat_last_error();
 void plat_sleep_ms(uint32_t milliseconds);
 uint64_t plat_monotonic_ms();

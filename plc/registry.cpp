@@ -82,17 +82,15 @@ int32_t FindObjectHandle(const DriverInstance *instance, const char *name)
 
 int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle)
 {
-    plat_line_lock();
+    LineLock line;
     ObjectEntry *entry = FindObjectEntry(instance, name);
     if (entry != nullptr) {
         entry->handle = handle;
-        plat_line_unlock();
         return 0;
     }
     const size_t length = name != nullptr ? strlen(name) : size_t{OBJECT_NAME_SIZE};
     entry = length < OBJECT_NAME_SIZE ? static_cast<ObjectEntry *>(calloc(1, sizeof(ObjectEntry))) : nullptr;
     if (entry == nullptr) {
-        plat_line_unlock();
         err(LOG_ERROR, "KESTA> CheckAndAdd() memory allocation problem");
         return 1;
     }
@@ -100,7 +98,6 @@ int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle)
     entry->areaOffset = 0;
     entry->handle = handle;
     AppendObject(instance, entry);
-    plat_line_unlock();
     return 0;
 }
 
@@ -112,12 +109,11 @@ int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record)
             record->addressString != nullptr ? record->addressString : "");
         return 1;
     }
-    plat_line_lock();
+    LineLock line;
     UsedArea *area = FindUsedArea(instance, record->elementBits, record->typeCode, record->station);
     if (area != nullptr) {
         const int64_t next = static_cast<int64_t>(area->nextOffset) + record->blockLength;
         if (!OffsetFits(next)) {
-            plat_line_unlock();
             err(LOG_ERROR, "KESTA>CheckAndAddGAUsed, no room for %u elements of item %s", record->blockLength,
                 record->addressString);
             return 1;
@@ -125,18 +121,15 @@ int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record)
         record->offset = area->nextOffset;
         entry->areaOffset = area->nextOffset;
         area->nextOffset = static_cast<int32_t>(next);
-        plat_line_unlock();
         return 0;
     }
     if (!OffsetFits(record->blockLength)) {
-        plat_line_unlock();
         err(LOG_ERROR, "KESTA>CheckAndAddGAUsed, no room for %u elements of item %s", record->blockLength,
             record->addressString);
         return 1;
     }
     area = static_cast<UsedArea *>(calloc(1, sizeof(UsedArea)));
     if (area == nullptr) {
-        plat_line_unlock();
         err(LOG_ERROR, "KESTA>CheckAndAddGAUsed could not allocate memory");
         return 1;
     }
@@ -147,7 +140,6 @@ int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record)
     area->station = record->station;
     area->nextOffset = static_cast<int32_t>(record->blockLength);
     AppendArea(instance, area);
-    plat_line_unlock();
     return 0;
 }
 

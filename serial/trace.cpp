@@ -22,13 +22,6 @@ uint64_t periodMs = TRACE_DEFAULT_PERIOD_S * 1000u;
 uint64_t lastCountersMs = 0;
 uint64_t written = 0;
 
-struct LineLock {
-    LineLock() { plat_line_lock(); }
-    ~LineLock() { plat_line_unlock(); }
-    LineLock(const LineLock &) = delete;
-    LineLock &operator=(const LineLock &) = delete;
-};
-
 // Local date and time with microseconds, one word: 2024-05-01T12:00:00.123456.
 void TimeStamp(char *out, size_t size)
 {

@@ -32,14 +32,6 @@ uint8_t queueCheck = 0; // 1 only while a Receive action reads: take what is wai
 
 LinkCounters counters;
 
-// The line lock around a scope; recursive, so the public entry points may call each other.
-struct LineLock {
-    LineLock() { plat_line_lock(); }
-    ~LineLock() { plat_line_unlock(); }
-    LineLock(const LineLock &) = delete;
-    LineLock &operator=(const LineLock &) = delete;
-};
-
 void *HeapAlloc(uint32_t size)
 {
     return malloc(size);
