@@ -33,5 +33,5 @@ uint32_t plat_last_error();
 void plat_sleep_ms(uint32_t milliseconds);
 uint64_t plat_monotonic_ms();
 
-// Local time conversions, thread-safe. plat_mktime returns -1 when the time cannot be represented.
+// Local time of a calendar time, thread-safe; -1 when the C library cannot convert it.
 int plat_localtime(time_t t, struct tm *out);
