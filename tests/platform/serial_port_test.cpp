@@ -16,13 +16,13 @@ struct ReadCase {
     uint32_t minMs, maxMs; // how long the read may take
 };
 
-// 3 bytes are waiting and 4 more follow 150 ms later.
+// 3 bytes are waiting and 4 more follow 300 ms later.
 const ReadCase kReadCases[] = {
-    {"interval MAXDWORD, no totals: what is waiting, at once", {0xFFFFFFFFu, 0, 0, 0, 0}, 16, 3, 0, 100},
-    {"total constant: all asked for as soon as it is in", {0, 0, 1000, 0, 0}, 7, 7, 120, 900},
+    {"interval MAXDWORD, no totals: what is waiting, at once", {0xFFFFFFFFu, 0, 0, 0, 0}, 16, 3, 0, 250},
+    {"total constant: all asked for as soon as it is in", {0, 0, 1000, 0, 0}, 7, 7, 250, 900},
     {"total constant: what came by the time-out", {0, 0, 400, 0, 0}, 16, 7, 380, 900},
     {"total multiplier and constant", {0, 20, 100, 0, 0}, 16, 7, 400, 900},
-    {"interval: the read ends at the gap after the first bytes", {50, 0, 1000, 0, 0}, 16, 3, 40, 140},
+    {"interval: the read ends at the gap after the first bytes", {50, 0, 1000, 0, 0}, 16, 3, 40, 250},
     {"nothing set: bounded at one second", {0, 0, 0, 0, 0}, 16, 7, 950, 2500},
 };
 
@@ -40,7 +40,7 @@ TEST(PlatformSerialRead, TimeoutsAsOnWin32)
             plat_sleep_ms(1);
         }
         PtyPeer later([&] {
-            plat_sleep_ms(150);
+            plat_sleep_ms(300); // the later bytes: well after the reads that must not wait for them
             pty.SendHex("04 05 06 07");
         });
         uint8_t buffer[16];

