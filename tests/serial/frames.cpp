@@ -1,36 +1,7 @@
-// Net2000 frames for the line tests: builder, reader and a small answering far end.
+// Net2000 frames for the line tests: reader and a small answering far end.
 #include "tests/serial/frames.h"
 
 #include <string.h>
-
-Bytes ParseBytes(const char *hex)
-{
-    uint8_t bytes[2048];
-    size_t n = ParseHex(hex, bytes, sizeof bytes);
-    return Bytes(bytes, bytes + n);
-}
-
-Bytes BuildFrame(uint8_t destination, uint8_t source, uint8_t type, uint8_t sequence, const Bytes &data)
-{
-    size_t words = (data.size() + 1) / 2;
-    Bytes frame(6 + 2 * words + 2, 0);
-    frame[0] = 0x02;
-    frame[1] = static_cast<uint8_t>(words);
-    frame[2] = destination;
-    frame[3] = source;
-    frame[4] = static_cast<uint8_t>((sequence << 4) | type);
-    frame[5] = static_cast<uint8_t>(frame[0] ^ frame[1] ^ frame[2] ^ frame[3] ^ frame[4]);
-    memcpy(frame.data() + 6, data.data(), data.size());
-    uint8_t high = 0;
-    uint8_t low = frame[5];
-    for (size_t i = 0; i < words; i++) {
-        high ^= frame[6 + 2 * i];
-        low ^= frame[7 + 2 * i];
-    }
-    frame[6 + 2 * words] = high;
-    frame[7 + 2 * words] = low;
-    return frame;
-}
 
 Bytes ReadFrame(PtyPair &pty, uint32_t timeoutMs)
 {
@@ -72,7 +43,7 @@ Bytes ReplyTo(const Bytes &request)
     Bytes data(2 + body.size(), 0);
     data[1] = static_cast<uint8_t>(body.size()); // length prefix, big-endian
     memcpy(data.data() + 2, body.data(), body.size());
-    return BuildFrame(request[3], request[2], 0x3, static_cast<uint8_t>(request[4] >> 4), data);
+    return Net2000Frame(request[3], request[2], 0x3, static_cast<uint8_t>(request[4] >> 4), data);
 }
 
 int ServeRequests(PtyPair &pty, int count, const PeerOptions &options)

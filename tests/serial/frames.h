@@ -1,5 +1,6 @@
-// Net2000 frames for the line tests, written from the wire format: a frame builder, a frame reader for
-// the far end of a pseudo-terminal, and a far end that answers connect and single-item read requests.
+// Net2000 frames for the line tests, written from the wire format: a frame reader for the far end of a
+// pseudo-terminal, and a far end that answers connect and single-item read requests (frames are built
+// and hex is read by the shared helpers of support/hex.h).
 #pragma once
 
 #include <stddef.h>
@@ -7,15 +8,10 @@
 
 #include <vector>
 
+#include "support/hex.h"
 #include "support/pty.h"
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes ParseBytes(const char *hex);
-
-// STX, word count, destination, source, control (sequence << 4 | type), header checksum, data (padded
-// to whole words), data checksum.
-Bytes BuildFrame(uint8_t destination, uint8_t source, uint8_t type, uint8_t sequence, const Bytes &data);
 
 // Reads one whole frame at the far end; empty when none came within timeoutMs.
 Bytes ReadFrame(PtyPair &pty, uint32_t timeoutMs);

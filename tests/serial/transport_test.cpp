@@ -232,8 +232,8 @@ TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine)
     echoing.echo = true;
     Connect(echoing);
 
-    const Bytes sent = ParseBytes("02 04 02 01 21 26 00 04 AA BB CC DD 00 00 66 3D");
-    const Bytes answer = ParseBytes("02 00 01 02 23 22 00 22");
+    const Bytes sent = HexBytes("02 04 02 01 21 26 00 04 AA BB CC DD 00 00 66 3D");
+    const Bytes answer = HexBytes("02 00 01 02 23 22 00 22");
     std::vector<Bytes> seen;
     script = [&](StepCall &call) {
         seen.push_back(call.Received());
@@ -275,7 +275,7 @@ TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine)
 TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending)
 {
     Connect();
-    const Bytes frame = ParseBytes("02 00 02 01 3E 3F 00 3F");
+    const Bytes frame = HexBytes("02 00 02 01 3E 3F 00 3F");
     for (int flush = 0; flush <= 1; flush++) {
         SCOPED_TRACE(flush);
         flushBeforeSend = static_cast<uint8_t>(flush);
@@ -303,8 +303,8 @@ TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending)
             EXPECT_EQ(Bytes(), seen[1]);
             EXPECT_EQ(Bytes(), seen[2]);
         } else {
-            EXPECT_EQ(ParseBytes("55 55 55 55 55"), seen[1]);
-            EXPECT_EQ(ParseBytes("55 55 55 55 55"), seen[2]);
+            EXPECT_EQ(HexBytes("55 55 55 55 55"), seen[1]);
+            EXPECT_EQ(HexBytes("55 55 55 55 55"), seen[2]);
         }
         EXPECT_EQ(0u, pty.PendingAtPort());
         LinkCounters c;
@@ -543,7 +543,7 @@ TEST_F(TransportTest, DISABLED_FiguresRoundTripRatio)
     };
     // Raw round trips go to station 0xEE and get 16 fixed bytes back; the two kinds alternate so
     // that both meet the same machine.
-    const Bytes rawRequest = BuildFrame(0xEE, 1, 1, 0, Bytes(14, 0x11));
+    const Bytes rawRequest = Net2000Frame(0xEE, 1, 1, 0, Bytes(14, 0x11));
     const Bytes rawAnswer(16, 0x22);
     ASSERT_EQ(22u, rawRequest.size());
     PtyPeer peer([&] {

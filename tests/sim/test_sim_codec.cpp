@@ -1,26 +1,17 @@
 // The simulator's own codec against known frames, prefixes, EWT records and values.
 #include <gtest/gtest.h>
 
+#include "support/hex.h"
 #include "tools/sim/codec.h"
 
 using namespace kesta::sim;
-
-namespace {
-
-std::vector<uint8_t> H(const std::string &text) {
-    std::vector<uint8_t> b;
-    EXPECT_TRUE(ParseHex(text, &b)) << text;
-    return b;
-}
-
-} // namespace
 
 TEST(SimCodec, FrameWithoutData) {
     EXPECT_EQ(Hex(BuildFrame(2, 1, 3, kAck, nullptr, 0)), "02 00 02 01 3E 3F 00 3F");
 }
 
 TEST(SimCodec, FrameWithOddDataIsPadded) {
-    const auto data = H("AA BB CC");
+    const auto data = HexBytes("AA BB CC");
     EXPECT_EQ(Hex(BuildFrame(2, 1, 1, kRequestLast, data.data(), data.size())),
               "02 02 02 01 11 12 AA BB CC 00 66 A9");
 }
@@ -46,7 +37,7 @@ TEST(SimCodec, LengthPrefixes) {
 
 TEST(SimCodec, ReceiverSkipsNoiseBadHeaderAndTakesAnyAddress) {
     // Noise, a header whose checksum is wrong, then the two example frames back to back.
-    const auto bytes = H("FF 55 02 00 05 01 3E 00 02 00 02 01 3E 3F 00 3F 02 02 02 01 11 12 AA BB CC 00 66 A9");
+    const auto bytes = HexBytes("FF 55 02 00 05 01 3E 00 02 00 02 01 3E 3F 00 3F 02 02 02 01 11 12 AA BB CC 00 66 A9");
     FrameReceiver rx;
     std::vector<std::string> frames;
     int badHeaders = 0;
@@ -64,7 +55,7 @@ TEST(SimCodec, ReceiverSkipsNoiseBadHeaderAndTakesAnyAddress) {
 }
 
 TEST(SimCodec, ReceiverReportsBadDataChecksum) {
-    auto f = H("02 02 02 01 11 12 AA BB CC 00 66 A8");
+    auto f = HexBytes("02 02 02 01 11 12 AA BB CC 00 66 A8");
     FrameReceiver rx;
     FrameReceiver::Event last = FrameReceiver::Event::None;
     for (uint8_t b : f)

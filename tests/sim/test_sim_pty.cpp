@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "support/hex.h"
 #include "tools/sim/codec.h"
 
 using namespace kesta::sim;
@@ -20,12 +21,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 namespace {
-
-std::vector<uint8_t> H(const std::string &text) {
-    std::vector<uint8_t> b;
-    EXPECT_TRUE(ParseHex(text, &b)) << text;
-    return b;
-}
 
 std::string Handle(uint16_t h) {
     const uint8_t b[2] = {static_cast<uint8_t>(h), static_cast<uint8_t>(h >> 8)};
@@ -123,7 +118,7 @@ class Master {
     }
 
     uint16_t lookup(uint8_t station, const std::string &name) {
-        std::vector<uint8_t> m = H("00 00 01 11 00 01");
+        std::vector<uint8_t> m = HexBytes("00 00 01 11 00 01");
         m.insert(m.end(), name.begin(), name.end());
         m.push_back(0);
         const auto r = exchange(station, m);
@@ -151,14 +146,14 @@ TEST(SimPty, ConnectLookupWriteRead) {
     ASSERT_TRUE(sim.start(&error)) << error;
 
     Master m(sim.devicePath());
-    EXPECT_EQ(Hex(m.exchange(2, H("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
+    EXPECT_EQ(Hex(m.exchange(2, HexBytes("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
               "00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
     const uint16_t h = m.lookup(2, "speed");
     ASSERT_EQ(h, st.handle("speed"));
-    EXPECT_EQ(Hex(m.exchange(2, H("00 00 02 32 00 01 " + Handle(h) + " 00 00 02 00 FF FE"))), "00 00 02 32");
+    EXPECT_EQ(Hex(m.exchange(2, HexBytes("00 00 02 32 00 01 " + Handle(h) + " 00 00 02 00 FF FE"))), "00 00 02 32");
     EXPECT_EQ(st.value("speed"), -2);
     st.setValue("speed", 0x1234);
-    EXPECT_EQ(Hex(m.exchange(2, H("00 00 03 31 00 01 " + Handle(h) + " 00 00 02 00"))), "00 00 03 31 12 34");
+    EXPECT_EQ(Hex(m.exchange(2, HexBytes("00 00 03 31 00 01 " + Handle(h) + " 00 00 02 00"))), "00 00 03 31 12 34");
 
     ASSERT_TRUE(sim.waitForReplies(2, 4, milliseconds(2000)));
     const auto traffic = sim.traffic();
@@ -182,10 +177,10 @@ TEST(SimPty, MultidropSegmentsAndForeignFrames) {
     ASSERT_TRUE(sim.start(&error)) << error;
     Master m(sim.devicePath());
     // A frame to an address without a station goes unanswered; the next one is answered.
-    m.write(m.frame(9, kRequestLast, H("00 04 00 00 01 12")));
+    m.write(m.frame(9, kRequestLast, HexBytes("00 04 00 00 01 12")));
     const uint16_t h = m.lookup(3, "big");
     ASSERT_NE(h, 0);
-    const auto r = m.exchange(3, H("00 00 02 31 00 01 " + Handle(h) + " 00 00 B0 04"));
+    const auto r = m.exchange(3, HexBytes("00 00 02 31 00 01 " + Handle(h) + " 00 00 B0 04"));
     EXPECT_EQ(r.size(), 4u + 1200u);
     EXPECT_EQ(sim.station(3)->stats().replySegments, 2u);
     EXPECT_EQ(sim.station(2)->stats().frames, 0u);
@@ -202,7 +197,7 @@ TEST(SimPty, SilenceThenRetransmissionIsAnswered) {
     ASSERT_TRUE(sim.createPty(&error)) << error;
     ASSERT_TRUE(sim.start(&error)) << error;
     Master m(sim.devicePath());
-    EXPECT_EQ(Hex(m.exchange(2, H("00 00 05 12 49 44 00"), 2)), "00 00 05 12 00 00 49 44 00");
+    EXPECT_EQ(Hex(m.exchange(2, HexBytes("00 00 05 12 49 44 00"), 2)), "00 00 05 12 00 00 49 44 00");
     const StationStats s = st.stats();
     EXPECT_EQ(s.Faults(FaultKind::Silence), 1u);
     EXPECT_EQ(s.Faults(FaultKind::Noise), 1u);
@@ -218,7 +213,7 @@ TEST(SimPty, EchoComesFirstAndOutputIsPaced) {
     ASSERT_TRUE(sim.createPty(&error)) << error;
     ASSERT_TRUE(sim.start(&error)) << error;
     Master m(sim.devicePath());
-    const auto data = H("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06");
+    const auto data = HexBytes("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06");
     const auto request = m.frame(2, kRequestLast, data);
     // Timed from before the request: a stall of this thread can only lengthen what is measured.
     const auto start = Clock::now();
@@ -242,7 +237,7 @@ TEST(SimPty, WireTimingPacesBothDirections) {
     ASSERT_TRUE(sim.createPty(&error)) << error;
     ASSERT_TRUE(sim.start(&error)) << error;
     Master m(sim.devicePath());
-    const auto request = m.frame(2, kRequestLast, H("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06"));
+    const auto request = m.frame(2, kRequestLast, HexBytes("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06"));
     ASSERT_EQ(request.size(), 24u);
     const auto start = Clock::now();
     m.write(request);
@@ -263,7 +258,7 @@ TEST(SimPty, InjectedBytesReachTheMaster) {
     ASSERT_TRUE(sim.createPty(&error)) << error;
     ASSERT_TRUE(sim.start(&error)) << error;
     Master m(sim.devicePath());
-    sim.inject(H("55 AA 02"));
+    sim.inject(HexBytes("55 AA 02"));
     EXPECT_EQ(Hex(m.readBytes(3, milliseconds(2000))), "55 AA 02");
     EXPECT_TRUE(sim.waitUntil([&] { return sim.lineStats().bytesInjected == 3; }, milliseconds(2000)));
 }
@@ -314,7 +309,7 @@ TEST(SimPty, ProgramMakesPtyLinkAndAnswers) {
     EXPECT_NE(banner.find("port name pts/"), std::string::npos) << banner;
     {
         Master m(link);
-        EXPECT_EQ(Hex(m.exchange(2, H("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
+        EXPECT_EQ(Hex(m.exchange(2, HexBytes("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
                   "00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
         EXPECT_NE(m.lookup(2, "temperature"), 0);
     }

@@ -2,17 +2,12 @@
 // read and write lists, segments both ways, repeats, EWT records, acknowledgement, faults.
 #include <gtest/gtest.h>
 
+#include "support/hex.h"
 #include "tools/sim/station.h"
 
 using namespace kesta::sim;
 
 namespace {
-
-std::vector<uint8_t> H(const std::string &text) {
-    std::vector<uint8_t> b;
-    EXPECT_TRUE(ParseHex(text, &b)) << text;
-    return b;
-}
 
 // A master at address 1 talking to one station state.
 struct Bench {
@@ -85,10 +80,10 @@ std::string Handle(uint16_t h) {
 TEST(SimStation, ConnectReplyAndControlWrite) {
     Bench b;
     uint8_t type = 0;
-    EXPECT_EQ(Hex(b.request(H("FF 00 07 21 00 04 00 02 00 04 00 05 00 06"), &type)),
+    EXPECT_EQ(Hex(b.request(HexBytes("FF 00 07 21 00 04 00 02 00 04 00 05 00 06"), &type)),
               "00 00 07 21 00 05 01 00 FF FF 00 00 10 00");
     EXPECT_EQ(type, kReplyLast);
-    EXPECT_EQ(Hex(b.request(H("FF 00 08 22 00 01 00 04 02"))), "00 00 08 22");
+    EXPECT_EQ(Hex(b.request(HexBytes("FF 00 08 22 00 01 00 04 02"))), "00 00 08 22");
     EXPECT_EQ(GetConnectObjects(b.s).object4[0], 2);
 
     ConnectObjects c;
@@ -97,19 +92,19 @@ TEST(SimStation, ConnectReplyAndControlWrite) {
     c.object5 = 0x0001;
     c.object6 = 8192;
     SetConnectObjects(b.s, c);
-    EXPECT_EQ(Hex(b.request(H("FF 00 09 21 00 04 00 02 00 04 00 05 00 06"))),
+    EXPECT_EQ(Hex(b.request(HexBytes("FF 00 09 21 00 04 00 02 00 04 00 05 00 06"))),
               "00 00 09 21 00 80 00 00 00 01 00 00 20 00");
 }
 
 TEST(SimStation, LookupOfAb) {
     Bench b;
-    const auto unknown = b.request(H("00 00 05 11 00 01 61 62 00"));
+    const auto unknown = b.request(HexBytes("00 00 05 11 00 01 61 62 00"));
     ASSERT_EQ(unknown.size(), 26u);
     EXPECT_EQ(unknown[4], 2) << "default status byte of an unknown name";
 
     const uint16_t h = AddObject(b.s, ObjectSpec::Scalar("ab", kTypeInt16, -2), nullptr);
     ASSERT_NE(h, 0);
-    const auto found = b.request(H("00 00 06 11 00 01 61 62 00"));
+    const auto found = b.request(HexBytes("00 00 06 11 00 01 61 62 00"));
     EXPECT_EQ(Hex(found), "00 00 06 11 00 00 " + Handle(h) +
                               " 00 00 00 00 00 00 00 02 00 02 00 00 00 00 00 00 00 02");
 }
@@ -117,7 +112,7 @@ TEST(SimStation, LookupOfAb) {
 TEST(SimStation, ElementLookupAndBothItemForms) {
     Bench b;
     ASSERT_NE(AddObject(b.s, ObjectSpec::Array("table", kTypeUint16, 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), nullptr), 0);
-    std::vector<uint8_t> m = H("00 00 01 11 00 01");
+    std::vector<uint8_t> m = HexBytes("00 00 01 11 00 01");
     for (char c : std::string("table[3]"))
         m.push_back(static_cast<uint8_t>(c));
     m.push_back(0);
@@ -128,31 +123,31 @@ TEST(SimStation, ElementLookupAndBothItemForms) {
     const std::string h = Hex(r.data() + 6, 2);
     EXPECT_EQ(Hex(r.data() + 12, 14), "00 00 00 02 00 05 00 00 00 00 00 00 00 02");
 
-    EXPECT_EQ(Hex(b.request(H("00 00 02 31 00 01 " + h + " 00 00 02 00"))), "00 00 02 31 00 04");
-    EXPECT_EQ(Hex(b.request(H("00 00 03 21 00 01 " + h))), "00 00 03 21 00 04");
-    EXPECT_EQ(Hex(b.request(H("00 00 04 32 00 01 " + h + " 00 00 02 00 12 34"))), "00 00 04 32");
-    EXPECT_EQ(Hex(b.request(H("00 00 05 22 00 01 " + h + " AB CD"))), "00 00 05 22");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 02 31 00 01 " + h + " 00 00 02 00"))), "00 00 02 31 00 04");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 03 21 00 01 " + h))), "00 00 03 21 00 04");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 04 32 00 01 " + h + " 00 00 02 00 12 34"))), "00 00 04 32");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 05 22 00 01 " + h + " AB CD"))), "00 00 05 22");
     const ObjectState *t = FindObject(b.s, "table");
     EXPECT_EQ(Hex(t->bytes.data() + 4, 4), "00 03 AB CD");
 }
 
 TEST(SimStation, ErrorReplies) {
     Bench b;
-    EXPECT_EQ(Hex(b.request(H("00 00 07 31 00 01 EF BE 00 00 02 00"))), "00 00 07 99 00 10 00 03");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 07 31 00 01 EF BE 00 00 02 00"))), "00 00 07 99 00 10 00 03");
     const uint16_t h = AddObject(b.s, ObjectSpec::Scalar("x", kTypeInt16), nullptr);
-    EXPECT_EQ(Hex(b.request(H("00 00 08 31 00 01 " + Handle(h) + " 00 00 04 00"))), "00 00 08 99 00 10 00 04");
-    EXPECT_EQ(Hex(b.request(H("00 00 09 40 00 00"))), "00 00 09 99 00 10 00 01");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 08 31 00 01 " + Handle(h) + " 00 00 04 00"))), "00 00 08 99 00 10 00 04");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 09 40 00 00"))), "00 00 09 99 00 10 00 01");
 }
 
 TEST(SimStation, LongReplyTravelsInSegments) {
     Bench b;
     const uint16_t h = AddObject(b.s, ObjectSpec::Array("big", kTypeInt16, 400), nullptr);
-    const auto reply = b.request(H("00 00 0A 21 00 01 " + Handle(h)));
+    const auto reply = b.request(HexBytes("00 00 0A 21 00 01 " + Handle(h)));
     EXPECT_EQ(reply.size(), 804u);
     EXPECT_EQ(b.s.stats.replySegments, 1u);
     // The first segment announces the whole message, the last what is left of it.
     b.seq = 0;
-    auto first = b.send(kRequestLast, H("00 08 00 00 0B 21 00 01 " + Handle(h)));
+    auto first = b.send(kRequestLast, HexBytes("00 08 00 00 0B 21 00 01 " + Handle(h)));
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0][4] & 15, kReplyMore);
     EXPECT_EQ(Hex(first[0].data() + 6, 2), "03 24");
@@ -165,11 +160,11 @@ TEST(SimStation, LongReplyTravelsInSegments) {
 TEST(SimStation, SegmentedRequest) {
     Bench b;
     // A lookup message of 509 bytes: one name of 502 characters.
-    std::vector<uint8_t> m = H("00 00 0C 11 00 01");
+    std::vector<uint8_t> m = HexBytes("00 00 0C 11 00 01");
     m.insert(m.end(), 502, 'n');
     m.push_back(0);
     ASSERT_EQ(m.size(), 509u);
-    std::vector<uint8_t> first = H("01 FD");
+    std::vector<uint8_t> first = HexBytes("01 FD");
     first.insert(first.end(), m.begin(), m.begin() + 508);
     auto a = b.send(kRequestMore, first);
     ASSERT_EQ(a.size(), 1u);
@@ -195,7 +190,7 @@ TEST(SimStation, RepeatedFrameIsAnsweredAgainNotCarriedOutTwice) {
     uint16_t toggle;
     View v;
     ASSERT_TRUE(ResolveName(b.s, "msgs.toggle", &toggle, &v));
-    const auto data = H("00 0E 00 00 0D 32 00 01 " + Handle(toggle) + " 00 00 01 00 00 00");
+    const auto data = HexBytes("00 0E 00 00 0D 32 00 01 " + Handle(toggle) + " 00 00 01 00 00 00");
     const auto ack = BuildFrame(2, 1, 5, kRequestLast, data.data(), data.size());
     const auto one = b.frame(ack);
     const auto again = b.frame(ack);
@@ -217,11 +212,11 @@ TEST(SimStation, SampleStructurePresentsRecordsInTurn) {
     ASSERT_TRUE(ResolveName(b.s, "meas.toggle", &toggle, &v));
     const std::string read = "00 01 " + Handle(h) + " 00 00 0C 00";
     const std::string write = "00 01 " + Handle(toggle) + " 00 00 01 00 00 00";
-    EXPECT_EQ(Hex(b.request(H("00 00 01 31 " + read))), "00 00 01 31 01 1A 0C 00 07 D1 0E 1E 05 07 01 F4");
-    b.request(H("00 00 02 32 " + write));
-    EXPECT_EQ(Hex(b.request(H("00 00 03 31 " + read))), "00 00 03 31 01 1A 0C 00 07 D1 0E 1F 05 07 01 F5");
-    b.request(H("00 00 04 32 " + write));
-    EXPECT_EQ(Hex(b.request(H("00 00 05 31 " + read))), "00 00 05 31 00 00 00 00 00 00 00 00 00 00 00 00");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 01 31 " + read))), "00 00 01 31 01 1A 0C 00 07 D1 0E 1E 05 07 01 F4");
+    b.request(HexBytes("00 00 02 32 " + write));
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 03 31 " + read))), "00 00 03 31 01 1A 0C 00 07 D1 0E 1F 05 07 01 F5");
+    b.request(HexBytes("00 00 04 32 " + write));
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 05 31 " + read))), "00 00 05 31 00 00 00 00 00 00 00 00 00 00 00 00");
     EXPECT_EQ(b.s.objects[obj].acknowledged, 2u);
 }
 
@@ -229,14 +224,14 @@ TEST(SimStation, AckModes) {
     Bench b;
     b.s.ackMode = AckMode::AckFinal;
     uint8_t type = 0;
-    b.request(H("00 00 01 12 49 44 00"), &type);
+    b.request(HexBytes("00 00 01 12 49 44 00"), &type);
     EXPECT_EQ(type, kReplyAckWanted);
     auto a = b.send(kAck, {});
     ASSERT_EQ(a.size(), 1u);
     EXPECT_EQ(Hex(a[0]), Hex(BuildFrame(1, 2, 2, kAckFinal, nullptr, 0)));
 
     b.s.ackMode = AckMode::Silent;
-    b.request(H("00 00 02 12 49 44 00"), &type);
+    b.request(HexBytes("00 00 02 12 49 44 00"), &type);
     EXPECT_EQ(type, kReplyAckWanted);
     EXPECT_TRUE(b.send(kAck, {}).empty());
 }
@@ -244,12 +239,12 @@ TEST(SimStation, AckModes) {
 TEST(SimStation, TextAndExtraData) {
     Bench b;
     b.s.textReplies["ID"] = {7, {'S', 'I', 'M', 0}};
-    EXPECT_EQ(Hex(b.request(H("00 00 01 12 49 44 00"))), "00 00 01 12 00 07 53 49 4D 00");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 01 12 49 44 00"))), "00 00 01 12 00 07 53 49 4D 00");
     const uint16_t h = AddObject(b.s, ObjectSpec::Scalar("x", kTypeUint16, 0x1234), nullptr);
     b.s.extraRead = {0xE1, 0xE2};
     b.s.extraWrite = {0xF1};
-    EXPECT_EQ(Hex(b.request(H("00 00 02 21 00 01 " + Handle(h)))), "00 00 02 A1 12 34 E1 E2");
-    EXPECT_EQ(Hex(b.request(H("00 00 03 22 00 01 " + Handle(h) + " 00 01"))), "00 00 03 A2 F1");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 02 21 00 01 " + Handle(h)))), "00 00 02 A1 12 34 E1 E2");
+    EXPECT_EQ(Hex(b.request(HexBytes("00 00 03 22 00 01 " + Handle(h) + " 00 01"))), "00 00 03 A2 F1");
 }
 
 TEST(SimStation, FaultScriptTakesOneStepPerFrame) {
@@ -258,7 +253,7 @@ TEST(SimStation, FaultScriptTakesOneStepPerFrame) {
     std::string error;
     ASSERT_TRUE(ParseFaultScript("silence,hcs,other,stale", &script, &error)) << error;
     SetFaults(b.s, script);
-    const auto req = BuildFrame(2, 1, 1, kRequestLast, H("00 04 00 00 01 12").data(), 6);
+    const auto req = BuildFrame(2, 1, 1, kRequestLast, HexBytes("00 04 00 00 01 12").data(), 6);
     EXPECT_TRUE(b.frame(req).empty());
     const auto corrupted = b.frame(req);
     ASSERT_EQ(corrupted.size(), 1u);

@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "support/hex.h"
+
 namespace {
 
 uint64_t NowMs()
@@ -21,40 +23,7 @@ uint64_t NowMs()
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 } // namespace
-
-size_t ParseHex(const char *hex, uint8_t *out, size_t max)
-{
-    size_t n = 0;
-    for (const char *p = hex; *p != '\0';) {
-        if (*p == ' ') {
-            p++;
-            continue;
-        }
-        int hi = HexDigit(p[0]);
-        int lo = hi < 0 ? -1 : HexDigit(p[1]);
-        if (lo < 0 || n == max) {
-            return 0;
-        }
-        out[n++] = static_cast<uint8_t>(hi * 16 + lo);
-        p += 2;
-    }
-    return n;
-}
 
 bool PtyPair::Open()
 {
@@ -130,9 +99,8 @@ bool PtyPair::Send(const void *bytes, size_t count)
 
 bool PtyPair::SendHex(const char *hex)
 {
-    uint8_t bytes[2048];
-    size_t n = ParseHex(hex, bytes, sizeof bytes);
-    return n > 0 && Send(bytes, n);
+    const std::vector<uint8_t> bytes = HexBytes(hex);
+    return !bytes.empty() && Send(bytes.data(), bytes.size());
 }
 
 size_t PtyPair::Receive(void *buffer, size_t max, size_t want, uint32_t timeoutMs)

@@ -36,9 +36,6 @@ struct PtyPair {
     uint32_t PendingAtPeer() const;
 };
 
-// Parses "02 00 3e" into bytes; returns the count, or 0 when the text is not hex pairs or too long.
-size_t ParseHex(const char *hex, uint8_t *out, size_t max);
-
 // A scripted far end on its own thread; joined when it goes out of scope.
 class PtyPeer {
 public:
