@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tools/decode/decode.h"
+#include "tools/termios_speed.h"
 
 using namespace kesta::decode;
 
@@ -113,20 +114,6 @@ std::string Now() {
     return buf;
 }
 
-speed_t Speed(unsigned baud) {
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return 0;
-    }
-}
-
 bool DecodeDevice(const std::string &path, Decoder &decoder, const Options &options) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
@@ -147,7 +134,7 @@ bool DecodeDevice(const std::string &path, Decoder &decoder, const Options &opti
                 tio.c_cflag |= CMSPAR;
 #endif
         }
-        const speed_t speed = Speed(options.baud);
+        const speed_t speed = StandardSpeed(options.baud);
         if (speed != 0) {
             cfsetispeed(&tio, speed);
             cfsetospeed(&tio, speed);

@@ -17,6 +17,7 @@
 
 #include "tools/sim/codec.h"
 #include "tools/sim/station.h"
+#include "tools/termios_speed.h"
 
 namespace kesta::sim {
 
@@ -27,20 +28,6 @@ constexpr auto kInterCharacterGap = std::chrono::milliseconds(500); // a partial
 constexpr auto kWriteStall = std::chrono::milliseconds(2000);      // nobody reads: give up
 constexpr auto kSpinStretch = std::chrono::microseconds(200);     // wire timing: waited on the CPU
 
-speed_t SpeedOf(uint32_t baud) {
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return 0;
-    }
-}
-
 bool MakeRaw(int fd, uint32_t baud) {
     termios t;
     if (tcgetattr(fd, &t) != 0)
@@ -49,7 +36,7 @@ bool MakeRaw(int fd, uint32_t baud) {
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (const speed_t s = SpeedOf(baud)) {
+    if (const speed_t s = StandardSpeed(baud)) {
         cfsetispeed(&t, s);
         cfsetospeed(&t, s);
     }
