@@ -285,16 +285,23 @@ bool ReadItemHead(Reader &r, bool longHeads, uint32_t *handle, uint16_t *length)
     return true;
 }
 
+// What both item lists begin with: the item form a strict station insists on, then the item count.
+// Returns the station error for the reply, 0 when the items can be read from r.
+uint16_t OpenItemList(const StationState &s, const std::vector<uint8_t> &m, bool longHeads, Reader &r,
+                      uint16_t *count) {
+    if (s.strictItemMode && m[0] != 0xFF && !FormAnnounced(s, longHeads))
+        return kErrItemForm;
+    return r.be16(count) ? 0 : kErrMalformed;
+}
+
 // Read list: short heads name whole objects, long heads carry the length to read.
 std::vector<uint8_t> Read(StationState &s, const std::vector<uint8_t> &m, bool longHeads,
                           TrafficRecord &rx, TrafficRecord &rep) {
     const uint8_t counter = m[2];
-    if (s.strictItemMode && m[0] != 0xFF && !FormAnnounced(s, longHeads))
-        return ErrorReply(s, counter, s.errorFlags, kErrItemForm, rep);
     Reader r(m.data() + 4, m.size() - 4);
-    uint16_t n;
-    if (!r.be16(&n))
-        return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
+    uint16_t n = 0;
+    if (const uint16_t error = OpenItemList(s, m, longHeads, r, &n))
+        return ErrorReply(s, counter, s.errorFlags, error, rep);
     struct Item {
         View v;
         uint16_t handle;
@@ -338,12 +345,10 @@ std::vector<uint8_t> Read(StationState &s, const std::vector<uint8_t> &m, bool l
 std::vector<uint8_t> Write(StationState &s, const std::vector<uint8_t> &m, bool longHeads,
                            TrafficRecord &rx, TrafficRecord &rep) {
     const uint8_t counter = m[2];
-    if (s.strictItemMode && m[0] != 0xFF && !FormAnnounced(s, longHeads))
-        return ErrorReply(s, counter, s.errorFlags, kErrItemForm, rep);
     Reader r(m.data() + 4, m.size() - 4);
-    uint16_t n;
-    if (!r.be16(&n))
-        return ErrorReply(s, counter, s.errorFlags, kErrMalformed, rep);
+    uint16_t n = 0;
+    if (const uint16_t error = OpenItemList(s, m, longHeads, r, &n))
+        return ErrorReply(s, counter, s.errorFlags, error, rep);
     struct Item {
         View v;
         const uint8_t *data;
