@@ -258,20 +258,17 @@ struct ReadCycle {
     }
 };
 
-void BM_ReadCycle(benchmark::State &state) {
-    ReadCycle cycle;
-    cycle.Open();
-    if (cycle.Run(cycle.request, sizeof cycle.request, cycle.answers) != 0) { // the first request
-        state.SkipWithError("first read failed");
-        return;
-    }
+// Runs one request per iteration with every allocation counted, and reports the allocations per
+// request. A failed request ends the run as an error.
+template <typename Request>
+void CountedRequests(benchmark::State &state, const char *failure, Request request) {
     g_callbackAllocations = 0;
     g_heapAllocations = 0;
     g_counting = true;
     for (auto _ : state) {
-        if (cycle.Run(cycle.request, sizeof cycle.request, cycle.answers) != 0) {
+        if (request() != 0) {
             g_counting = false;
-            state.SkipWithError("read failed");
+            state.SkipWithError(failure);
             break;
         }
     }
@@ -280,6 +277,17 @@ void BM_ReadCycle(benchmark::State &state) {
     state.counters["callback_allocs_per_request"] = static_cast<double>(g_callbackAllocations) / n;
     state.counters["heap_allocs_per_request"] = static_cast<double>(g_heapAllocations.load()) / n;
     state.SetItemsProcessed(state.iterations());
+}
+
+void BM_ReadCycle(benchmark::State &state) {
+    ReadCycle cycle;
+    cycle.Open();
+    if (cycle.Run(cycle.request, sizeof cycle.request, cycle.answers) != 0) { // the first request
+        state.SkipWithError("first read failed");
+        return;
+    }
+    CountedRequests(state, "read failed",
+                    [&cycle] { return cycle.Run(cycle.request, sizeof cycle.request, cycle.answers); });
     dsf_destroy(cycle.dsf);
 }
 BENCHMARK(BM_ReadCycle);
@@ -352,21 +360,7 @@ void BM_BlockRead256(benchmark::State &state) {
         delete cycle;
         return;
     }
-    g_callbackAllocations = 0;
-    g_heapAllocations = 0;
-    g_counting = true;
-    for (auto _ : state) {
-        if (cycle->Run() != 0) {
-            g_counting = false;
-            state.SkipWithError("block read failed");
-            break;
-        }
-    }
-    g_counting = false;
-    const double n = static_cast<double>(state.iterations());
-    state.counters["callback_allocs_per_request"] = static_cast<double>(g_callbackAllocations) / n;
-    state.counters["heap_allocs_per_request"] = static_cast<double>(g_heapAllocations.load()) / n;
-    state.SetItemsProcessed(state.iterations());
+    CountedRequests(state, "block read failed", [cycle] { return cycle->Run(); });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * 512);
     dsf_destroy(cycle->base.dsf);
     delete cycle;
