@@ -98,19 +98,9 @@ public:
     uint32_t Parse(DriverFixture::Gate &gate, const std::string &address, uint32_t gateType = GATE_SIGNED32,
                    uint32_t blockLength = 0)
     {
-        gate.address = address;
-        memset(&gate.parse, 0, sizeof gate.parse);
-        gate.parse.addressString = gate.address.c_str();
-        gate.parse.gateType = gateType;
-        gate.parse.blockLength = blockLength;
+        gate.PrepareParse(address, gateType, blockLength);
         const uint32_t rc = Kvi(blockLength != 0 ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
-        memset(&gate.rw, 0, sizeof gate.rw);
-        gate.rw.addressString = gate.address.c_str();
-        gate.rw.station = gate.parse.station;
-        gate.rw.typeCode = gate.parse.typeCode;
-        gate.rw.offset = gate.parse.offset;
-        gate.rw.toggleHandle = gate.parse.toggleHandle;
-        gate.rw.elementBits = gate.parse.elementBits;
+        gate.CarryParse();
         return rc;
     }
 

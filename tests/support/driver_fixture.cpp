@@ -116,21 +116,28 @@ uint32_t DriverFixture::End() {
 
 uint32_t DriverFixture::Parse(Gate &gate, const std::string &address, uint32_t gateType, bool block,
                               uint32_t blockLength) {
-    gate.address = address;
-    gate.parse = GateAddressParse{};
-    gate.parse.addressString = gate.address.c_str();
-    gate.parse.gateType = gateType;
-    gate.parse.blockLength = blockLength;
+    gate.PrepareParse(address, gateType, blockLength);
     const uint32_t rc = Call(block ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
-    // The host carries the driver's five fields into the read/write layout unchanged.
-    gate.rw = GateAddressRW{};
-    gate.rw.addressString = gate.address.c_str();
-    gate.rw.station = gate.parse.station;
-    gate.rw.typeCode = gate.parse.typeCode;
-    gate.rw.offset = gate.parse.offset;
-    gate.rw.toggleHandle = gate.parse.toggleHandle;
-    gate.rw.elementBits = gate.parse.elementBits;
+    gate.CarryParse();
     return rc;
+}
+
+void DriverFixture::Gate::PrepareParse(const std::string &text, uint32_t gateType, uint32_t blockLength) {
+    address = text;
+    parse = GateAddressParse{};
+    parse.addressString = address.c_str();
+    parse.gateType = gateType;
+    parse.blockLength = blockLength;
+}
+
+void DriverFixture::Gate::CarryParse() {
+    rw = GateAddressRW{};
+    rw.addressString = address.c_str();
+    rw.station = parse.station;
+    rw.typeCode = parse.typeCode;
+    rw.offset = parse.offset;
+    rw.toggleHandle = parse.toggleHandle;
+    rw.elementBits = parse.elementBits;
 }
 
 uint32_t DriverFixture::Read(Gate &gate, bool block, uint32_t elementCount) {

@@ -45,6 +45,10 @@ public:
         GateAddressParse parse{};
         GateAddressRW rw{};
         uint8_t cell[4096] = {};
+        // The parse record as the host fills it for an address (blockLength 0: a single gate).
+        void PrepareParse(const std::string &text, uint32_t gateType, uint32_t blockLength);
+        // After the parse: the host carries the driver's five fields into the read/write layout.
+        void CarryParse();
     };
     uint32_t Parse(Gate &gate, const std::string &address, uint32_t gateType, bool block = false,
                    uint32_t blockLength = 0);
