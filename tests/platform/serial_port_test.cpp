@@ -36,9 +36,7 @@ TEST(PlatformSerialRead, TimeoutsAsOnWin32)
         ASSERT_EQ(0, plat_port_open(pty.name, &port));
         ASSERT_EQ(0, plat_port_set_timeouts(port, &c.timeouts));
         ASSERT_TRUE(pty.SendHex("01 02 03"));
-        while (pty.PendingAtPort() < 3) {
-            plat_sleep_ms(1);
-        }
+        ASSERT_GE(pty.WaitPendingAtPort(3), 3u);
         PtyPeer later([&] {
             plat_sleep_ms(300); // the later bytes: well after the reads that must not wait for them
             pty.SendHex("04 05 06 07");

@@ -13,19 +13,6 @@ namespace {
 
 const LineParams kLine = {57600, 8, 0, 1};
 
-// Waits (bounded) until the port side of the pair holds `count` unread bytes.
-bool WaitPendingAtPort(const PtyPair &pty, uint32_t count)
-{
-    uint64_t deadline = plat_monotonic_ms() + 5000;
-    while (pty.PendingAtPort() < count) {
-        if (plat_monotonic_ms() > deadline) {
-            return false;
-        }
-        plat_sleep_ms(1);
-    }
-    return pty.PendingAtPort() == count;
-}
-
 class PortTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -127,7 +114,7 @@ TEST_F(PortTest, PurgeDrainsPendingInputIn512ByteReads)
 {
     std::vector<uint8_t> noise(1300, 0x5A);
     ASSERT_TRUE(pty.Send(noise.data(), noise.size()));
-    ASSERT_TRUE(WaitPendingAtPort(pty, 1300));
+    ASSERT_EQ(1300u, pty.WaitPendingAtPort(1300));
 
     PortSetTrace(&trace);
     uint64_t start = plat_monotonic_ms();
@@ -161,7 +148,7 @@ TEST_F(PortTest, FiveMillisecondTimeoutReadsAsZeroAndPurgeLeaves50)
     ASSERT_EQ(0, plat_port_set_timeouts(port, &t));
 
     ASSERT_TRUE(pty.SendHex("01 02 03"));
-    ASSERT_TRUE(WaitPendingAtPort(pty, 3));
+    ASSERT_EQ(3u, pty.WaitPendingAtPort(3));
     EXPECT_EQ(PORT_OK, Purge(port));
     EXPECT_EQ(50u, ReadTotalConstant());
 }
@@ -201,7 +188,7 @@ TEST_F(PortTest, ReadPortPartialFullAndEmpty)
 TEST_F(PortTest, ReadPortTakesTheCountAs16Bits)
 {
     ASSERT_TRUE(pty.SendHex("11 22"));
-    ASSERT_TRUE(WaitPendingAtPort(pty, 2));
+    ASSERT_EQ(2u, pty.WaitPendingAtPort(2));
     uint8_t buffer[4];
     uint32_t got = 99;
     // 0x10000 is 0 as a 16-bit count: nothing is asked for, nothing is delivered.
@@ -236,7 +223,7 @@ TEST_F(PortTest, InputQueueCountsWaitingBytes)
     EXPECT_EQ(0, PortInputQueue(port, &waiting));
     EXPECT_EQ(0u, waiting);
     ASSERT_TRUE(pty.SendHex("01 02 03 04 05 06 07"));
-    ASSERT_TRUE(WaitPendingAtPort(pty, 7));
+    ASSERT_EQ(7u, pty.WaitPendingAtPort(7));
     EXPECT_EQ(0, PortInputQueue(port, &waiting));
     EXPECT_EQ(7u, waiting);
 }

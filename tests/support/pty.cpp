@@ -150,6 +150,15 @@ uint32_t PtyPair::PendingAtPort() const
     return ioctl(slave, FIONREAD, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0u;
 }
 
+uint32_t PtyPair::WaitPendingAtPort(uint32_t count, uint32_t timeoutMs) const
+{
+    const uint64_t deadline = NowMs() + timeoutMs;
+    while (PendingAtPort() < count && NowMs() <= deadline) {
+        usleep(1000);
+    }
+    return PendingAtPort();
+}
+
 uint32_t PtyPair::PendingAtPeer() const
 {
     int n = 0;

@@ -32,6 +32,8 @@ struct PtyPair {
     size_t Drain(uint32_t quietMs);
     // Bytes the far end has sent that the port has not read yet.
     uint32_t PendingAtPort() const;
+    // Waits (bounded) until the port side holds at least `count` unread bytes; returns what it holds.
+    uint32_t WaitPendingAtPort(uint32_t count, uint32_t timeoutMs = 5000) const;
     // Bytes the port has written that the far end has not read yet.
     uint32_t PendingAtPeer() const;
 };
