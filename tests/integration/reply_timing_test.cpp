@@ -126,12 +126,18 @@ TEST_F(ReplyTiming, HeldStartOfAFrameDoesNotSpoilTheAnswerToTheRetransmission)
     ASSERT_EQ(0u, f.Read(speed));
     // The start of an answer to the next request (its sequence number, a good header), cut short as a
     // line that loses the tail of a frame leaves it; the station itself does not hear that request.
+    // The simulator logs its answer once the last byte is written, which can be after the driver has
+    // read it: wait for the record.
     std::vector<uint8_t> partial;
-    for (const TrafficRecord &r : f.sim().traffic()) {
-        if (r.direction == Direction::FromStation) {
-            partial = r.raw;
+    const auto answerLogged = [&] {
+        for (const TrafficRecord &r : f.sim().traffic()) {
+            if (r.direction == Direction::FromStation) {
+                partial = r.raw;
+            }
         }
-    }
+        return !partial.empty();
+    };
+    ASSERT_TRUE(f.sim().waitUntil(answerLogged, std::chrono::milliseconds(2000)));
     ASSERT_GE(partial.size(), 10u);
     partial[4] = static_cast<uint8_t>(((partial[4] >> 4) + 1) << 4 | (partial[4] & 0x0F));
     partial[5] = static_cast<uint8_t>(partial[0] ^ partial[1] ^ partial[2] ^ partial[3] ^ partial[4]);
