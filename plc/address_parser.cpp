@@ -201,9 +201,10 @@ int Parse(DriverInstance *instance, GateAddressParse *record, int mode)
         err(LOG_ERROR, "KESTA> Parse() must be connected to PLC!");
         return 1;
     }
-    plat_line_lock();
-    ExpectedReplyLength = EXPECTED_REPLY_IDLE;
-    plat_line_unlock();
+    {
+        LineLock line;
+        ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+    }
 
     char copy[OBJECT_NAME_SIZE];
     if (!CopyAddress(record->addressString, copy))

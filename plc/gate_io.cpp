@@ -228,29 +228,28 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data)
     if (!StationValid(record, "DoWrite"))
         return KVI_REFUSED;
 
-    // Writes come without the instance mutex; the line lock keeps the lookup away from a parse that
-    // is adding to the list and holds the line for the whole write.
-    plat_line_lock();
-    const int32_t handle = FindObjectHandle(instance, record->addressString);
+    uint8_t reply[GATE_REPLY_SIZE];
+    memset(reply, 0, REPLY_ITEM_STATUS);
+    int32_t handle = -1;
+    int32_t rc = DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
+    {
+        // Writes come without the instance mutex; the line lock keeps the lookup away from a parse
+        // that is adding to the list and holds the line for the whole write.
+        LineLock line;
+        handle = FindObjectHandle(instance, record->addressString);
+        if (handle >= 0 && LoadStationSlot(instance, record->station) != nullptr) {
+            uint8_t request[GATE_REQUEST_SIZE];
+            BuildReadWriteRequest(request, sizeof request, static_cast<uint32_t>(handle),
+                                  static_cast<uint16_t>(record->elementBits / 8u), DSF_ACCESS_WRITE, data);
+            uint32_t replyLength = sizeof reply;
+            rc = RunExchange(instance->portHandle, REPLY_FRAME_OVERHEAD, StationSlot(instance, record->station),
+                             request, sizeof request, reply, &replyLength);
+        }
+    }
     if (handle < 0) {
-        plat_line_unlock();
         err(LOG_ERROR, "KESTA> DoWrite() Object not found!");
         return KVI_REFUSED;
     }
-    uint8_t request[GATE_REQUEST_SIZE];
-    uint8_t reply[GATE_REPLY_SIZE];
-    BuildReadWriteRequest(request, sizeof request, static_cast<uint32_t>(handle),
-                          static_cast<uint16_t>(record->elementBits / 8u), DSF_ACCESS_WRITE, data);
-    memset(reply, 0, REPLY_ITEM_STATUS);
-
-    int32_t rc = DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
-    if (LoadStationSlot(instance, record->station) != nullptr) {
-        uint32_t replyLength = sizeof reply;
-        rc = RunExchange(instance->portHandle, REPLY_FRAME_OVERHEAD, StationSlot(instance, record->station),
-                         request, sizeof request, reply, &replyLength);
-    }
-    plat_line_unlock();
-
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> DoWrite() write, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
         return KVI_FAILED;
