@@ -17,11 +17,6 @@
 
 namespace {
 
-uint8_t LowByte(uint32_t code)
-{
-    return static_cast<uint8_t>(code & 0xFFu);
-}
-
 void PutHost16(void *at, uint16_t value) { memcpy(at, &value, sizeof value); }
 void PutHost32(void *at, uint32_t value) { memcpy(at, &value, sizeof value); }
 
@@ -34,6 +29,16 @@ bool CheckRecord(DriverCall *call, const char *who, DriverInstance **instance, G
     }
     *instance = static_cast<DriverInstance *>(call->instance);
     *record = static_cast<GateAddressRW *>(call->argRecord);
+    return true;
+}
+
+// Reads and writes alike need the stack open; both log the read's text when it is not.
+bool StackReady(const DriverInstance *instance)
+{
+    if (instance->dsfOpen == 0) {
+        err(LOG_ERROR, "KESTA> DoRead() Net2000 not initialised!");
+        return false;
+    }
     return true;
 }
 
@@ -159,10 +164,8 @@ uint32_t DoRead(DriverCall *call)
     GateAddressRW *record = nullptr;
     if (!CheckRecord(call, "DoRead", &instance, &record))
         return KVI_REFUSED;
-    if (instance->dsfOpen == 0) {
-        err(LOG_ERROR, "KESTA> DoRead() Net2000 not initialised!");
+    if (!StackReady(instance))
         return KVI_FAILED;
-    }
     if (IsTimeStampGate(record->typeCode)) {
         err(LOG_ERROR, "KESTA> DoRead() time-stamp gate can not be read!");
         return KVI_REFUSED;
@@ -221,10 +224,8 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data)
     GateAddressRW *record = nullptr;
     if (!CheckRecord(call, "DoWrite", &instance, &record))
         return KVI_REFUSED;
-    if (instance->dsfOpen == 0) {
-        err(LOG_ERROR, "KESTA> DoRead() Net2000 not initialised!");
+    if (!StackReady(instance))
         return KVI_FAILED;
-    }
     if (!StationValid(record, "DoWrite"))
         return KVI_REFUSED;
 

@@ -36,5 +36,11 @@ uint32_t BuildReadWriteRequest(uint8_t *record, uint32_t recordSize, uint32_t ha
 // The item status at the head of a ReadWrite reply record (host order).
 uint16_t ReplyItemStatus(const uint8_t *reply);
 
+// The low byte of a result code or item status: the part a log message shows.
+inline uint8_t LowByte(uint32_t code)
+{
+    return static_cast<uint8_t>(code & 0xFFu);
+}
+
 uint16_t GetBe16(const uint8_t *bytes);
 uint32_t GetBe32(const uint8_t *bytes);

@@ -38,11 +38,6 @@ enum {
     REC_V_VALUE = 10
 };
 
-uint8_t LowByte(uint32_t code)
-{
-    return static_cast<uint8_t>(code & 0xFFu);
-}
-
 // One ReadWrite exchange on the sample gate's station; 0 or the engine's code.
 int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expected, uint32_t handle,
                        uint16_t length, uint16_t access, const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE])
@@ -62,21 +57,30 @@ uint32_t HandleOf(int32_t field)
     return static_cast<uint32_t>(field) & 0xFFFFu;
 }
 
+// The outcome of a sample exchange ("Read" or "Write toggle"): 0 when the exchange and its item both
+// succeeded, else 2 after logging the engine's code (ErrCode) or the item status (ErrCode2).
+uint32_t SampleResult(const char *what, int32_t rc, const uint8_t (&reply)[SAMPLE_REPLY_SIZE])
+{
+    if (rc != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() %s, ErrCode: %u", what, LowByte(static_cast<uint32_t>(rc)));
+        return KVI_FAILED;
+    }
+    const uint16_t status = ReplyItemStatus(reply);
+    if (status != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() %s, ErrCode2: %u", what, LowByte(status));
+        return KVI_FAILED;
+    }
+    return KVI_OK;
+}
+
 // 0 and the record, or 2 after logging.
 uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t (&record)[SAMPLE_RECORD_SIZE])
 {
     uint8_t reply[SAMPLE_REPLY_SIZE];
     const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_READ_REPLY_FRAME, HandleOf(gate->offset),
                                       SAMPLE_RECORD_SIZE, DSF_ACCESS_READ, nullptr, reply);
-    if (rc != 0) {
-        err(LOG_ERROR, "KESTA> ReadSampleGate() Read, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
+    if (SampleResult("Read", rc, reply) != KVI_OK)
         return KVI_FAILED;
-    }
-    const uint16_t status = ReplyItemStatus(reply);
-    if (status != 0) {
-        err(LOG_ERROR, "KESTA> ReadSampleGate() Read, ErrCode2: %u", LowByte(status));
-        return KVI_FAILED;
-    }
     memcpy(record, reply + REPLY_ITEM_STATUS, SAMPLE_RECORD_SIZE);
     return KVI_OK;
 }
@@ -88,16 +92,7 @@ uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate)
     uint8_t reply[SAMPLE_REPLY_SIZE];
     const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, HandleOf(gate->toggleHandle),
                                       1, DSF_ACCESS_WRITE, &zero, reply);
-    if (rc != 0) {
-        err(LOG_ERROR, "KESTA> ReadSampleGate() Write toggle, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
-        return KVI_FAILED;
-    }
-    const uint16_t status = ReplyItemStatus(reply);
-    if (status != 0) {
-        err(LOG_ERROR, "KESTA> ReadSampleGate() Write toggle, ErrCode2: %u", LowByte(status));
-        return KVI_FAILED;
-    }
-    return KVI_OK;
+    return SampleResult("Write toggle", rc, reply);
 }
 
 // Hands one record to its time-stamp gate in the host. Failures are logged and end here.
