@@ -15,7 +15,6 @@ const uint8_t CONTROL_WRITE_BODY[] = {0x00, 0x01, 0x00, 0x04, 0x02};
 enum {
     CONNECT_MESSAGE = 14,
     CONNECT_REPLY_RECORD = 24,
-    CONTROL_WRITE_MESSAGE = 9,
     KEY_MESSAGE = 20,
     KEY_REPLY_RECORD = 8,
     LOOKUP_RESULT = 22,
@@ -244,21 +243,30 @@ int32_t encode_lookup_key(DsfInstance *dsf, const uint8_t *request, uint32_t req
     return DSF_OK;
 }
 
-int32_t encode_control_write(DsfInstance *dsf, const StationEntry *station, uint32_t *messageLength) {
-    dsf->expectedReplySize = DSF_MESSAGE_HEADER;
-    dsf->replyLength = 0;
-    if (station->maxMessage < CONTROL_WRITE_MESSAGE) {
+// A fixed message that the station tells apart by the special marker in byte 0 (connect, control
+// write): the header and the body. Its length, or DSF_ERR_MESSAGE_TOO_LONG when it does not fit.
+int32_t encode_special(DsfInstance *dsf, const StationEntry *station, uint8_t code, const uint8_t *body,
+                       uint32_t bodySize, uint32_t *messageLength) {
+    const uint32_t size = DSF_MESSAGE_HEADER + bodySize;
+    if (station->maxMessage < size) {
         return DSF_ERR_MESSAGE_TOO_LONG;
     }
     DsfWriter w = dsf_writer(dsf->requestBuffer, dsf->bufferSize);
-    dsf_message_header(dsf, &w, DSF_MSG_WRITE);
-    put_bytes(&w, CONTROL_WRITE_BODY, sizeof CONTROL_WRITE_BODY);
+    dsf_message_header(dsf, &w, code);
+    put_bytes(&w, body, bodySize);
     if (!w.ok) {
         return DSF_ERR_MESSAGE_TOO_LONG;
     }
     dsf->requestBuffer[0] = MARKER_SPECIAL;
-    *messageLength = CONTROL_WRITE_MESSAGE;
+    *messageLength = size;
     return DSF_OK;
+}
+
+int32_t encode_control_write(DsfInstance *dsf, const StationEntry *station, uint32_t *messageLength) {
+    dsf->expectedReplySize = DSF_MESSAGE_HEADER;
+    dsf->replyLength = 0;
+    return encode_special(dsf, station, DSF_MSG_WRITE, CONTROL_WRITE_BODY, sizeof CONTROL_WRITE_BODY,
+                          messageLength);
 }
 
 int32_t encode_text(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, const StationEntry *station,
@@ -477,19 +485,12 @@ int32_t dsf_decode_list(DsfInstance *dsf, const uint8_t *request, uint32_t reque
 
 int32_t dsf_connect_request(DsfInstance *dsf, StationEntry *station, uint32_t *messageLength) {
     station->connectState = 1;
-    if (station->maxMessage < CONNECT_MESSAGE) {
-        return DSF_ERR_MESSAGE_TOO_LONG;
+    const int32_t rc = encode_special(dsf, station, DSF_MSG_READ, CONNECT_BODY, sizeof CONNECT_BODY, messageLength);
+    if (rc != DSF_OK) {
+        return rc;
     }
-    DsfWriter w = dsf_writer(dsf->requestBuffer, dsf->bufferSize);
-    dsf_message_header(dsf, &w, DSF_MSG_READ);
-    put_bytes(&w, CONNECT_BODY, sizeof CONNECT_BODY);
-    if (!w.ok) {
-        return DSF_ERR_MESSAGE_TOO_LONG;
-    }
-    dsf->requestBuffer[0] = MARKER_SPECIAL;
-    dsf->expectedReplySize = CONNECT_MESSAGE;
+    dsf->expectedReplySize = CONNECT_MESSAGE; // the reply is as long as the request
     dsf->replyLength = CONNECT_REPLY_RECORD;
-    *messageLength = CONNECT_MESSAGE;
     return DSF_OK;
 }
 
