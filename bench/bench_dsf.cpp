@@ -102,7 +102,8 @@ std::vector<uint8_t> ReplyData(uint8_t counter, uint8_t code, const std::vector<
 
 DsfInstance *OpenStack() {
     DsfInstance *dsf = nullptr;
-    if (dsf_create(1, CountingAlloc, CountingRelease, &dsf) != 0 || dsf_configure(dsf, "/SA=1", nullptr, nullptr) != 0) {
+    if (dsf_create(1, CountingAlloc, CountingRelease, &dsf) != 0 ||
+        dsf_configure(dsf, "/SA=1", nullptr, nullptr) != 0) {
         abort();
     }
     return dsf;
@@ -223,12 +224,9 @@ struct ReadCycle {
                 count = static_cast<uint16_t>(a.size());
                 break;
             }
-            case Process:
-                break;
-            case Done:
-                return 0;
-            default:
-                return rc != 0 ? rc : -1;
+            case Process: break;
+            case Done: return 0;
+            default: return rc != 0 ? rc : -1;
             }
         }
         return -1;
@@ -260,8 +258,7 @@ struct ReadCycle {
 
 // Runs one request per iteration with every allocation counted, and reports the allocations per
 // request. A failed request ends the run as an error.
-template <typename Request>
-void CountedRequests(benchmark::State &state, const char *failure, Request request) {
+template <typename Request> void CountedRequests(benchmark::State &state, const char *failure, Request request) {
     g_callbackAllocations = 0;
     g_heapAllocations = 0;
     g_counting = true;
@@ -340,12 +337,9 @@ struct BlockCycle {
                 count = static_cast<uint16_t>(a.size());
                 break;
             }
-            case Process:
-                break;
-            case Done:
-                return sent == 2 && replyLength == 2 + 512 ? 0 : -2;
-            default:
-                return rc != 0 ? rc : -1;
+            case Process: break;
+            case Done: return sent == 2 && replyLength == 2 + 512 ? 0 : -2;
+            default: return rc != 0 ? rc : -1;
             }
         }
         return -1;

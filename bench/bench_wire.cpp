@@ -59,8 +59,7 @@ class WireBench {
 public:
     explicit WireBench(double seconds) : seconds_(seconds) {}
 
-    bool Start()
-    {
+    bool Start() {
         if (!f_.ok()) {
             fprintf(stderr, "bench_wire: %s\n", f_.error().c_str());
             return false;
@@ -76,8 +75,8 @@ public:
         st.addSampleStructure("mdata");
         f_.sim().setTrafficLimit(16);
         f_.sim().setWireTiming(true);
-        f_.WriteInitFile("MASTER_ADDRESS = 5\nNUM_OF_SLAVES = 2\nEWT_DELAY_BETWEEN_RECORDS = " +
-                         std::to_string(kEwtDelayMs) + "\n");
+        f_.WriteInitFile(
+            "MASTER_ADDRESS = 5\nNUM_OF_SLAVES = 2\nEWT_DELAY_BETWEEN_RECORDS = " + std::to_string(kEwtDelayMs) + "\n");
         if (f_.ColdStart(kTimeoutUnits) != 0) {
             fprintf(stderr, "bench_wire: cold start failed\n");
             return false;
@@ -98,8 +97,7 @@ public:
     }
 
     // Polls of one kind for the measuring time; the limit from the bytes of one clean exchange.
-    Row Polls(const std::string &what, uint32_t baud, const std::function<bool()> &poll)
-    {
+    Row Polls(const std::string &what, uint32_t baud, const std::function<bool()> &poll) {
         Row row;
         row.what = what;
         row.baud = baud;
@@ -145,8 +143,7 @@ public:
     // EWT records: one sample read collects every queued record, each read, stored and acknowledged,
     // ewtDelay apart, and ends on the empty structure. The limit: the line time of all its bytes plus
     // the delay the configuration asks for between records.
-    Row Records(uint32_t baud)
-    {
+    Row Records(uint32_t baud) {
         Row row;
         row.what = "EWT records (ewtDelay 1 ms)";
         row.baud = baud;
@@ -167,8 +164,7 @@ public:
         const uint64_t emptyRead = SettledBytes() - b1;
         row.bytesEach = oneRecord - emptyRead;
         const double perRecord = static_cast<double>(row.bytesEach * kBitsPerChar) / baud + kEwtDelayMs / 1000.0;
-        const uint32_t records =
-            std::max<uint32_t>(5, static_cast<uint32_t>(Seconds(SliceLength()) / perRecord));
+        const uint32_t records = std::max<uint32_t>(5, static_cast<uint32_t>(Seconds(SliceLength()) / perRecord));
         double best = 0;
         for (int slice = 0; slice < kSlices && !row.failed; ++slice) {
             QueueRecords(st, records);
@@ -194,8 +190,7 @@ public:
     // Duration of single reads with a fault on the station's next frame, as a ratio to the read
     // time-out; the median of a few.
     double FaultRatio(const std::string &script, uint32_t baud, double *cleanMs, int repeats,
-                      const std::function<void()> &before = nullptr, double *framesSent = nullptr)
-    {
+                      const std::function<void()> &before = nullptr, double *framesSent = nullptr) {
         std::vector<double> frames;
         f_.sim().setBaud(baud);
         std::vector<double> clean;
@@ -232,8 +227,7 @@ public:
 
     // The start of a reply frame to the next request, cut short: what a line that loses the tail of
     // an answer leaves in the master's input.
-    void InjectPartialReply()
-    {
+    void InjectPartialReply() {
         const std::vector<kesta::sim::TrafficRecord> traffic = f_.sim().traffic();
         for (auto r = traffic.rbegin(); r != traffic.rend(); ++r) {
             if (r->direction == kesta::sim::Direction::FromStation && r->raw.size() >= 10) {
@@ -252,8 +246,7 @@ public:
 
     // The last request and answer of the line, sent and awaited by a bare master on the same pty
     // with no driver in between: the ceiling that the simulator and the pty leave.
-    Row RawRoundTrips(uint32_t baud)
-    {
+    Row RawRoundTrips(uint32_t baud) {
         Row row;
         row.what = "  bare pty round trip of the same frames (ceiling)";
         row.baud = baud;
@@ -320,40 +313,35 @@ public:
     bool PollSingle() { return Read(single_) == 0; }
     bool PollBlock() { return Read(block_, true, 100) == 0; }
     bool PollLong() { return Read(long_, true, 300) == 0; }
-    bool PollSegmentedWrite()
-    {
+    bool PollSegmentedWrite() {
         StationEntry *slot = nullptr;
-        memcpy(&slot, reinterpret_cast<const uint8_t *>(&f_.instance()) + offsetof(DriverInstance, StationTable) +
-                          kStation * sizeof slot,
+        memcpy(&slot,
+               reinterpret_cast<const uint8_t *>(&f_.instance()) + offsetof(DriverInstance, StationTable) +
+                   kStation * sizeof slot,
                sizeof slot);
         uint8_t reply[4000];
         uint32_t replyLength = sizeof reply;
-        const int32_t rc =
-            RunExchange(f_.instance().portHandle, DSF_FRAME_OVERHEAD + 6, &slot, segmentedWrite_,
-                        sizeof segmentedWrite_, reply, &replyLength);
+        const int32_t rc = RunExchange(f_.instance().portHandle, DSF_FRAME_OVERHEAD + 6, &slot, segmentedWrite_,
+                                       sizeof segmentedWrite_, reply, &replyLength);
         return rc == 0 && reply[0] == 0 && reply[1] == 0;
     }
-    void SetAck(bool on)
-    {
+    void SetAck(bool on) {
         f_.station(kStation).setAckMode(on ? kesta::sim::AckMode::AckFinal : kesta::sim::AckMode::None);
     }
 
 private:
-    Clock::duration SliceLength() const
-    {
+    Clock::duration SliceLength() const {
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds_ / kSlices));
     }
 
     // The simulator counts an answer's bytes once it has written the last one, just after the master
     // has read it: look at the counters only once the line has been quiet for a moment.
-    uint64_t SettledBytes()
-    {
+    uint64_t SettledBytes() {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return LineBytes(f_.sim().lineStats());
     }
 
-    uint32_t Read(DriverFixture::Gate &gate, bool block = false, uint32_t count = 1)
-    {
+    uint32_t Read(DriverFixture::Gate &gate, bool block = false, uint32_t count = 1) {
         const uint32_t rc = f_.Read(gate, block, count);
         if (rc != 0 && getenv("BENCH_WIRE_DEBUG") != nullptr) {
             fprintf(stderr, "read of %s: %u\n", gate.address.c_str(), rc);
@@ -364,25 +352,22 @@ private:
         return rc;
     }
 
-    double TimedRead()
-    {
+    double TimedRead() {
         const Clock::time_point start = Clock::now();
         const uint32_t rc = Read(single_);
         const double ms = Seconds(Clock::now() - start) * 1000.0;
         return rc == 0 ? ms : -1.0;
     }
 
-    void QueueRecords(Station &st, uint32_t n)
-    {
+    void QueueRecords(Station &st, uint32_t n) {
         for (uint32_t i = 0; i < n; ++i) {
-            st.queueRecord("mdata", kesta::sim::MessageRecord(26, 12, 2001, 14, 30, static_cast<int>(i % 60), 5, 7,
-                                                              i % 2 == 0));
+            st.queueRecord("mdata",
+                           kesta::sim::MessageRecord(26, 12, 2001, 14, 30, static_cast<int>(i % 60), 5, 7, i % 2 == 0));
         }
     }
 
     // One write item of 600 bytes: a request message of 614 bytes, which travels in two segments.
-    void BuildSegmentedWrite(uint16_t handle)
-    {
+    void BuildSegmentedWrite(uint16_t handle) {
         memset(segmentedWrite_, 0, sizeof segmentedWrite_);
         segmentedWrite_[0] = DSF_SVC_READ_WRITE;
         segmentedWrite_[1] = 1;
@@ -400,8 +385,7 @@ private:
 };
 
 // One row of the figures table: | figure | measured | reference (same run) | ratio |
-void PrintRow(const Row &r)
-{
+void PrintRow(const Row &r) {
     char figure[160];
     snprintf(figure, sizeof figure, "%s, %u baud", r.what.c_str(), r.baud);
     if (r.failed) {
@@ -417,23 +401,20 @@ void PrintRow(const Row &r)
            r.retransmissions != 0 ? " retransmissions!" : "");
 }
 
-void PrintFault(const char *what, double ms, const char *reference, double ratio)
-{
+void PrintFault(const char *what, double ms, const char *reference, double ratio) {
     char measured[64];
     snprintf(measured, sizeof measured, "%.1f ms", ms);
     printf("| %-62s | %12s | %-34s | %5.2f |\n", what, measured, reference, ratio);
 }
 
-int Usage()
-{
+int Usage() {
     fprintf(stderr, "usage: bench_wire [--quick] [--seconds S] [--baud N]... [--no-faults] [--floor RATIO]\n");
     return 2;
 }
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     double seconds = 3.0;
     bool faults = true;
     double floor = 0; // fail when a driver row falls below this ratio (a read that waits for a time-out)
@@ -473,12 +454,14 @@ int main(int argc, char **argv)
         rows.push_back(bench.RawRoundTrips(baud));
         rows.push_back(bench.Polls("block read, 100 x 16-bit", baud, [&] { return bench.PollBlock(); }));
         rows.push_back(bench.Records(baud));
-        rows.push_back(bench.Polls("block read, 300 x 16-bit (2 reply frames)", baud, [&] { return bench.PollLong(); }));
+        rows.push_back(
+            bench.Polls("block read, 300 x 16-bit (2 reply frames)", baud, [&] { return bench.PollLong(); }));
         bench.SetAck(true);
-        rows.push_back(bench.Polls("single read, station wants Ack (AckFinal)", baud, [&] { return bench.PollSingle(); }));
+        rows.push_back(
+            bench.Polls("single read, station wants Ack (AckFinal)", baud, [&] { return bench.PollSingle(); }));
         bench.SetAck(false);
-        rows.push_back(bench.Polls("write of 600 bytes (2 request segments)", baud,
-                                   [&] { return bench.PollSegmentedWrite(); }));
+        rows.push_back(
+            bench.Polls("write of 600 bytes (2 request segments)", baud, [&] { return bench.PollSegmentedWrite(); }));
         for (const Row &r : rows) {
             PrintRow(r);
             ok = ok && !r.failed;
@@ -504,8 +487,8 @@ int main(int argc, char **argv)
         snprintf(reference, sizeof reference, "%s; %.0f frames sent", timeout, frames);
         PrintFault("first reply lost (one retransmission), single read, 57600 baud", lost, reference,
                    lost / kTimeoutMs);
-        const double partial =
-            bench.FaultRatio("silence", baud, &clean, repeats, [&] { bench.InjectPartialReply(); }, &frames);
+        const double partial = bench.FaultRatio(
+            "silence", baud, &clean, repeats, [&] { bench.InjectPartialReply(); }, &frames);
         snprintf(reference, sizeof reference, "%s; %.0f frames sent", timeout, frames);
         PrintFault("start of a reply lost, then silence, 57600 baud", partial, reference, partial / kTimeoutMs);
         const double split = bench.FaultRatio("split=20", baud, &clean, repeats);

@@ -12,16 +12,16 @@
 enum {
     DSF_STX = 0x02,
     DSF_FRAME_HEADER = 6,
-    DSF_FRAME_OVERHEAD = 8,    // header + data checksum
+    DSF_FRAME_OVERHEAD = 8, // header + data checksum
     DSF_MAX_FRAME_DATA = 510,
     DSF_MAX_FRAME = 518,
-    DSF_MAX_SEGMENT_DATA = 508, // message bytes in a frame behind a 2-byte length prefix
+    DSF_MAX_SEGMENT_DATA = 508,      // message bytes in a frame behind a 2-byte length prefix
     DSF_MAX_LONG_SEGMENT_DATA = 506, // message bytes behind a 4-byte length prefix
-    DSF_LONG_MESSAGE = 32768,   // messages this long or longer carry a 4-byte length prefix
+    DSF_LONG_MESSAGE = 32768,        // messages this long or longer carry a 4-byte length prefix
     DSF_DEFAULT_BUFFER = 4096,
-    DSF_MESSAGE_HEADER = 4,     // marker, zero, counter, code
-    DSF_MAX_VALUE_TEXT = 51,    // characters of one parameter value, up to the next "/"
-    DSF_MAX_PARAMETERS = 1024   // characters of a parameter string that are scanned
+    DSF_MESSAGE_HEADER = 4,   // marker, zero, counter, code
+    DSF_MAX_VALUE_TEXT = 51,  // characters of one parameter value, up to the next "/"
+    DSF_MAX_PARAMETERS = 1024 // characters of a parameter string that are scanned
 };
 
 // Frame layout offsets.
@@ -68,11 +68,11 @@ enum { DSF_ACCESS_READ = 1, DSF_ACCESS_WRITE = 2, DSF_ACCESS_READ_WRITE = 3 };
 enum DsfMessageCode {
     DSF_MSG_LOOKUP = 17,
     DSF_MSG_TEXT = 18,
-    DSF_MSG_READ = 33,       // short item heads; also the connect request
-    DSF_MSG_WRITE = 34,      // short item heads; also the control write
+    DSF_MSG_READ = 33,  // short item heads; also the connect request
+    DSF_MSG_WRITE = 34, // short item heads; also the control write
     DSF_MSG_READ_LONG = 49,
     DSF_MSG_WRITE_LONG = 50,
-    DSF_MSG_EXTRA = 0x80,    // reply flag: extra data follows the regular part (161, 162)
+    DSF_MSG_EXTRA = 0x80, // reply flag: extra data follows the regular part (161, 162)
     DSF_MSG_ERROR = 153
 };
 
@@ -117,10 +117,10 @@ struct ConnectReply {
     uint8_t undefinedByte; // no defined content (written 0)
     uint8_t peerFlags;     // DSF_PEER_NO_OBJECT5, DSF_PEER_OBJECT4_SET
     uint8_t zero[12];
-    uint32_t bufferSize;   // the peer's message buffer size
-    uint32_t fixed500;     // always 500
+    uint32_t bufferSize; // the peer's message buffer size
+    uint32_t fixed500;   // always 500
 };
-struct LookupKeyReply {   // LookupByKey, and one name of LookupHandles
+struct LookupKeyReply { // LookupByKey, and one name of LookupHandles
     uint16_t status;
     uint32_t handle;
     uint16_t access;
@@ -149,14 +149,7 @@ enum { DSF_PEER_NO_OBJECT5 = 0x04, DSF_PEER_OBJECT4_SET = 0x10 };
 enum { DSF_LOOKUP_STATUS_BIAS = 86, DSF_LOOKUP_STATUS_HIGH = 0xFE00 };
 
 // What a dsf_step asks the transport loop to do next.
-enum EngineAction {
-    StepAgain = 1,
-    Receive = 2,
-    Done = 5,
-    Failed = 6,
-    SendReceive = 7,
-    Process = 8
-};
+enum EngineAction { StepAgain = 1, Receive = 2, Done = 5, Failed = 6, SendReceive = 7, Process = 8 };
 
 // Engine states.
 enum DsfState { DSF_IDLE = 0, DSF_AWAIT_REPLY = 1, DSF_DELIVER = 2, DSF_AWAIT_FINAL_ACK = 3 };
@@ -169,9 +162,9 @@ typedef void (*DsfRelease)(void *block, uint32_t size);
 
 // One station that may be connected; a connection handle points at one of these.
 struct StationEntry {
-    int32_t connectState;  // 0 free, 1 connect requested, 2 connected
+    int32_t connectState; // 0 free, 1 connect requested, 2 connected
     uint8_t stationAddress;
-    uint8_t sequence;      // frame sequence counter; its low nibble travels in the control byte
+    uint8_t sequence; // frame sequence counter; its low nibble travels in the control byte
     uint32_t maxMessage;
     uint32_t maxReassembly;
 };
@@ -253,5 +246,5 @@ int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requ
 // SendReceive. A handleLocation that is null or holds no entry of this stack is "not connected"
 // (65320) for every service but ConnectDefault and ConnectStation.
 int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize,
-                 uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength,
-                 const uint8_t *received, uint16_t receivedCount, uint16_t *action, int32_t *timeout);
+                 uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength, const uint8_t *received,
+                 uint16_t receivedCount, uint16_t *action, int32_t *timeout);

@@ -185,8 +185,8 @@ int32_t decode_text(DsfInstance *dsf, uint8_t *reply, const uint8_t *message, ui
 }
 
 // Services 5 and 7: count expected lengths, then the names, every blank sent as a NUL.
-int32_t encode_lookup_names(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize,
-                            const StationEntry *station, uint32_t *messageLength) {
+int32_t encode_lookup_names(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, const StationEntry *station,
+                            uint32_t *messageLength) {
     const uint8_t service = request[DSF_REQ_SERVICE];
     const uint32_t count = request[DSF_REQ_COUNT];
     dsf->replyTimeout = dsf->timeoutTE;
@@ -218,8 +218,8 @@ int32_t encode_lookup_names(DsfInstance *dsf, const uint8_t *request, uint32_t r
     return DSF_OK;
 }
 
-int32_t encode_lookup_key(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize,
-                          const StationEntry *station, uint32_t *messageLength) {
+int32_t encode_lookup_key(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, const StationEntry *station,
+                          uint32_t *messageLength) {
     dsf->replyTimeout = dsf->timeoutTE;
     DsfReader req = dsf_reader(request, requestSize, DSF_REQ_KEY);
     const uint8_t *key = get_span(&req, DSF_KEY_SIZE);
@@ -265,8 +265,7 @@ int32_t encode_special(DsfInstance *dsf, const StationEntry *station, uint8_t co
 int32_t encode_control_write(DsfInstance *dsf, const StationEntry *station, uint32_t *messageLength) {
     dsf->expectedReplySize = DSF_MESSAGE_HEADER;
     dsf->replyLength = 0;
-    return encode_special(dsf, station, DSF_MSG_WRITE, CONTROL_WRITE_BODY, sizeof CONTROL_WRITE_BODY,
-                          messageLength);
+    return encode_special(dsf, station, DSF_MSG_WRITE, CONTROL_WRITE_BODY, sizeof CONTROL_WRITE_BODY, messageLength);
 }
 
 int32_t encode_text(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, const StationEntry *station,
@@ -327,8 +326,8 @@ int32_t hand_over_extra(DsfInstance *dsf, uint8_t *reply) {
     return DSF_OK;
 }
 
-int32_t encode_read_write(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize,
-                          const StationEntry *station, uint32_t *messageLength) {
+int32_t encode_read_write(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, const StationEntry *station,
+                          uint32_t *messageLength) {
     if (dsf->readAfterWrite == 1) {
         const int32_t rc = dsf_encode_list(dsf, request, requestSize, false, messageLength);
         dsf->readAfterWrite = 0;
@@ -401,8 +400,8 @@ int32_t dsf_count_items(DsfInstance *dsf, const uint8_t *request, uint32_t reque
 int32_t dsf_encode_list(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, bool write,
                         uint32_t *messageLength) {
     const bool longHeads = dsf->itemMode == 1;
-    const uint8_t code = longHeads ? (write ? DSF_MSG_WRITE_LONG : DSF_MSG_READ_LONG)
-                                   : (write ? DSF_MSG_WRITE : DSF_MSG_READ);
+    const uint8_t code =
+        longHeads ? (write ? DSF_MSG_WRITE_LONG : DSF_MSG_READ_LONG) : (write ? DSF_MSG_WRITE : DSF_MSG_READ);
     DsfWriter w = dsf_writer(dsf->requestBuffer, dsf->bufferSize);
     dsf_message_header(dsf, &w, code);
     dsf->expectedReplySize = DSF_MESSAGE_HEADER;
@@ -604,16 +603,10 @@ int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, cons
         rc = dsf_connect_request(dsf, station, &length);
         break;
     }
-    case DSF_SVC_LOOKUP_BY_KEY:
-        rc = encode_lookup_key(dsf, request, requestSize, station, &length);
-        break;
-    case DSF_SVC_READ_WRITE:
-        rc = encode_read_write(dsf, request, requestSize, station, &length);
-        break;
+    case DSF_SVC_LOOKUP_BY_KEY: rc = encode_lookup_key(dsf, request, requestSize, station, &length); break;
+    case DSF_SVC_READ_WRITE: rc = encode_read_write(dsf, request, requestSize, station, &length); break;
     case DSF_SVC_LOOKUP_HANDLES:
-    case DSF_SVC_LOOKUP_OBJECTS:
-        rc = encode_lookup_names(dsf, request, requestSize, station, &length);
-        break;
+    case DSF_SVC_LOOKUP_OBJECTS: rc = encode_lookup_names(dsf, request, requestSize, station, &length); break;
     case DSF_SVC_FETCH_EXTRA:
         if (request[DSF_REQ_COUNT] != 0) {
             rc = encode_control_write(dsf, station, &length);
@@ -621,11 +614,8 @@ int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, cons
             rc = hand_over_extra(dsf, reply);
         }
         break;
-    case DSF_SVC_TEXT_REQUEST:
-        rc = encode_text(dsf, request, requestSize, station, &length);
-        break;
-    default:
-        return DSF_ERR_SERVICE;
+    case DSF_SVC_TEXT_REQUEST: rc = encode_text(dsf, request, requestSize, station, &length); break;
+    default: return DSF_ERR_SERVICE;
     }
     if (rc != DSF_OK) {
         return rc;
@@ -676,8 +666,7 @@ int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requ
             return decode_lookup_key(dsf, request, requestSize, reply, &m);
         }
         return decode_lookup_names(dsf, request, requestSize, reply, &m, service != DSF_SVC_LOOKUP_HANDLES);
-    case DSF_MSG_TEXT:
-        return decode_text(dsf, reply, message, n);
+    case DSF_MSG_TEXT: return decode_text(dsf, reply, message, n);
     case DSF_MSG_READ:
     case DSF_MSG_READ | DSF_MSG_EXTRA: {
         const bool extra = code != DSF_MSG_READ;
@@ -741,7 +730,6 @@ int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requ
         // An error reply that names no error is still no result: never let it pass as success.
         return error != 0 ? static_cast<int32_t>(error) : DSF_ERR_REPLY_CODE;
     }
-    default:
-        return DSF_OK; // 145, 146, 177, 178: accepted, nothing to write
+    default: return DSF_OK; // 145, 146, 177, 178: accepted, nothing to write
     }
 }

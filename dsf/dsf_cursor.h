@@ -122,9 +122,7 @@ inline void put_skip(DsfWriter *w, uint32_t n) {
     }
 }
 
-inline uint8_t get_u8(DsfReader *r) {
-    return dsf_have(r, 1) ? r->base[r->pos++] : 0;
-}
+inline uint8_t get_u8(DsfReader *r) { return dsf_have(r, 1) ? r->base[r->pos++] : 0; }
 
 inline uint16_t get_be16(DsfReader *r) {
     if (!dsf_have(r, 2)) {

@@ -288,8 +288,8 @@ void dsf_error_reply(DsfInstance *dsf, uint32_t code, const uint8_t **message, u
 }
 
 int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize,
-                 uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength,
-                 const uint8_t *received, uint16_t receivedCount, uint16_t *action, int32_t *timeout) {
+                 uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength, const uint8_t *received,
+                 uint16_t receivedCount, uint16_t *action, int32_t *timeout) {
     if (dsf == nullptr || dsf->self != dsf) {
         return DSF_ERR_INSTANCE;
     }
@@ -311,13 +311,9 @@ int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t 
         return fail(dsf, out, DSF_ERR_NOT_CONNECTED);
     }
     switch (dsf->state) {
-    case DSF_AWAIT_REPLY:
-        return step_await_reply(dsf, station, received, receivedCount, out);
-    case DSF_DELIVER:
-        return step_deliver(dsf, station, request, requestSize, reply, txBuffer, out);
-    case DSF_AWAIT_FINAL_ACK:
-        return step_await_final_ack(dsf, station, received, receivedCount, txBuffer, out);
-    default:
-        return fail(dsf, out, DSF_ERR_INSTANCE);
+    case DSF_AWAIT_REPLY: return step_await_reply(dsf, station, received, receivedCount, out);
+    case DSF_DELIVER: return step_deliver(dsf, station, request, requestSize, reply, txBuffer, out);
+    case DSF_AWAIT_FINAL_ACK: return step_await_final_ack(dsf, station, received, receivedCount, txBuffer, out);
+    default: return fail(dsf, out, DSF_ERR_INSTANCE);
     }
 }

@@ -31,43 +31,27 @@ ParameterKey select_key(char first, char second) {
     const char a = upper(first);
     const char b = upper(second);
     switch (a) {
-    case 'D':
-        return b == 'A' ? KEY_DA : KEY_NONE;
-    case 'R':
-        return b == 'C' ? KEY_RC : KEY_NONE;
-    case 'S':
-        return b == 'A' ? KEY_SA : KEY_NONE;
-    case 'T':
-        return b == 'T' ? KEY_TT : b == 'E' ? KEY_TE : b == 'Q' ? KEY_TQ : KEY_NONE;
-    default:
-        return KEY_NONE;
+    case 'D': return b == 'A' ? KEY_DA : KEY_NONE;
+    case 'R': return b == 'C' ? KEY_RC : KEY_NONE;
+    case 'S': return b == 'A' ? KEY_SA : KEY_NONE;
+    case 'T': return b == 'T' ? KEY_TT : b == 'E' ? KEY_TE : b == 'Q' ? KEY_TQ : KEY_NONE;
+    default: return KEY_NONE;
     }
 }
 
 void store_parameter(DsfInstance *dsf, ParameterKey key, int32_t value) {
     switch (key) {
-    case KEY_SA:
-        dsf->ownAddress = static_cast<uint8_t>(value);
-        break;
+    case KEY_SA: dsf->ownAddress = static_cast<uint8_t>(value); break;
     case KEY_DA:
         if (dsf->stations != nullptr && dsf->stationCount > 0) {
             dsf->stations[0].stationAddress = static_cast<uint8_t>(value);
         }
         break;
-    case KEY_RC:
-        dsf->retryLimit = value;
-        break;
-    case KEY_TT:
-        dsf->timeoutTT = value;
-        break;
-    case KEY_TE:
-        dsf->timeoutTE = value;
-        break;
-    case KEY_TQ:
-        dsf->timeoutTQ = value;
-        break;
-    case KEY_NONE:
-        break;
+    case KEY_RC: dsf->retryLimit = value; break;
+    case KEY_TT: dsf->timeoutTT = value; break;
+    case KEY_TE: dsf->timeoutTE = value; break;
+    case KEY_TQ: dsf->timeoutTQ = value; break;
+    case KEY_NONE: break;
     }
 }
 

@@ -158,12 +158,8 @@ int32_t dsf_receive_bytes(DsfInstance *dsf, const uint8_t *bytes, uint16_t count
         const uint8_t b = bytes[i];
         int32_t result = FRAME_INCOMPLETE;
         switch (dsf->rxState) {
-        case DSF_RX_HEADER:
-            result = header_byte(dsf, b, station);
-            break;
-        case DSF_RX_DATA:
-            result = data_byte(dsf, b);
-            break;
+        case DSF_RX_HEADER: result = header_byte(dsf, b, station); break;
+        case DSF_RX_DATA: result = data_byte(dsf, b); break;
         case DSF_RX_HUNT:
         default:
             dsf->rxState = DSF_RX_HUNT;
@@ -193,9 +189,7 @@ int32_t dsf_acknowledge(DsfInstance *dsf, uint8_t *frame, StationEntry *station)
         dsf->txFrameLength = dsf_build_frame(dsf, frame, 0, source, DSF_FT_ACK, station->sequence);
         return 1;
     }
-    case DSF_FT_ACK_FINAL:
-        return -1;
-    default:
-        return 0;
+    case DSF_FT_ACK_FINAL: return -1;
+    default: return 0;
     }
 }

@@ -23,8 +23,7 @@ struct TextStream {
     bool ended;
 };
 
-int NextChar(TextStream *stream)
-{
+int NextChar(TextStream *stream) {
     if (stream->ended) {
         return EOF;
     }
@@ -47,8 +46,7 @@ int NextChar(TextStream *stream)
 
 // One piece as fgets takes it into a 256-character buffer: up to and including the line end, or 255
 // characters, whichever comes first. NUL bytes are stored like any other; the text ends at the first.
-bool ReadPiece(TextStream *stream, char (&line)[INIT_LINE_SIZE])
-{
+bool ReadPiece(TextStream *stream, char (&line)[INIT_LINE_SIZE]) {
     size_t count = 0;
     while (count < INIT_LINE_SIZE - 1) {
         int c = NextChar(stream);
@@ -66,8 +64,7 @@ bool ReadPiece(TextStream *stream, char (&line)[INIT_LINE_SIZE])
 
 bool IsScanSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-const char *SkipSpace(const char *p)
-{
+const char *SkipSpace(const char *p) {
     while (IsScanSpace(*p)) {
         ++p;
     }
@@ -78,8 +75,7 @@ const char *SkipSpace(const char *p)
 // of white space, also none; %u takes an optional sign and decimal digits and ignores what follows. A
 // minus sign negates modulo 2^32, and a number beyond 32 bits reads as 4294967295, as strtoul does with
 // a 32-bit unsigned long; so the result never depends on the C library of the build.
-bool ScanSetting(const char *line, const char *key, uint32_t *value)
-{
+bool ScanSetting(const char *line, const char *key, uint32_t *value) {
     const size_t keyLength = strlen(key);
     if (strncmp(line, key, keyLength) != 0) {
         return false;
@@ -123,8 +119,7 @@ struct Settings {
 };
 
 // Acts on one piece that is neither a comment nor empty.
-void ApplyLine(Settings *settings, const char *line, uint32_t lineNumber)
-{
+void ApplyLine(Settings *settings, const char *line, uint32_t lineNumber) {
     uint32_t value = 0;
     if (ScanSetting(line, "MASTER_ADDRESS", &value)) {
         // Above 255 also covers values that read as negative when taken as signed 32-bit numbers.
@@ -178,22 +173,24 @@ void ApplyLine(Settings *settings, const char *line, uint32_t lineNumber)
     }
 }
 
-void ReportKeys(const Settings &settings)
-{
+void ReportKeys(const Settings &settings) {
     if (settings.masterAddress == KEY_NOT_FOUND) {
-        err(LOG_ERROR, "KESTA> InitFile() Could not find parameter MASTER_ADDRESS in Init file %s....", settings.fileName);
+        err(LOG_ERROR, "KESTA> InitFile() Could not find parameter MASTER_ADDRESS in Init file %s....",
+            settings.fileName);
     }
     if (settings.masterAddress != KEY_ACCEPTED) {
         err(LOG_ERROR, "KESTA> InitFile() ....Using default: MASTER_ADDRESS=1");
     }
     if (settings.numSlaves == KEY_NOT_FOUND) {
-        err(LOG_ERROR, "KESTA> InitFile() Could not find parameter NUM_OF_SLAVES in Init file %s....", settings.fileName);
+        err(LOG_ERROR, "KESTA> InitFile() Could not find parameter NUM_OF_SLAVES in Init file %s....",
+            settings.fileName);
     }
     if (settings.numSlaves != KEY_ACCEPTED) {
         err(LOG_ERROR, "KESTA> InitFile() ....Using default: NUM_OF_SLAVES=1");
     }
     if (settings.flushBuffer == KEY_NOT_FOUND) {
-        err(LOG_ERROR, "KESTA> InitFile() Could not find parameter FLUSH_BUFFER in Init file %s....", settings.fileName);
+        err(LOG_ERROR, "KESTA> InitFile() Could not find parameter FLUSH_BUFFER in Init file %s....",
+            settings.fileName);
     }
     if (settings.flushBuffer != KEY_ACCEPTED) {
         err(LOG_ERROR, "KESTA> InitFile() ....Using default: FLUSH_BUFFER=0 (No flushing before each send)");
@@ -202,8 +199,7 @@ void ReportKeys(const Settings &settings)
 
 } // namespace
 
-void InitFile(DriverInstance *instance, uint32_t driverNumber)
-{
+void InitFile(DriverInstance *instance, uint32_t driverNumber) {
     char fileName[32];
     snprintf(fileName, sizeof fileName, "KESTA%02d.INT", static_cast<int>(driverNumber));
     err(LOG_ERROR, "KESTA> Opening init file %s", fileName);

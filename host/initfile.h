@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 
 // Sets instance->masterAddress, the driver-wide flushBeforeSend and numSlaves (defaults first, whether
 // or not the file opens) and instance->ewtDelay (only from a nonzero value in the file).

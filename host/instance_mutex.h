@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 
 enum { MUTEX_MS_PER_UNIT = 30 };
 

@@ -2,7 +2,7 @@
 // 6 through the instance mutex, and hands the host's record to the entry point of the code. Never
 // touches the instance beyond the ending flag and the mutex.
 #include "host/instance_mutex.h"
-#include "host/kesta.h"
+#include "kesta.h"
 #include "host/lifecycle.h"
 #include "plc/gates.h"
 #include "platform/talrun.h"
@@ -41,7 +41,15 @@ bool UsesMutex(uint32_t code) { return code >= KVI_WARM_START && code <= KVI_BLO
 enum { NEEDS_INSTANCE = 1, NEEDS_RECORD = 2 };
 const uint8_t kviNeeds[KVI_TABLE_SIZE] = {
     NEEDS_INSTANCE | NEEDS_RECORD, // 1 ColdStart: PortConfig
-    0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0,                             // 2 to 6 run under the mutex; 7 and 10 check their own records
+    0,                             // 3
+    0,                             // 4
+    0,                             // 5
+    0,                             // 6
+    0,                             // 7
+    0,                             // 8
+    0,                             // 9
+    0,                             // 10
     NEEDS_INSTANCE,                // 11 EndKvi
     NEEDS_INSTANCE,                // 12 CloseCom
     NEEDS_INSTANCE,                // 13 ReOpenCom
@@ -50,8 +58,7 @@ const uint8_t kviNeeds[KVI_TABLE_SIZE] = {
     0,
 };
 
-bool ArgumentsGiven(const DriverCall *call, uint32_t code)
-{
+bool ArgumentsGiven(const DriverCall *call, uint32_t code) {
     const uint8_t needs = kviNeeds[code - 1];
     if ((needs & NEEDS_INSTANCE) != 0 && call->instance == nullptr) {
         err(LOG_ERROR, "KESTA> KviMain() function %u called without an instance block", static_cast<unsigned>(code));
@@ -66,8 +73,7 @@ bool ArgumentsGiven(const DriverCall *call, uint32_t code)
 
 } // namespace
 
-extern "C" KVI_EXPORT uint32_t KVI_CALL KviMain(DriverCall *call)
-{
+extern "C" KVI_EXPORT uint32_t KVI_CALL KviMain(DriverCall *call) {
     if (call == nullptr) {
         return KVI_RESULT_UNKNOWN;
     }

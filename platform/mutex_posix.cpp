@@ -31,7 +31,7 @@ enum : uint32_t {
 };
 
 enum {
-    NAME_SLOTS = 256,   // distinct mutex names one process may use
+    NAME_SLOTS = 256,    // distinct mutex names one process may use
     HANDLE_SLOTS = 1023, // open handles at once
     HANDLE_INDEX_BITS = 10,
     INIT_WAIT_MS = 2000,
@@ -58,13 +58,11 @@ pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
 MappedName names[NAME_SLOTS];
 HandleSlot handles[HANDLE_SLOTS];
 
-MutexHandle MakeHandle(uint32_t index, uint32_t generation)
-{
+MutexHandle MakeHandle(uint32_t index, uint32_t generation) {
     return static_cast<MutexHandle>(((generation & 0x3FFFFFu) << HANDLE_INDEX_BITS) | (index + 1u));
 }
 
-SharedMutex *Lookup(MutexHandle handle)
-{
+SharedMutex *Lookup(MutexHandle handle) {
     uint32_t index = static_cast<uint32_t>(handle & ((1u << HANDLE_INDEX_BITS) - 1u));
     if (handle == 0 || handle > 0xFFFFFFFFu || index == 0 || index > HANDLE_SLOTS) {
         return nullptr;
@@ -76,15 +74,13 @@ SharedMutex *Lookup(MutexHandle handle)
     return slot.shared;
 }
 
-void SleepMs(long milliseconds)
-{
+void SleepMs(long milliseconds) {
     struct timespec pause = {0, milliseconds * 1000000L};
     nanosleep(&pause, nullptr);
 }
 
 // The first process to reach a fresh object initialises the mutex; any other waits until it is ready.
-int InitialiseShared(SharedMutex *shared)
-{
+int InitialiseShared(SharedMutex *shared) {
     uint32_t expected = STATE_UNTOUCHED;
     if (__atomic_compare_exchange_n(&shared->state, &expected, STATE_INITIALISING, false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {
@@ -114,8 +110,7 @@ int InitialiseShared(SharedMutex *shared)
     return expected == STATE_READY && shared->size == sizeof(SharedMutex) ? 0 : EINVAL;
 }
 
-int MapName(const char *objectName, SharedMutex **shared)
-{
+int MapName(const char *objectName, SharedMutex **shared) {
     int fd = shm_open(objectName, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         return errno;
@@ -145,8 +140,7 @@ int MapName(const char *objectName, SharedMutex **shared)
 }
 
 // Caller holds tableLock.
-int FindOrMapName(const char *objectName, SharedMutex **shared)
-{
+int FindOrMapName(const char *objectName, SharedMutex **shared) {
     MappedName *free = nullptr;
     for (MappedName &entry : names) {
         if (entry.shared != nullptr && strcmp(entry.name, objectName) == 0) {
@@ -170,8 +164,7 @@ int FindOrMapName(const char *objectName, SharedMutex **shared)
 
 } // namespace
 
-int plat_mutex_create(const char *name, MutexHandle *mutex)
-{
+int plat_mutex_create(const char *name, MutexHandle *mutex) {
     if (name == nullptr || name[0] == '\0' || mutex == nullptr) {
         errno = EINVAL;
         return -1;
@@ -213,8 +206,7 @@ int plat_mutex_create(const char *name, MutexHandle *mutex)
     return 0;
 }
 
-int plat_mutex_wait(MutexHandle mutex, uint32_t milliseconds)
-{
+int plat_mutex_wait(MutexHandle mutex, uint32_t milliseconds) {
     pthread_mutex_lock(&tableLock);
     SharedMutex *shared = Lookup(mutex);
     pthread_mutex_unlock(&tableLock);
@@ -232,30 +224,26 @@ int plat_mutex_wait(MutexHandle mutex, uint32_t milliseconds)
         // Monotonic: a change of the wall clock must not stretch or cut the wait.
         struct timespec deadline;
         clock_gettime(CLOCK_MONOTONIC, &deadline);
-        uint64_t nanos = static_cast<uint64_t>(deadline.tv_nsec) + static_cast<uint64_t>(milliseconds % 1000u) * 1000000u;
+        uint64_t nanos =
+            static_cast<uint64_t>(deadline.tv_nsec) + static_cast<uint64_t>(milliseconds % 1000u) * 1000000u;
         deadline.tv_sec += static_cast<time_t>(milliseconds / 1000u + nanos / 1000000000u);
         deadline.tv_nsec = static_cast<long>(nanos % 1000000000u);
         rc = pthread_mutex_clocklock(&shared->mutex, CLOCK_MONOTONIC, &deadline);
     }
 
     switch (rc) {
-    case 0:
-        return PLAT_WAIT_OK;
+    case 0: return PLAT_WAIT_OK;
     case EOWNERDEAD:
         // The owner ended while holding it: ours now, as WAIT_ABANDONED hands it over under Win32.
         pthread_mutex_consistent(&shared->mutex);
         return PLAT_WAIT_ABANDONED;
     case EBUSY:
-    case ETIMEDOUT:
-        return PLAT_WAIT_TIMEOUT;
-    default:
-        errno = rc;
-        return PLAT_WAIT_FAILED;
+    case ETIMEDOUT: return PLAT_WAIT_TIMEOUT;
+    default: errno = rc; return PLAT_WAIT_FAILED;
     }
 }
 
-int plat_mutex_release(MutexHandle mutex)
-{
+int plat_mutex_release(MutexHandle mutex) {
     pthread_mutex_lock(&tableLock);
     SharedMutex *shared = Lookup(mutex);
     pthread_mutex_unlock(&tableLock);
@@ -271,8 +259,7 @@ int plat_mutex_release(MutexHandle mutex)
     return 0;
 }
 
-int plat_mutex_close(MutexHandle mutex)
-{
+int plat_mutex_close(MutexHandle mutex) {
     pthread_mutex_lock(&tableLock);
     SharedMutex *shared = Lookup(mutex);
     if (shared != nullptr) {

@@ -4,8 +4,7 @@
 
 #include "platform/system.h"
 
-int plat_mutex_create(const char *name, MutexHandle *mutex)
-{
+int plat_mutex_create(const char *name, MutexHandle *mutex) {
     if (mutex == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
@@ -20,26 +19,15 @@ int plat_mutex_create(const char *name, MutexHandle *mutex)
     return 0;
 }
 
-int plat_mutex_wait(MutexHandle mutex, uint32_t milliseconds)
-{
+int plat_mutex_wait(MutexHandle mutex, uint32_t milliseconds) {
     switch (WaitForSingleObject(reinterpret_cast<HANDLE>(mutex), milliseconds)) {
-    case WAIT_OBJECT_0:
-        return PLAT_WAIT_OK;
-    case WAIT_ABANDONED:
-        return PLAT_WAIT_ABANDONED;
-    case WAIT_TIMEOUT:
-        return PLAT_WAIT_TIMEOUT;
-    default:
-        return PLAT_WAIT_FAILED;
+    case WAIT_OBJECT_0: return PLAT_WAIT_OK;
+    case WAIT_ABANDONED: return PLAT_WAIT_ABANDONED;
+    case WAIT_TIMEOUT: return PLAT_WAIT_TIMEOUT;
+    default: return PLAT_WAIT_FAILED;
     }
 }
 
-int plat_mutex_release(MutexHandle mutex)
-{
-    return ReleaseMutex(reinterpret_cast<HANDLE>(mutex)) ? 0 : -1;
-}
+int plat_mutex_release(MutexHandle mutex) { return ReleaseMutex(reinterpret_cast<HANDLE>(mutex)) ? 0 : -1; }
 
-int plat_mutex_close(MutexHandle mutex)
-{
-    return CloseHandle(reinterpret_cast<HANDLE>(mutex)) ? 0 : -1;
-}
+int plat_mutex_close(MutexHandle mutex) { return CloseHandle(reinterpret_cast<HANDLE>(mutex)) ? 0 : -1; }

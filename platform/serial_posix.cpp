@@ -20,7 +20,7 @@
 
 // Rates outside the Bxxx table go through termios2 on Linux. glibc does not declare the struct or
 // BOTHER, so they are written out here for the architectures that use the generic kernel layout.
-#if defined(__linux__) && defined(TCGETS2) && \
+#if defined(__linux__) && defined(TCGETS2) &&                                                                          \
     (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__) || defined(__riscv))
 #define KESTA_TERMIOS2 1
 // TCGETS2/TCSETS2 name the struct by this tag.
@@ -51,19 +51,16 @@ const uint32_t kUnboundedReadMs = 1000;
 const uint32_t kUnboundedWriteMs = 1000;
 
 struct PosixPort {
-    int fd;             // -1 on the null line
+    int fd; // -1 on the null line
     int isNull;
-    int softRtsToggle;  // raise RTS around each write ourselves (the driver has no RS485 mode)
-    uint32_t baudRate;  // last rate set, for the write bound
+    int softRtsToggle; // raise RTS around each write ourselves (the driver has no RS485 mode)
+    uint32_t baudRate; // last rate set, for the write bound
     PortTimeouts timeouts;
 };
 
 static_assert(sizeof(struct termios) <= sizeof(((PortLineState *)nullptr)->native), "termios fits the blob");
 
-PosixPort *ToPort(PortHandle handle)
-{
-    return reinterpret_cast<PosixPort *>(handle);
-}
+PosixPort *ToPort(PortHandle handle) { return reinterpret_cast<PosixPort *>(handle); }
 
 struct RateCode {
     uint32_t rate;
@@ -71,14 +68,12 @@ struct RateCode {
 };
 
 const RateCode kRates[] = {
-    {50, B50},       {75, B75},       {110, B110},     {134, B134},   {150, B150},
-    {200, B200},     {300, B300},     {600, B600},     {1200, B1200}, {1800, B1800},
-    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
-    {57600, B57600},
+    {50, B50},     {75, B75},       {110, B110},     {134, B134},     {150, B150},   {200, B200},
+    {300, B300},   {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400}, {4800, B4800},
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
 };
 
-int RateToCode(uint32_t rate, speed_t *code)
-{
+int RateToCode(uint32_t rate, speed_t *code) {
     for (const RateCode &r : kRates) {
         if (r.rate == rate) {
             *code = r.code;
@@ -88,8 +83,7 @@ int RateToCode(uint32_t rate, speed_t *code)
     return -1;
 }
 
-uint32_t CodeToRate(speed_t code)
-{
+uint32_t CodeToRate(speed_t code) {
     for (const RateCode &r : kRates) {
         if (r.code == code) {
             return r.rate;
@@ -99,8 +93,7 @@ uint32_t CodeToRate(speed_t code)
 }
 
 // Modem-control ioctls: a pseudo-terminal and some USB adapters have none; that is no failure.
-int ModemLine(int fd, int line, int on)
-{
+int ModemLine(int fd, int line, int on) {
     int bits = line;
     if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) {
         return 0;
@@ -108,14 +101,12 @@ int ModemLine(int fd, int line, int on)
     return (errno == ENOTTY || errno == EINVAL) ? 0 : -1;
 }
 
-int FailWith(int error)
-{
+int FailWith(int error) {
     errno = error;
     return -1;
 }
 
-int ValidPort(PortHandle handle)
-{
+int ValidPort(PortHandle handle) {
     if (handle == 0) {
         errno = EBADF;
         return 0;
@@ -124,8 +115,7 @@ int ValidPort(PortHandle handle)
 }
 
 // The null line has no line state and no time-outs, as the Windows NUL device.
-int RefuseOnNull(const PosixPort *port)
-{
+int RefuseOnNull(const PosixPort *port) {
     if (port->isNull) {
         errno = ENOTTY;
         return 1;
@@ -133,8 +123,7 @@ int RefuseOnNull(const PosixPort *port)
     return 0;
 }
 
-int RemainingMs(uint64_t deadline)
-{
+int RemainingMs(uint64_t deadline) {
     uint64_t now = plat_monotonic_ms();
     if (now >= deadline) {
         return 0;
@@ -146,8 +135,7 @@ int RemainingMs(uint64_t deadline)
 // A pseudo-terminal keeps 8 data bits and no parity whatever it is told, and glibc then reports
 // EINVAL although everything else was applied. Accept that answer from a line that shows exactly
 // this: nothing differs from what was asked but the character size and the parity bits.
-int SetAttributes(int fd, const struct termios *tio)
-{
+int SetAttributes(int fd, const struct termios *tio) {
     if (tcsetattr(fd, TCSANOW, tio) == 0) {
         return 0;
     }
@@ -167,8 +155,7 @@ int SetAttributes(int fd, const struct termios *tio)
     return 0;
 }
 
-int ApplyRate(int fd, struct termios *tio, uint32_t rate)
-{
+int ApplyRate(int fd, struct termios *tio, uint32_t rate) {
     speed_t code;
     if (RateToCode(rate, &code) == 0) {
         cfsetispeed(tio, code);
@@ -195,8 +182,7 @@ int ApplyRate(int fd, struct termios *tio, uint32_t rate)
 #endif
 }
 
-uint32_t ReadRate(int fd, const struct termios *tio)
-{
+uint32_t ReadRate(int fd, const struct termios *tio) {
 #if defined(KESTA_TERMIOS2)
     struct termios2 t2;
     if (ioctl(fd, TCGETS2, &t2) == 0 && (t2.c_cflag & kCbaud) == kBother) {
@@ -207,8 +193,7 @@ uint32_t ReadRate(int fd, const struct termios *tio)
 }
 
 // RTS toggle: the kernel's RS485 mode where the driver has one, else RTS raised around each write.
-int SetRtsToggle(PosixPort *port)
-{
+int SetRtsToggle(PosixPort *port) {
 #if defined(__linux__) && defined(TIOCSRS485)
     struct serial_rs485 rs485;
     memset(&rs485, 0, sizeof rs485);
@@ -222,8 +207,7 @@ int SetRtsToggle(PosixPort *port)
     return ModemLine(port->fd, TIOCM_RTS, 0);
 }
 
-void ClearRs485(PosixPort *port)
-{
+void ClearRs485(PosixPort *port) {
 #if defined(__linux__) && defined(TIOCSRS485)
     struct serial_rs485 rs485;
     if (ioctl(port->fd, TIOCGRS485, &rs485) == 0 && (rs485.flags & SER_RS485_ENABLED)) {
@@ -236,8 +220,7 @@ void ClearRs485(PosixPort *port)
 
 // The converter must not drop RTS under the last byte: wait (bounded, tcdrain is not) until the
 // output queue is empty, then one more character time for the shift register.
-void DrainOutput(const PosixPort *port, uint64_t deadline)
-{
+void DrainOutput(const PosixPort *port, uint64_t deadline) {
     int queued = 0;
     while (ioctl(port->fd, TIOCOUTQ, &queued) == 0 && queued > 0 && RemainingMs(deadline) > 0) {
         plat_sleep_ms(1);
@@ -248,8 +231,7 @@ void DrainOutput(const PosixPort *port, uint64_t deadline)
 
 } // namespace
 
-int plat_port_open(const char *name, PortHandle *handle)
-{
+int plat_port_open(const char *name, PortHandle *handle) {
     *handle = 0;
     size_t length = strnlen(name, 12);
     if (length == 0 || length > 11) {
@@ -295,8 +277,7 @@ int plat_port_open(const char *name, PortHandle *handle)
     return 0;
 }
 
-int plat_port_close(PortHandle handle)
-{
+int plat_port_close(PortHandle handle) {
     if (!ValidPort(handle)) {
         return -1;
     }
@@ -313,8 +294,7 @@ int plat_port_close(PortHandle handle)
     return rc == 0 ? 0 : -1;
 }
 
-int plat_port_get_state(PortHandle handle, PortLineState *state)
-{
+int plat_port_get_state(PortHandle handle, PortLineState *state) {
     if (!ValidPort(handle) || RefuseOnNull(ToPort(handle))) {
         return -1;
     }
@@ -366,8 +346,7 @@ int plat_port_get_state(PortHandle handle, PortLineState *state)
 // What termios cannot express: DSR flow and sensitivity, NUL discarding and abort-on-error have no
 // POSIX counterpart and are taken as off; a replacement error character cannot be chosen (PARMRK marks
 // bad bytes instead); DTR handshake has no counterpart and keeps DTR raised.
-int plat_port_set_state(PortHandle handle, const PortLineState *state)
-{
+int plat_port_set_state(PortHandle handle, const PortLineState *state) {
     if (!ValidPort(handle) || RefuseOnNull(ToPort(handle))) {
         return -1;
     }
@@ -451,8 +430,7 @@ int plat_port_set_state(PortHandle handle, const PortLineState *state)
     return ModemLine(port->fd, TIOCM_RTS, state->rtsControl == PORT_RTS_ON);
 }
 
-int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts)
-{
+int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts) {
     if (!ValidPort(handle) || RefuseOnNull(ToPort(handle))) {
         return -1;
     }
@@ -460,8 +438,7 @@ int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts)
     return 0;
 }
 
-int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts)
-{
+int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts) {
     if (!ValidPort(handle) || RefuseOnNull(ToPort(handle))) {
         return -1;
     }
@@ -469,14 +446,12 @@ int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts)
     return 0;
 }
 
-int plat_port_set_queues(PortHandle handle, uint32_t inSize, uint32_t outSize)
-{
+int plat_port_set_queues(PortHandle handle, uint32_t inSize, uint32_t outSize) {
     // termios queues are the kernel's own size; nothing to ask for.
     return ValidPort(handle) ? 0 : -1;
 }
 
-int plat_port_clear_error(PortHandle handle, uint32_t *inQueue)
-{
+int plat_port_clear_error(PortHandle handle, uint32_t *inQueue) {
     if (!ValidPort(handle) || RefuseOnNull(ToPort(handle))) {
         return -1;
     }
@@ -492,8 +467,7 @@ int plat_port_clear_error(PortHandle handle, uint32_t *inQueue)
 // Win32 read semantics over poll: interval MAXDWORD with no totals returns what is waiting; otherwise
 // the read ends when count bytes are in, the total time-out has passed, or (interval set) the line
 // has been quiet for the interval after the first byte.
-int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *got)
-{
+int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *got) {
     *got = 0;
     if (!ValidPort(handle)) {
         return -1;
@@ -558,8 +532,7 @@ int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *go
     return 0;
 }
 
-int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written)
-{
+int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written) {
     *written = 0;
     if (!ValidPort(handle)) {
         return -1;

@@ -25,13 +25,9 @@ struct Win32Port {
 
 static_assert(sizeof(DCB) <= sizeof(((PortLineState *)nullptr)->native), "DCB fits the blob");
 
-Win32Port *ToPort(PortHandle handle)
-{
-    return reinterpret_cast<Win32Port *>(handle);
-}
+Win32Port *ToPort(PortHandle handle) { return reinterpret_cast<Win32Port *>(handle); }
 
-bool ValidPort(PortHandle handle)
-{
+bool ValidPort(PortHandle handle) {
     if (handle == 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
@@ -39,8 +35,7 @@ bool ValidPort(PortHandle handle)
     return true;
 }
 
-int WriteDeviceTimeouts(Win32Port *port)
-{
+int WriteDeviceTimeouts(Win32Port *port) {
     const PortTimeouts &t = port->asked;
     COMMTIMEOUTS ct;
     ct.ReadIntervalTimeout = t.readInterval;
@@ -62,8 +57,7 @@ int WriteDeviceTimeouts(Win32Port *port)
 
 } // namespace
 
-int plat_port_open(const char *name, PortHandle *handle)
-{
+int plat_port_open(const char *name, PortHandle *handle) {
     *handle = 0;
     size_t length = strnlen(name, 12);
     if (length == 0 || length > 11) {
@@ -84,8 +78,8 @@ int plat_port_open(const char *name, PortHandle *handle)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    port->handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+    port->handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port->handle == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         free(port);
@@ -108,8 +102,7 @@ int plat_port_open(const char *name, PortHandle *handle)
     return 0;
 }
 
-int plat_port_close(PortHandle handle)
-{
+int plat_port_close(PortHandle handle) {
     if (!ValidPort(handle)) {
         return -1;
     }
@@ -123,8 +116,7 @@ int plat_port_close(PortHandle handle)
     return 0;
 }
 
-int plat_port_get_state(PortHandle handle, PortLineState *state)
-{
+int plat_port_get_state(PortHandle handle, PortLineState *state) {
     if (!ValidPort(handle)) {
         return -1;
     }
@@ -157,8 +149,7 @@ int plat_port_get_state(PortHandle handle, PortLineState *state)
     return 0;
 }
 
-int plat_port_set_state(PortHandle handle, const PortLineState *state)
-{
+int plat_port_set_state(PortHandle handle, const PortLineState *state) {
     if (!ValidPort(handle)) {
         return -1;
     }
@@ -192,8 +183,7 @@ int plat_port_set_state(PortHandle handle, const PortLineState *state)
     return 0;
 }
 
-int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts)
-{
+int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts) {
     if (!ValidPort(handle)) {
         return -1;
     }
@@ -205,8 +195,7 @@ int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts)
     return 0;
 }
 
-int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts)
-{
+int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts) {
     if (!ValidPort(handle)) {
         return -1;
     }
@@ -220,16 +209,14 @@ int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts)
     return 0;
 }
 
-int plat_port_set_queues(PortHandle handle, uint32_t inSize, uint32_t outSize)
-{
+int plat_port_set_queues(PortHandle handle, uint32_t inSize, uint32_t outSize) {
     if (!ValidPort(handle)) {
         return -1;
     }
     return SetupComm(ToPort(handle)->handle, inSize, outSize) ? 0 : -1;
 }
 
-int plat_port_clear_error(PortHandle handle, uint32_t *inQueue)
-{
+int plat_port_clear_error(PortHandle handle, uint32_t *inQueue) {
     if (!ValidPort(handle)) {
         return -1;
     }
@@ -243,8 +230,7 @@ int plat_port_clear_error(PortHandle handle, uint32_t *inQueue)
     return 0;
 }
 
-int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *got)
-{
+int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *got) {
     *got = 0;
     if (!ValidPort(handle)) {
         return -1;
@@ -258,8 +244,7 @@ int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *go
     return 0;
 }
 
-int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written)
-{
+int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written) {
     *written = 0;
     if (!ValidPort(handle)) {
         return -1;

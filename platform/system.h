@@ -11,10 +11,10 @@ enum { PLAT_WAIT_OK = 0, PLAT_WAIT_ABANDONED = 1, PLAT_WAIT_TIMEOUT = 2, PLAT_WA
 
 // A named mutex with Win32 semantics: one per name for every process of the machine, owned by a
 // thread, recursive, abandoned (owner ended while holding it) counts as acquired on the next wait.
-int plat_mutex_create(const char *name, MutexHandle *mutex); // 0 ok, else plat_last_error() tells
+int plat_mutex_create(const char *name, MutexHandle *mutex);   // 0 ok, else plat_last_error() tells
 int plat_mutex_wait(MutexHandle mutex, uint32_t milliseconds); // PLAT_WAIT_*; 0 ms never blocks
-int plat_mutex_release(MutexHandle mutex);                    // 0 ok
-int plat_mutex_close(MutexHandle mutex);                      // 0 ok
+int plat_mutex_release(MutexHandle mutex);                     // 0 ok
+int plat_mutex_close(MutexHandle mutex);                       // 0 ok
 
 // The process-wide lock that serialises every exchange on the line (all instances share one stack).
 void plat_line_lock();

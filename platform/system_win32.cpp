@@ -13,8 +13,7 @@ volatile LONG lineLockState = 0; // 0 not made, 1 being made, 2 ready
 
 // The DLL does no work at attach, so the lock is made on first use; whoever loses the race to make it
 // waits for the winner. A critical section is recursive, so nested exchanges on one thread are safe.
-void EnsureLineLock()
-{
+void EnsureLineLock() {
     if (lineLockState == 2) {
         return;
     }
@@ -30,30 +29,21 @@ void EnsureLineLock()
 
 } // namespace
 
-void plat_line_lock()
-{
+void plat_line_lock() {
     EnsureLineLock();
     EnterCriticalSection(&lineLock);
 }
 
-void plat_line_unlock()
-{
+void plat_line_unlock() {
     EnsureLineLock();
     LeaveCriticalSection(&lineLock);
 }
 
-uint32_t plat_last_error()
-{
-    return static_cast<uint32_t>(GetLastError());
-}
+uint32_t plat_last_error() { return static_cast<uint32_t>(GetLastError()); }
 
-void plat_sleep_ms(uint32_t milliseconds)
-{
-    Sleep(milliseconds);
-}
+void plat_sleep_ms(uint32_t milliseconds) { Sleep(milliseconds); }
 
-uint64_t plat_monotonic_ms()
-{
+uint64_t plat_monotonic_ms() {
     // The performance counter is there on every Windows the host runs on (GetTickCount64 would keep
     // the DLL off anything older than Vista) and does not wrap like GetTickCount.
     LARGE_INTEGER frequency;
@@ -66,7 +56,4 @@ uint64_t plat_monotonic_ms()
     return ticks / perSecond * 1000u + ticks % perSecond * 1000u / perSecond;
 }
 
-int plat_localtime(time_t t, struct tm *out)
-{
-    return localtime_s(out, &t) == 0 ? 0 : -1;
-}
+int plat_localtime(time_t t, struct tm *out) { return localtime_s(out, &t) == 0 ? 0 : -1; }

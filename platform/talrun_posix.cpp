@@ -34,8 +34,7 @@ enum { GATE_NOT_FOUND = 1, PUT_FAILED = 1 };
 
 // dlsym on a handle also searches the library's dependencies; a runtime that lacks a function would
 // hand us libc's err(). Accept a symbol only if it lives in the runtime's own image.
-void *Resolve(void *library, const struct link_map *map, const char *name)
-{
+void *Resolve(void *library, const struct link_map *map, const char *name) {
     void *symbol = dlsym(library, name);
     if (symbol == nullptr) {
         return nullptr;
@@ -48,8 +47,7 @@ void *Resolve(void *library, const struct link_map *map, const char *name)
     return symbol;
 }
 
-void Bind()
-{
+void Bind() {
     const char *name = getenv("KESTA_TALRUN");
     if (name == nullptr || name[0] == '\0') {
         name = "libtalrun.so";
@@ -78,8 +76,7 @@ void Bind()
 }
 
 // Binding may run dlopen, which is free to change errno; callers read the system error after logging.
-void EnsureBound()
-{
+void EnsureBound() {
     int saved = errno;
     pthread_once(&bindOnce, Bind);
     errno = saved;
@@ -89,8 +86,7 @@ void EnsureBound()
 
 extern "C" {
 
-int err(int level, const char *format, ...)
-{
+int err(int level, const char *format, ...) {
     int saved = errno;
     EnsureBound();
     // A variadic call cannot be passed on as such: the text is formatted here and handed over whole.
@@ -111,8 +107,7 @@ int err(int level, const char *format, ...)
     return 0;
 }
 
-uint16_t TalGetGateIdByAddressStr(int zero, uint8_t driverId, const char *address, uint32_t *gateId)
-{
+uint16_t TalGetGateIdByAddressStr(int zero, uint8_t driverId, const char *address, uint32_t *gateId) {
     EnsureBound();
     if (runtime.gateId == nullptr) {
         return GATE_NOT_FOUND;
@@ -120,8 +115,7 @@ uint16_t TalGetGateIdByAddressStr(int zero, uint8_t driverId, const char *addres
     return runtime.gateId(zero, driverId, address, gateId);
 }
 
-int TalCook(int zero, uint32_t gateId, uint32_t raw, void *cooked8)
-{
+int TalCook(int zero, uint32_t gateId, uint32_t raw, void *cooked8) {
     EnsureBound();
     if (runtime.cook == nullptr) {
         if (cooked8 != nullptr) {
@@ -132,8 +126,7 @@ int TalCook(int zero, uint32_t gateId, uint32_t raw, void *cooked8)
     return runtime.cook(zero, gateId, raw, cooked8);
 }
 
-uint16_t TalPutGateVal(int zero, uint32_t gateId, int two, TalValue cooked, int32_t timeStamp, int zero2)
-{
+uint16_t TalPutGateVal(int zero, uint32_t gateId, int two, TalValue cooked, int32_t timeStamp, int zero2) {
     EnsureBound();
     if (runtime.put == nullptr) {
         return PUT_FAILED;

@@ -24,8 +24,7 @@ const char TOGGLE_SUFFIX[] = ".toggle";
 // Copies the host's address into a zero-filled working copy. The host promises at most 255
 // characters; a longer string, or one without its NUL in the first 256 bytes, is refused here
 // instead of being read or copied past the copy's end.
-bool CopyAddress(const char *address, char (&copy)[OBJECT_NAME_SIZE])
-{
+bool CopyAddress(const char *address, char (&copy)[OBJECT_NAME_SIZE]) {
     memset(copy, 0, sizeof copy);
     if (address == nullptr) {
         err(LOG_ERROR, "KESTA> Parse() no address string given");
@@ -44,8 +43,7 @@ bool CopyAddress(const char *address, char (&copy)[OBJECT_NAME_SIZE])
 
 // Connects the station unless its slot already holds a connection. attempts: how many connects a
 // silent station costs; pauseMs follows each failed one (the last included).
-bool ConnectStation(DriverInstance *instance, uint32_t station, int attempts, uint32_t pauseMs)
-{
+bool ConnectStation(DriverInstance *instance, uint32_t station, int attempts, uint32_t pauseMs) {
     if (LoadStationSlot(instance, station) != nullptr)
         return true;
     for (int attempt = 0; attempt < attempts; ++attempt) {
@@ -63,8 +61,7 @@ bool ConnectStation(DriverInstance *instance, uint32_t station, int attempts, ui
 
 // Up to PARSE_LOOKUP_ATTEMPTS lookups in a row until one yields a descriptor; the PLC's verdict on
 // the name (status) is left to the caller.
-bool LookupObject(DriverInstance *instance, uint32_t station, const char *name, ObjectDescriptor *descriptor)
-{
+bool LookupObject(DriverInstance *instance, uint32_t station, const char *name, ObjectDescriptor *descriptor) {
     for (int attempt = 0; attempt < PARSE_LOOKUP_ATTEMPTS; ++attempt) {
         if (Net2000_getOV(instance->portHandle, StationSlot(instance, station), name, descriptor) == 0)
             return true;
@@ -74,8 +71,7 @@ bool LookupObject(DriverInstance *instance, uint32_t station, const char *name, 
 }
 
 // Looks up a member of a sample gate: the structure or its ".toggle" companion.
-bool LookupSampleObject(DriverInstance *instance, uint32_t station, const char *name, ObjectDescriptor *descriptor)
-{
+bool LookupSampleObject(DriverInstance *instance, uint32_t station, const char *name, ObjectDescriptor *descriptor) {
     if (!LookupObject(instance, station, name, descriptor))
         return false;
     if (descriptor->status != 0) {
@@ -86,8 +82,7 @@ bool LookupSampleObject(DriverInstance *instance, uint32_t station, const char *
 }
 
 // Sample gate (_Mdata, _Vdata) or time-stamp gate (_M012_003, _V012_003) of a single parse.
-int ParseEwt(DriverInstance *instance, GateAddressParse *record, const char *copy)
-{
+int ParseEwt(DriverInstance *instance, GateAddressParse *record, const char *copy) {
     const char letter = copy[STATION_DIGITS + 1];
     if (letter == 'M') {
         record->typeCode = EWTM;
@@ -140,8 +135,7 @@ int ParseEwt(DriverInstance *instance, GateAddressParse *record, const char *cop
 
 // The "[index]" of a single gate: decimal digits only, "[]" is 0. The index must fit the record's
 // signed 32-bit offset; a longer one is refused rather than wrapped.
-bool ParseIndex(GateAddressParse *record, const char *copy, int mode)
-{
+bool ParseIndex(GateAddressParse *record, const char *copy, int mode) {
     const char *open = strchr(copy, '[');
     if (open == nullptr)
         return true;
@@ -172,8 +166,7 @@ bool ParseIndex(GateAddressParse *record, const char *copy, int mode)
     return true;
 }
 
-bool GetParseArgs(DriverCall *call, const char *who, DriverInstance **instance, GateAddressParse **record)
-{
+bool GetParseArgs(DriverCall *call, const char *who, DriverInstance **instance, GateAddressParse **record) {
     if (call == nullptr || call->instance == nullptr || call->argRecord == nullptr) {
         err(LOG_ERROR, "KESTA> %s() no gate record given", who);
         return false;
@@ -185,18 +178,11 @@ bool GetParseArgs(DriverCall *call, const char *who, DriverInstance **instance, 
 
 } // namespace
 
-bool IsSampleGate(uint32_t typeCode)
-{
-    return typeCode == EWTM || typeCode == EWTV;
-}
+bool IsSampleGate(uint32_t typeCode) { return typeCode == EWTM || typeCode == EWTV; }
 
-bool IsTimeStampGate(uint32_t typeCode)
-{
-    return typeCode == EWTm || typeCode == EWTv;
-}
+bool IsTimeStampGate(uint32_t typeCode) { return typeCode == EWTm || typeCode == EWTv; }
 
-int Parse(DriverInstance *instance, GateAddressParse *record, int mode)
-{
+int Parse(DriverInstance *instance, GateAddressParse *record, int mode) {
     if (instance->dsfOpen == 0) {
         err(LOG_ERROR, "KESTA> Parse() must be connected to PLC!");
         return 1;
@@ -265,8 +251,7 @@ int Parse(DriverInstance *instance, GateAddressParse *record, int mode)
     return 0;
 }
 
-int CheckGateType(const GateAddressParse *record)
-{
+int CheckGateType(const GateAddressParse *record) {
     const char *gate = record->addressString;
     const uint32_t gateType = record->gateType;
     const int plcType = static_cast<int>(record->typeCode);
@@ -309,8 +294,7 @@ int CheckGateType(const GateAddressParse *record)
             return 1;
         }
         break;
-    default:
-        break;
+    default: break;
     }
     if (gateType == GATE_STRING) {
         err(LOG_ERROR, "KESTA> SingleParse() gate %s, no STRING gates supported", gate);
@@ -331,8 +315,7 @@ int CheckGateType(const GateAddressParse *record)
     return 0;
 }
 
-int AssignSingleOffset(DriverInstance *instance, GateAddressParse *record)
-{
+int AssignSingleOffset(DriverInstance *instance, GateAddressParse *record) {
     if (record->offset != -1) {
         char cut[OBJECT_NAME_SIZE];
         snprintf(cut, sizeof cut, "%s", record->addressString);
@@ -368,8 +351,7 @@ int AssignSingleOffset(DriverInstance *instance, GateAddressParse *record)
     return 0;
 }
 
-uint32_t SingleAddressParser(DriverCall *call)
-{
+uint32_t SingleAddressParser(DriverCall *call) {
     DriverInstance *instance = nullptr;
     GateAddressParse *record = nullptr;
     if (!GetParseArgs(call, "SingleAddressParser", &instance, &record))
@@ -384,8 +366,7 @@ uint32_t SingleAddressParser(DriverCall *call)
     return AssignSingleOffset(instance, record) == 0 ? KVI_OK : KVI_REFUSED;
 }
 
-uint32_t BlockAddressParser(DriverCall *call)
-{
+uint32_t BlockAddressParser(DriverCall *call) {
     DriverInstance *instance = nullptr;
     GateAddressParse *record = nullptr;
     if (!GetParseArgs(call, "BlockAddressParser", &instance, &record))

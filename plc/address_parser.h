@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 
 enum { PARSE_SINGLE = 3, PARSE_BLOCK = 4 };
 

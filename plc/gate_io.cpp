@@ -21,8 +21,7 @@ void PutHost16(void *at, uint16_t value) { memcpy(at, &value, sizeof value); }
 void PutHost32(void *at, uint32_t value) { memcpy(at, &value, sizeof value); }
 
 // What the host must hand over for a read or write; anything missing is refused with 1.
-bool CheckRecord(DriverCall *call, const char *who, DriverInstance **instance, GateAddressRW **record)
-{
+bool CheckRecord(DriverCall *call, const char *who, DriverInstance **instance, GateAddressRW **record) {
     if (call == nullptr || call->instance == nullptr || call->argRecord == nullptr) {
         err(LOG_ERROR, "KESTA> %s() no gate record given", who);
         return false;
@@ -33,8 +32,7 @@ bool CheckRecord(DriverCall *call, const char *who, DriverInstance **instance, G
 }
 
 // Reads and writes alike need the stack open; both log the read's text when it is not.
-bool StackReady(const DriverInstance *instance)
-{
+bool StackReady(const DriverInstance *instance) {
     if (instance->dsfOpen == 0) {
         err(LOG_ERROR, "KESTA> DoRead() Net2000 not initialised!");
         return false;
@@ -42,8 +40,7 @@ bool StackReady(const DriverInstance *instance)
     return true;
 }
 
-bool StationValid(const GateAddressRW *record, const char *who)
-{
+bool StationValid(const GateAddressRW *record, const char *who) {
     if (record->station > PLC_MAX_STATION) {
         err(LOG_ERROR, "KESTA> %s() illegal plc address %u", who, record->station);
         return false;
@@ -51,8 +48,7 @@ bool StationValid(const GateAddressRW *record, const char *who)
     return true;
 }
 
-bool CellGiven(const GateAddressRW *record, const char *who)
-{
+bool CellGiven(const GateAddressRW *record, const char *who) {
     if (record->valueCell == nullptr) {
         err(LOG_ERROR, "KESTA> %s() gate %s has no value cell", who,
             record->addressString != nullptr ? record->addressString : "");
@@ -62,14 +58,12 @@ bool CellGiven(const GateAddressRW *record, const char *who)
 }
 
 // Read result of a failed exchange, logged like the engine's own codes.
-uint32_t ReadFailed(uint32_t code)
-{
+uint32_t ReadFailed(uint32_t code) {
     err(LOG_DEBUG, "KESTA> DoRead() read, ErrCode: %u", LowByte(code));
     return KVI_FAILED;
 }
 
-uint32_t ReadEntry(DriverCall *call, const char *format)
-{
+uint32_t ReadEntry(DriverCall *call, const char *format) {
     if (call == nullptr || call->instance == nullptr)
         return KVI_REFUSED;
     const DriverInstance *instance = static_cast<const DriverInstance *>(call->instance);
@@ -83,36 +77,22 @@ uint32_t ReadEntry(DriverCall *call, const char *format)
 
 } // namespace
 
-uint32_t ReadReplyFrameLength(uint32_t dataBytes)
-{
-    return dataBytes + (dataBytes % 2u) + REPLY_FRAME_OVERHEAD;
-}
+uint32_t ReadReplyFrameLength(uint32_t dataBytes) { return dataBytes + (dataBytes % 2u) + REPLY_FRAME_OVERHEAD; }
 
-int ConvertSingleRead(uint32_t elementBits, const uint8_t *data, void *cell)
-{
+int ConvertSingleRead(uint32_t elementBits, const uint8_t *data, void *cell) {
     uint8_t *halves = static_cast<uint8_t *>(cell);
     PutHost16(halves, 0);
     switch (elementBits) {
-    case 8:
-        PutHost16(halves + 2, data[0]);
-        return 0;
-    case 16:
-        PutHost16(halves + 2, GetBe16(data));
-        return 0;
-    case 32:
-        PutHost32(cell, GetBe32(data));
-        return 0;
-    default:
-        return KVI_FAILED;
+    case 8: PutHost16(halves + 2, data[0]); return 0;
+    case 16: PutHost16(halves + 2, GetBe16(data)); return 0;
+    case 32: PutHost32(cell, GetBe32(data)); return 0;
+    default: return KVI_FAILED;
     }
 }
 
-int ConvertBlockRead(uint32_t elementBits, uint32_t count, const uint8_t *data, GateAddressRW *record)
-{
+int ConvertBlockRead(uint32_t elementBits, uint32_t count, const uint8_t *data, GateAddressRW *record) {
     switch (elementBits) {
-    case 8:
-        memcpy(record->valueCell, data, count);
-        return 0;
+    case 8: memcpy(record->valueCell, data, count); return 0;
     case 16:
         // The host expects its cell pointer moved past the elements, as the driver always has.
         for (uint32_t i = 0; i < count; ++i) {
@@ -126,13 +106,11 @@ int ConvertBlockRead(uint32_t elementBits, uint32_t count, const uint8_t *data, 
             record->valueCell = static_cast<uint8_t *>(record->valueCell) + 4;
         }
         return 0;
-    default:
-        return KVI_FAILED;
+    default: return KVI_FAILED;
     }
 }
 
-int ConvertSingleWrite(uint32_t elementBits, const void *cell, uint8_t out[4])
-{
+int ConvertSingleWrite(uint32_t elementBits, const void *cell, uint8_t out[4]) {
     const uint8_t *bytes = static_cast<const uint8_t *>(cell);
     uint16_t half;
     uint32_t whole;
@@ -153,13 +131,11 @@ int ConvertSingleWrite(uint32_t elementBits, const void *cell, uint8_t out[4])
         out[2] = static_cast<uint8_t>(whole >> 8);
         out[3] = static_cast<uint8_t>(whole & 0xFFu);
         return 0;
-    default:
-        return KVI_FAILED;
+    default: return KVI_FAILED;
     }
 }
 
-uint32_t DoRead(DriverCall *call)
-{
+uint32_t DoRead(DriverCall *call) {
     DriverInstance *instance = nullptr;
     GateAddressRW *record = nullptr;
     if (!CheckRecord(call, "DoRead", &instance, &record))
@@ -201,9 +177,9 @@ uint32_t DoRead(DriverCall *call)
     if (LoadStationSlot(instance, record->station) == nullptr)
         return ReadFailed(DSF_ERR_NOT_CONNECTED); // a gate whose parse never connected its station
     uint32_t replyLength = sizeof reply;
-    const int32_t rc = RunExchange(instance->portHandle, static_cast<uint16_t>(ReadReplyFrameLength(length)),
-                                   StationSlot(instance, record->station), request, sizeof request, reply,
-                                   &replyLength);
+    const int32_t rc =
+        RunExchange(instance->portHandle, static_cast<uint16_t>(ReadReplyFrameLength(length)),
+                    StationSlot(instance, record->station), request, sizeof request, reply, &replyLength);
     // Any code but 0 is a failure, also one whose low byte happens to be 0 (a station error number of
     // 256, say): a read must not hand the host a value the station never sent. Only the low byte shows.
     if (rc != 0)
@@ -218,8 +194,7 @@ uint32_t DoRead(DriverCall *call)
     return static_cast<uint32_t>(ConvertBlockRead(record->elementBits, count, data, record));
 }
 
-uint32_t DoWrite(DriverCall *call, const uint8_t *data)
-{
+uint32_t DoWrite(DriverCall *call, const uint8_t *data) {
     DriverInstance *instance = nullptr;
     GateAddressRW *record = nullptr;
     if (!CheckRecord(call, "DoWrite", &instance, &record))
@@ -263,18 +238,11 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data)
     return KVI_OK;
 }
 
-uint32_t SingleRead(DriverCall *call)
-{
-    return ReadEntry(call, "KESTA> SingleRead(), rc= %d");
-}
+uint32_t SingleRead(DriverCall *call) { return ReadEntry(call, "KESTA> SingleRead(), rc= %d"); }
 
-uint32_t BlockRead(DriverCall *call)
-{
-    return ReadEntry(call, "KESTA> BlockRead(), rc= %d");
-}
+uint32_t BlockRead(DriverCall *call) { return ReadEntry(call, "KESTA> BlockRead(), rc= %d"); }
 
-uint32_t SingleWrite(DriverCall *call)
-{
+uint32_t SingleWrite(DriverCall *call) {
     if (call == nullptr || call->instance == nullptr)
         return KVI_REFUSED;
     const DriverInstance *instance = static_cast<const DriverInstance *>(call->instance);
@@ -300,8 +268,7 @@ uint32_t SingleWrite(DriverCall *call)
     return DoWrite(call, data);
 }
 
-uint32_t BlockWrite(DriverCall *)
-{
+uint32_t BlockWrite(DriverCall *) {
     err(LOG_DEBUG, "KESTA> BlockWrite() NOT supported");
     return KVI_REFUSED;
 }

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 
 // A block read carries at most this many data bytes: the reply buffer holds the item status and the
 // data rounded up to an even count.

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 
 uint32_t SingleAddressParser(DriverCall *call);
 uint32_t BlockAddressParser(DriverCall *call);

@@ -8,8 +8,7 @@
 
 namespace {
 
-unsigned char *SlotBytes(const DriverInstance *instance, uint32_t station)
-{
+unsigned char *SlotBytes(const DriverInstance *instance, uint32_t station) {
     // Byte arithmetic on the block: a pointer to the packed member itself would claim an alignment
     // the slot does not have.
     const unsigned char *base = reinterpret_cast<const unsigned char *>(instance);
@@ -22,26 +21,20 @@ void PutHost32(uint8_t *at, uint32_t value) { memcpy(at, &value, sizeof value); 
 
 } // namespace
 
-void *StationSlot(DriverInstance *instance, uint32_t station)
-{
-    return SlotBytes(instance, station);
-}
+void *StationSlot(DriverInstance *instance, uint32_t station) { return SlotBytes(instance, station); }
 
-StationEntry *LoadStationSlot(const DriverInstance *instance, uint32_t station)
-{
+StationEntry *LoadStationSlot(const DriverInstance *instance, uint32_t station) {
     StationEntry *entry = nullptr;
     memcpy(&entry, SlotBytes(instance, station), sizeof entry);
     return entry;
 }
 
-void StoreStationSlot(DriverInstance *instance, uint32_t station, StationEntry *entry)
-{
+void StoreStationSlot(DriverInstance *instance, uint32_t station, StationEntry *entry) {
     memcpy(SlotBytes(instance, station), &entry, sizeof entry);
 }
 
-uint32_t BuildReadWriteRequest(uint8_t *record, uint32_t recordSize, uint32_t handle, uint16_t length,
-                               uint16_t access, const uint8_t *data)
-{
+uint32_t BuildReadWriteRequest(uint8_t *record, uint32_t recordSize, uint32_t handle, uint16_t length, uint16_t access,
+                               const uint8_t *data) {
     const bool writes = (access & 0x2u) != 0;
     const uint32_t padded = writes ? (static_cast<uint32_t>(length) + 1u) & ~1u : 0u;
     const uint32_t needed = 2u + LIST_ITEM_HEAD + padded;
@@ -58,20 +51,15 @@ uint32_t BuildReadWriteRequest(uint8_t *record, uint32_t recordSize, uint32_t ha
     return needed;
 }
 
-uint16_t ReplyItemStatus(const uint8_t *reply)
-{
+uint16_t ReplyItemStatus(const uint8_t *reply) {
     uint16_t status;
     memcpy(&status, reply, sizeof status);
     return status;
 }
 
-uint16_t GetBe16(const uint8_t *bytes)
-{
-    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-}
+uint16_t GetBe16(const uint8_t *bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
 
-uint32_t GetBe32(const uint8_t *bytes)
-{
+uint32_t GetBe32(const uint8_t *bytes) {
     return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
            (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
 }

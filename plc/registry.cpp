@@ -11,18 +11,11 @@
 
 namespace {
 
-ObjectEntry *ObjectHead(const DriverInstance *instance)
-{
-    return static_cast<ObjectEntry *>(instance->ObjectList);
-}
+ObjectEntry *ObjectHead(const DriverInstance *instance) { return static_cast<ObjectEntry *>(instance->ObjectList); }
 
-UsedArea *AreaHead(const DriverInstance *instance)
-{
-    return static_cast<UsedArea *>(instance->UsedAreaList);
-}
+UsedArea *AreaHead(const DriverInstance *instance) { return static_cast<UsedArea *>(instance->UsedAreaList); }
 
-void AppendObject(DriverInstance *instance, ObjectEntry *entry)
-{
+void AppendObject(DriverInstance *instance, ObjectEntry *entry) {
     ObjectEntry *tail = ObjectHead(instance);
     if (tail == nullptr) {
         instance->ObjectList = entry;
@@ -33,8 +26,7 @@ void AppendObject(DriverInstance *instance, ObjectEntry *entry)
     tail->next = entry;
 }
 
-void AppendArea(DriverInstance *instance, UsedArea *area)
-{
+void AppendArea(DriverInstance *instance, UsedArea *area) {
     UsedArea *tail = AreaHead(instance);
     if (tail == nullptr) {
         instance->UsedAreaList = area;
@@ -47,15 +39,11 @@ void AppendArea(DriverInstance *instance, UsedArea *area)
 
 // Offsets are signed 32-bit in the host's record: an area that would grow past that is refused
 // rather than wrapped into negative offsets.
-bool OffsetFits(int64_t value)
-{
-    return value >= 0 && value <= INT32_MAX;
-}
+bool OffsetFits(int64_t value) { return value >= 0 && value <= INT32_MAX; }
 
 } // namespace
 
-ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name)
-{
+ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name) {
     if (name == nullptr)
         return nullptr;
     for (ObjectEntry *entry = ObjectHead(instance); entry != nullptr; entry = entry->next) {
@@ -65,8 +53,7 @@ ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name)
     return nullptr;
 }
 
-UsedArea *FindUsedArea(const DriverInstance *instance, uint32_t elementBits, uint32_t typeCode, uint32_t station)
-{
+UsedArea *FindUsedArea(const DriverInstance *instance, uint32_t elementBits, uint32_t typeCode, uint32_t station) {
     for (UsedArea *area = AreaHead(instance); area != nullptr; area = area->next) {
         if (area->elementBits == elementBits && area->typeCode == typeCode && area->station == station)
             return area;
@@ -74,14 +61,12 @@ UsedArea *FindUsedArea(const DriverInstance *instance, uint32_t elementBits, uin
     return nullptr;
 }
 
-int32_t FindObjectHandle(const DriverInstance *instance, const char *name)
-{
+int32_t FindObjectHandle(const DriverInstance *instance, const char *name) {
     const ObjectEntry *entry = FindObjectEntry(instance, name);
     return entry != nullptr ? static_cast<int32_t>(entry->handle) : -1;
 }
 
-int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle)
-{
+int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle) {
     LineLock line;
     ObjectEntry *entry = FindObjectEntry(instance, name);
     if (entry != nullptr) {
@@ -101,8 +86,7 @@ int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle)
     return 0;
 }
 
-int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record)
-{
+int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record) {
     ObjectEntry *entry = FindObjectEntry(instance, record->addressString);
     if (entry == nullptr) {
         err(LOG_ERROR, "KESTA>CheckAndAddGAUsed, could not find item %s",
@@ -143,8 +127,7 @@ int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record)
     return 0;
 }
 
-void ReleaseRegistry(DriverInstance *instance)
-{
+void ReleaseRegistry(DriverInstance *instance) {
     ObjectEntry *entry = static_cast<ObjectEntry *>(instance->ObjectList);
     while (entry != nullptr) {
         ObjectEntry *next = entry->next;

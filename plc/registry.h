@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 
 enum { OBJECT_NAME_SIZE = 256 }; // an address string of at most 255 characters and its NUL
 

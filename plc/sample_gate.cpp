@@ -18,7 +18,7 @@ namespace {
 enum {
     SAMPLE_READ_REPLY_FRAME = 26, // frame around the 12-byte record and its item status
     SAMPLE_ACK_REPLY_FRAME = 14,
-    PUT_VALUE_KIND = 2            // TalPutGateVal's constant; its meaning is the host's
+    PUT_VALUE_KIND = 2 // TalPutGateVal's constant; its meaning is the host's
 };
 
 // Record bytes.
@@ -39,9 +39,8 @@ enum {
 };
 
 // One ReadWrite exchange on the sample gate's station; 0 or the engine's code.
-int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expected, uint32_t handle,
-                       uint16_t length, uint16_t access, const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE])
-{
+int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expected, uint32_t handle, uint16_t length,
+                       uint16_t access, const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE]) {
     uint8_t request[SAMPLE_REQUEST_SIZE];
     BuildReadWriteRequest(request, sizeof request, handle, length, access, data);
     memset(reply, 0, sizeof reply);
@@ -52,15 +51,11 @@ int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expe
                        &replyLength);
 }
 
-uint32_t HandleOf(int32_t field)
-{
-    return static_cast<uint32_t>(field) & 0xFFFFu;
-}
+uint32_t HandleOf(int32_t field) { return static_cast<uint32_t>(field) & 0xFFFFu; }
 
 // The outcome of a sample exchange ("Read" or "Write toggle"): 0 when the exchange and its item both
 // succeeded, else 2 after logging the engine's code (ErrCode) or the item status (ErrCode2).
-uint32_t SampleResult(const char *what, int32_t rc, const uint8_t (&reply)[SAMPLE_REPLY_SIZE])
-{
+uint32_t SampleResult(const char *what, int32_t rc, const uint8_t (&reply)[SAMPLE_REPLY_SIZE]) {
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> ReadSampleGate() %s, ErrCode: %u", what, LowByte(static_cast<uint32_t>(rc)));
         return KVI_FAILED;
@@ -74,8 +69,7 @@ uint32_t SampleResult(const char *what, int32_t rc, const uint8_t (&reply)[SAMPL
 }
 
 // 0 and the record, or 2 after logging.
-uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t (&record)[SAMPLE_RECORD_SIZE])
-{
+uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t (&record)[SAMPLE_RECORD_SIZE]) {
     uint8_t reply[SAMPLE_REPLY_SIZE];
     const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_READ_REPLY_FRAME, HandleOf(gate->offset),
                                       SAMPLE_RECORD_SIZE, DSF_ACCESS_READ, nullptr, reply);
@@ -86,18 +80,16 @@ uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t
 }
 
 // Writes 0 into ".toggle": the PLC then presents its next record. 0, or 2 after logging.
-uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate)
-{
+uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate) {
     const uint8_t zero = 0;
     uint8_t reply[SAMPLE_REPLY_SIZE];
-    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, HandleOf(gate->toggleHandle),
-                                      1, DSF_ACCESS_WRITE, &zero, reply);
+    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, HandleOf(gate->toggleHandle), 1,
+                                      DSF_ACCESS_WRITE, &zero, reply);
     return SampleResult("Write toggle", rc, reply);
 }
 
 // Hands one record to its time-stamp gate in the host. Failures are logged and end here.
-void StoreRecord(const DriverCall *call, const GateAddressRW *gate, const uint8_t (&record)[SAMPLE_RECORD_SIZE])
-{
+void StoreRecord(const DriverCall *call, const GateAddressRW *gate, const uint8_t (&record)[SAMPLE_RECORD_SIZE]) {
     const bool measurement = gate->typeCode == EWTV;
     int32_t seconds = 0;
     if (TimeStamp(gate->typeCode, record, &seconds) != 0)
@@ -129,16 +121,14 @@ void StoreRecord(const DriverCall *call, const GateAddressRW *gate, const uint8_
         err(LOG_ERROR, "KESTA> ReadSampleGate() Tal5PutGateVal failed rc %u", stored);
 }
 
-void StoreCount(const DriverInstance *instance, GateAddressRW *gate)
-{
+void StoreCount(const DriverInstance *instance, GateAddressRW *gate) {
     const uint32_t count = instance->sampleCount;
     memcpy(gate->valueCell, &count, sizeof count);
 }
 
 } // namespace
 
-int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32_t *seconds)
-{
+int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32_t *seconds) {
     const unsigned day = record[REC_DAY];
     const unsigned month = record[REC_MONTH];
     const int year = GetBe16(record + REC_YEAR);
@@ -177,8 +167,7 @@ int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32
     return 0;
 }
 
-uint32_t ReadSampleGate(DriverCall *call)
-{
+uint32_t ReadSampleGate(DriverCall *call) {
     if (call == nullptr || call->instance == nullptr || call->argRecord == nullptr)
         return KVI_REFUSED;
     DriverInstance *instance = static_cast<DriverInstance *>(call->instance);

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 
 enum { SAMPLE_RECORD_SIZE = 12 };
 

@@ -79,8 +79,7 @@ int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDes
     memcpy(request + LOOKUP_NAME_OFFSET, name, length + 1);
 
     uint32_t replyLength = REPLY_SIZE;
-    const int32_t rc =
-        RunExchange(line, LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
+    const int32_t rc = RunExchange(line, LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(rc & 0xFF));
         return 1;

@@ -11,10 +11,10 @@
 // One PLC object as a lookup describes it, in host byte order, 26 bytes.
 struct ObjectDescriptor {
     uint16_t listStatus;
-    uint16_t status;        // 0: the PLC knows the object; else its status byte - 86, or 65450
-    uint32_t handle;        // 16-bit object handle, zero-extended; first wire byte is the low byte
-    uint16_t kind;          // 1 array, 2 and 3 structure, other single variable
-    uint32_t length;        // bytes of the whole object
+    uint16_t status; // 0: the PLC knows the object; else its status byte - 86, or 65450
+    uint32_t handle; // 16-bit object handle, zero-extended; first wire byte is the low byte
+    uint16_t kind;   // 1 array, 2 and 3 structure, other single variable
+    uint32_t length; // bytes of the whole object
     uint16_t dataType;
     uint32_t aux;
     uint32_t elementLength; // bytes of one element

@@ -11,8 +11,7 @@ enum { PURGE_CHUNK = 512, PURGE_TIMEOUT_UNITS = 5, PORT_QUEUE_SIZE = 1200, ERROR
 
 PortTrace *trace = nullptr;
 
-int TracedRead(PortHandle handle, void *buffer, uint32_t count, uint32_t *got)
-{
+int TracedRead(PortHandle handle, void *buffer, uint32_t count, uint32_t *got) {
     int rc = plat_port_read(handle, buffer, count, got);
     if (trace != nullptr) {
         if (trace->reads < sizeof trace->counts / sizeof trace->counts[0]) {
@@ -23,16 +22,14 @@ int TracedRead(PortHandle handle, void *buffer, uint32_t count, uint32_t *got)
     return rc;
 }
 
-int TracedSetTimeouts(PortHandle handle, const PortTimeouts *timeouts)
-{
+int TracedSetTimeouts(PortHandle handle, const PortTimeouts *timeouts) {
     if (trace != nullptr) {
         trace->timeoutWrites++;
     }
     return plat_port_set_timeouts(handle, timeouts);
 }
 
-void ApplyControlLines(uint16_t flags, PortLineState *state)
-{
+void ApplyControlLines(uint16_t flags, PortLineState *state) {
     if (flags & (PORT_FLAG_DTR_ON | PORT_FLAG_DTR_ON2)) {
         state->dtrControl = PORT_DTR_ON;
     } else if (flags & PORT_FLAG_DTR_HANDSHAKE) {
@@ -53,8 +50,7 @@ void ApplyControlLines(uint16_t flags, PortLineState *state)
 
 // A port that failed half-way through its configuration is closed at once: the callers only see a
 // missing handle, and a handle kept open would hold the device exclusively until the process ends.
-int CloseAndFail(PortHandle *handle, int result)
-{
+int CloseAndFail(PortHandle *handle, int result) {
     plat_port_close(*handle);
     *handle = 0;
     return result;
@@ -62,13 +58,9 @@ int CloseAndFail(PortHandle *handle, int result)
 
 } // namespace
 
-void PortSetTrace(PortTrace *newTrace)
-{
-    trace = newTrace;
-}
+void PortSetTrace(PortTrace *newTrace) { trace = newTrace; }
 
-int OpenPort(const char *portName, const LineParams *lineParams, uint16_t flags, PortHandle *handle)
-{
+int OpenPort(const char *portName, const LineParams *lineParams, uint16_t flags, PortHandle *handle) {
     *handle = 0;
     if (plat_port_open(portName, handle) != 0) {
         *handle = 0;
@@ -108,8 +100,7 @@ int OpenPort(const char *portName, const LineParams *lineParams, uint16_t flags,
     return PORT_OK;
 }
 
-PortHandle OpenPortRecord(const PortRecord *record)
-{
+PortHandle OpenPortRecord(const PortRecord *record) {
     // The record's name field is the host's: never trust it to be terminated.
     char name[sizeof record->portName];
     memcpy(name, record->portName, sizeof name);
@@ -121,13 +112,9 @@ PortHandle OpenPortRecord(const PortRecord *record)
     return handle;
 }
 
-int ClosePort(PortHandle handle)
-{
-    return plat_port_close(handle) == 0 ? PORT_OK : PORT_ERR_IO;
-}
+int ClosePort(PortHandle handle) { return plat_port_close(handle) == 0 ? PORT_OK : PORT_ERR_IO; }
 
-uint32_t SetTimeout(PortHandle handle, uint32_t units)
-{
+uint32_t SetTimeout(PortHandle handle, uint32_t units) {
     PortTimeouts timeouts;
     if (plat_port_get_timeouts(handle, &timeouts) != 0) {
         return 0;
@@ -146,8 +133,7 @@ uint32_t SetTimeout(PortHandle handle, uint32_t units)
     return previous / 10u;
 }
 
-int Purge(PortHandle handle)
-{
+int Purge(PortHandle handle) {
     uint32_t waiting = 0;
     int queryFailed = plat_port_clear_error(handle, &waiting) != 0;
     if (!queryFailed && waiting == 0) {
@@ -171,8 +157,7 @@ int Purge(PortHandle handle)
     return readFailed ? PORT_ERR_PURGE : PORT_OK;
 }
 
-int WritePort(PortHandle handle, const void *bytes, uint32_t count, uint32_t *written)
-{
+int WritePort(PortHandle handle, const void *bytes, uint32_t count, uint32_t *written) {
     uint32_t n = 0;
     if (plat_port_write(handle, bytes, count, &n) != 0) {
         return PORT_ERR_IO;
@@ -183,8 +168,7 @@ int WritePort(PortHandle handle, const void *bytes, uint32_t count, uint32_t *wr
     return n == count ? PORT_OK : PORT_ERR_SHORT;
 }
 
-int ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *got)
-{
+int ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *got) {
     if (got != nullptr) {
         *got = 0;
     }
@@ -198,8 +182,7 @@ int ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *got)
     return PORT_OK;
 }
 
-int PortInputQueue(PortHandle handle, uint32_t *waiting)
-{
+int PortInputQueue(PortHandle handle, uint32_t *waiting) {
     *waiting = 0;
     return plat_port_clear_error(handle, waiting) == 0 ? 0 : 1;
 }

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "platform/serial_port.h"
 
 // Results of the port operations.

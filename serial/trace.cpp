@@ -23,8 +23,7 @@ uint64_t lastCountersMs = 0;
 uint64_t written = 0;
 
 // Local date and time with microseconds, one word: 2024-05-01T12:00:00.123456.
-void TimeStamp(char *out, size_t size)
-{
+void TimeStamp(char *out, size_t size) {
     const auto now = std::chrono::system_clock::now();
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
     const time_t seconds = static_cast<time_t>(us / 1000000);
@@ -32,12 +31,11 @@ void TimeStamp(char *out, size_t size)
     if (plat_localtime(seconds, &local) != 0) {
         memset(&local, 0, sizeof local);
     }
-    snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d.%06d", local.tm_year + 1900, local.tm_mon + 1,
-             local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(us % 1000000));
+    snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02d.%06d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+             local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(us % 1000000));
 }
 
-void Close()
-{
+void Close() {
     if (traceFile != nullptr) {
         fclose(traceFile);
         traceFile = nullptr;
@@ -46,8 +44,7 @@ void Close()
 }
 
 // Every write goes through here: a failing file or a full quota ends the trace quietly.
-void Put(const char *text, size_t n)
-{
+void Put(const char *text, size_t n) {
     if (traceFile == nullptr) {
         return;
     }
@@ -66,8 +63,7 @@ void Put(const char *text, size_t n)
 
 void PutText(const char *text) { Put(text, strlen(text)); }
 
-void Comment(const char *what)
-{
+void Comment(const char *what) {
     char stamp[96];
     TimeStamp(stamp, sizeof stamp);
     char line[256];
@@ -77,8 +73,7 @@ void Comment(const char *what)
     }
 }
 
-void Counters(const char *why)
-{
+void Counters(const char *why) {
     LinkCounters c;
     ReadLinkCounters(&c);
     char stamp[96];
@@ -106,8 +101,7 @@ void Counters(const char *why)
     PutText(any ? "\n" : "-\n");
 }
 
-void Flush()
-{
+void Flush() {
     if (traceFile != nullptr && fflush(traceFile) != 0) {
         Close();
     }
@@ -115,8 +109,7 @@ void Flush()
 
 } // namespace
 
-void TraceOpen(const char *parameters)
-{
+void TraceOpen(const char *parameters) {
     LineLock lock;
     if (traceFile != nullptr) {
         return; // one trace per loaded library, like the stack
@@ -150,8 +143,7 @@ void TraceOpen(const char *parameters)
     lastCountersMs = plat_monotonic_ms();
 }
 
-void TraceWriteBytes(char direction, const uint8_t *bytes, uint32_t count)
-{
+void TraceWriteBytes(char direction, const uint8_t *bytes, uint32_t count) {
     static const char digits[] = "0123456789ABCDEF";
     char stamp[96];
     TimeStamp(stamp, sizeof stamp);
@@ -173,8 +165,7 @@ void TraceWriteBytes(char direction, const uint8_t *bytes, uint32_t count)
     Put(chunk, used);
 }
 
-void TraceWriteRequestEnd(int32_t result)
-{
+void TraceWriteRequestEnd(int32_t result) {
     if (result != 0) {
         char what[64];
         snprintf(what, sizeof what, "result %d ErrCode %u", static_cast<int>(result),
@@ -189,8 +180,7 @@ void TraceWriteRequestEnd(int32_t result)
     Flush();
 }
 
-void TraceCounters(const char *why)
-{
+void TraceCounters(const char *why) {
     LineLock lock;
     if (traceFile == nullptr) {
         return;
@@ -199,8 +189,7 @@ void TraceCounters(const char *why)
     Flush();
 }
 
-void TraceClose()
-{
+void TraceClose() {
     LineLock lock;
     if (traceFile == nullptr) {
         return;

@@ -29,15 +29,13 @@ inline void TraceEnd(const char *why) { TraceCounters(why); } // an instance end
 // The stack is gone: the last lines to the file, and the trace is closed.
 void TraceClose();
 
-inline void TraceBytes(char direction, const uint8_t *bytes, uint32_t count)
-{
+inline void TraceBytes(char direction, const uint8_t *bytes, uint32_t count) {
     if (traceActive && count != 0) {
         TraceWriteBytes(direction, bytes, count);
     }
 }
 
-inline void TraceRequestEnd(int32_t result)
-{
+inline void TraceRequestEnd(int32_t result) {
     if (traceActive) {
         TraceWriteRequestEnd(result);
     }

@@ -32,22 +32,13 @@ uint8_t queueCheck = 0; // 1 only while a Receive action reads: take what is wai
 
 LinkCounters counters;
 
-void *HeapAlloc(uint32_t size)
-{
-    return malloc(size);
-}
+void *HeapAlloc(uint32_t size) { return malloc(size); }
 
-void HeapRelease(void *block, uint32_t size)
-{
-    free(block);
-}
+void HeapRelease(void *block, uint32_t size) { free(block); }
 
 // ExpectedReplyLength may exceed 518 for long block reads; a frame never does, so a read never asks
 // for more than the receive buffer holds.
-uint32_t ReadCapacity()
-{
-    return rxSize < DSF_MAX_FRAME ? rxSize : static_cast<uint32_t>(DSF_MAX_FRAME);
-}
+uint32_t ReadCapacity() { return rxSize < DSF_MAX_FRAME ? rxSize : static_cast<uint32_t>(DSF_MAX_FRAME); }
 
 // How much a reply read asks for. A read that waits (the one after each frame sent) ends when it has
 // all it asked for or when the port's time-out passes, so asking for more than the frame that comes
@@ -59,8 +50,7 @@ uint32_t ReadCapacity()
 // - a further segment of a long reply is full while more than one frame's worth is missing, and the
 //   last one carries exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
 // A frame longer than asked for is then read to its end (dsf_ra_receive_frame).
-uint32_t ReplyReadSize()
-{
+uint32_t ReplyReadSize() {
     uint32_t size = ExpectedReplyLength;
     if (stack->state == DSF_AWAIT_FINAL_ACK || (stack->state == DSF_AWAIT_REPLY && stack->segmenting)) {
         size = DSF_FRAME_OVERHEAD;
@@ -68,24 +58,22 @@ uint32_t ReplyReadSize()
                stack->reassemblyCount < stack->reassemblyTotal) {
         const uint32_t missing = stack->reassemblyTotal - stack->reassemblyCount;
         const uint32_t data = (missing >= DSF_LONG_MESSAGE ? 4u : 2u) + missing;
-        size = data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + data + (data & 1u);
+        size =
+            data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + data + (data & 1u);
     }
     return size < ReadCapacity() ? size : ReadCapacity();
 }
 
 // Length of the frame whose valid header for us starts the bytes read, 0 when they start none.
-uint32_t AnnouncedFrameLength(const uint8_t *bytes, uint32_t count)
-{
-    if (count < DSF_FRAME_HEADER || bytes[DSF_OFS_STX] != DSF_STX ||
-        bytes[DSF_OFS_DESTINATION] != stack->ownAddress ||
+uint32_t AnnouncedFrameLength(const uint8_t *bytes, uint32_t count) {
+    if (count < DSF_FRAME_HEADER || bytes[DSF_OFS_STX] != DSF_STX || bytes[DSF_OFS_DESTINATION] != stack->ownAddress ||
         (bytes[0] ^ bytes[1] ^ bytes[2] ^ bytes[3] ^ bytes[4]) != bytes[DSF_OFS_HEADER_CHECK]) {
         return 0;
     }
     return DSF_FRAME_OVERHEAD + 2u * bytes[DSF_OFS_WORDS];
 }
 
-void FreeStack()
-{
+void FreeStack() {
     if (stack != nullptr) {
         dsf_destroy(stack);
         stack = nullptr;
@@ -100,8 +88,7 @@ void FreeStack()
 
 // The receiver keeps only the last link error of the bytes it was fed; count it and clear it, so that
 // the next read is counted on its own.
-void CountLinkError(DsfInstance *dsf)
-{
+void CountLinkError(DsfInstance *dsf) {
     const uint32_t code = dsf->linkError;
     if (code >= DSF_ERR_LINK_ADDRESS && code <= DSF_ERR_LINK_DATA) {
         counters.linkErrors[code - DSF_ERR_LINK_ADDRESS]++;
@@ -109,8 +96,7 @@ void CountLinkError(DsfInstance *dsf)
     }
 }
 
-int32_t CountResult(int32_t result)
-{
+int32_t CountResult(int32_t result) {
     if (result != 0) {
         counters.requestsFailed++;
         counters.failedByCode[static_cast<uint32_t>(result) & 0xFFu]++;
@@ -118,8 +104,7 @@ int32_t CountResult(int32_t result)
     return result;
 }
 
-LineSettings *LineOf(const void *owner)
-{
+LineSettings *LineOf(const void *owner) {
     for (LineSettings &line : lines) {
         if (line.owner == owner) {
             return &line;
@@ -130,8 +115,7 @@ LineSettings *LineOf(const void *owner)
 
 // A handle value names one open port at a time: an entry still holding it belongs to a port that was
 // closed behind the table's back (a host that dropped an instance without EndKvi), so it lets go.
-void ReleasePort(PortHandle port)
-{
+void ReleasePort(PortHandle port) {
     for (LineSettings &line : lines) {
         if (line.owner != nullptr && line.port == port) {
             line.port = 0;
@@ -139,8 +123,7 @@ void ReleasePort(PortHandle port)
     }
 }
 
-const LineSettings *LineOnPort(PortHandle port)
-{
+const LineSettings *LineOnPort(PortHandle port) {
     if (port == 0) {
         return nullptr;
     }
@@ -154,8 +137,7 @@ const LineSettings *LineOnPort(PortHandle port)
 
 } // namespace
 
-void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush)
-{
+void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush) {
     LineLock lock;
     ReleasePort(port);
     LineSettings *line = LineOf(owner);
@@ -171,8 +153,7 @@ void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flus
     line->flush = flush;
 }
 
-void MoveLine(const void *owner, PortHandle port)
-{
+void MoveLine(const void *owner, PortHandle port) {
     LineLock lock;
     LineSettings *line = LineOf(owner);
     if (line == nullptr) {
@@ -184,8 +165,7 @@ void MoveLine(const void *owner, PortHandle port)
     line->port = port;
 }
 
-void ForgetLine(const void *owner)
-{
+void ForgetLine(const void *owner) {
     LineLock lock;
     LineSettings *line = LineOf(owner);
     if (line != nullptr) {
@@ -193,20 +173,17 @@ void ForgetLine(const void *owner)
     }
 }
 
-void ReadLinkCounters(LinkCounters *out)
-{
+void ReadLinkCounters(LinkCounters *out) {
     LineLock lock;
     *out = counters;
 }
 
-void ResetLinkCounters()
-{
+void ResetLinkCounters() {
     LineLock lock;
     memset(&counters, 0, sizeof counters);
 }
 
-int32_t dsf_ra_open(const char *parameters)
-{
+int32_t dsf_ra_open(const char *parameters) {
     LineLock lock;
     // One stack per library: a second cold start keeps the stack that the other instance's
     // connection handles point into, and is counted as one more holder of it.
@@ -242,8 +219,7 @@ int32_t dsf_ra_open(const char *parameters)
     return 0;
 }
 
-int32_t dsf_ra_close()
-{
+int32_t dsf_ra_close() {
     LineLock lock;
     // Destroying the stack under another instance would leave its StationTable pointing into freed
     // station entries: only the last holder takes it down.
@@ -260,14 +236,12 @@ int32_t dsf_ra_close()
     return rc;
 }
 
-uint32_t dsf_ra_holders()
-{
+uint32_t dsf_ra_holders() {
     LineLock lock;
     return stackHolders;
 }
 
-int32_t dsf_ra_send_frame(uint16_t length)
-{
+int32_t dsf_ra_send_frame(uint16_t length) {
     LineLock lock;
     if (!stackOpen || length > txSize) {
         return DSF_ERR_WRITE;
@@ -294,8 +268,7 @@ int32_t dsf_ra_send_frame(uint16_t length)
     return result;
 }
 
-uint16_t dsf_ra_receive_frame()
-{
+uint16_t dsf_ra_receive_frame() {
     LineLock lock;
     if (!stackOpen) {
         return 0;
@@ -338,8 +311,7 @@ uint16_t dsf_ra_receive_frame()
 }
 
 int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
-                          uint32_t requestSize, uint8_t *reply, uint32_t *replyLength)
-{
+                          uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
     LineLock lock;
     counters.requests++;
     if (!stackOpen) {
@@ -379,11 +351,8 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
             receivedCount = n;
             break;
         }
-        case Done:
-            *replyLength = stepReplyLength;
-            return 0;
-        case Failed:
-            return CountResult(rc);
+        case Done: *replyLength = stepReplyLength; return 0;
+        case Failed: return CountResult(rc);
         case SendReceive: {
             if (silence && (lastAction == SendReceive || lastAction == Receive)) {
                 counters.retransmissions++;
@@ -400,28 +369,22 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
             receivedCount = n;
             break;
         }
-        case Process:
-            counters.framesIn++;
-            break;
-        default:
-            dsf_reset(stack, 0);
-            return CountResult(DSF_ERR_ACTION);
+        case Process: counters.framesIn++; break;
+        default: dsf_reset(stack, 0); return CountResult(DSF_ERR_ACTION);
         }
         lastAction = action;
     }
 }
 
 int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
-                      uint32_t *replyLength)
-{
+                      uint32_t *replyLength) {
     int32_t rc = RunDsfRequestWith(dsf_step, handleLocation, request, requestSize, reply, replyLength);
     TraceRequestEnd(rc);
     return rc;
 }
 
 int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
-                    uint32_t requestSize, uint8_t *reply, uint32_t *replyLength)
-{
+                    uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
     LineLock lock;
     // currentPort is whichever instance started or reopened last; the exchange goes out on the line of
     // the instance it serves, or a second instance's reads would travel on the first one's line.

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "plc/registry.h"
 #include "support/driver_fixture.h"
 #include "tools/sim/sim.h"
@@ -27,8 +27,7 @@ namespace concurrency {
 
 using Clock = std::chrono::steady_clock;
 
-inline long long MillisecondsSince(Clock::time_point start)
-{
+inline long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
@@ -36,8 +35,7 @@ class DriverLine {
 public:
     // number 0: the fixture's own driver number.
     explicit DriverLine(uint32_t number = 0) : number_(number != 0 ? number : f_.driverNumber()) {}
-    ~DriverLine()
-    {
+    ~DriverLine() {
         if (started_)
             End();
         ReleaseRegistry();
@@ -53,8 +51,7 @@ public:
     DriverInstance &instance() { return f_.instance(); }
     DriverFixture &fixture() { return f_; }
 
-    uint32_t Kvi(uint32_t code, void *record = nullptr)
-    {
+    uint32_t Kvi(uint32_t code, void *record = nullptr) {
         DriverCall call;
         memset(&call, 0, sizeof call);
         call.instance = &f_.instance();
@@ -66,16 +63,14 @@ public:
 
     // The init file is read from the current directory, which is the scratch directory of the
     // fixture made last: it is written there, under this instance's driver number.
-    void WriteInitFile(const std::string &text) const
-    {
+    void WriteInitFile(const std::string &text) const {
         char name[32];
         snprintf(name, sizeof name, "KESTA%02u.INT", number_);
         std::ofstream out(name, std::ios::binary);
         out << text;
     }
 
-    uint32_t ColdStart(uint32_t timeout)
-    {
+    uint32_t ColdStart(uint32_t timeout) {
         if (!f_.StartLine())
             return 99;
         PortConfig config;
@@ -88,16 +83,14 @@ public:
         return Kvi(KVI_COLD_START, &config);
     }
 
-    uint32_t End()
-    {
+    uint32_t End() {
         started_ = false;
         return Kvi(KVI_END);
     }
 
     // blockLength 0: a single gate (code 3); else a block gate of that many elements (code 4).
     uint32_t Parse(DriverFixture::Gate &gate, const std::string &address, uint32_t gateType = GATE_SIGNED32,
-                   uint32_t blockLength = 0)
-    {
+                   uint32_t blockLength = 0) {
         gate.PrepareParse(address, gateType, blockLength);
         const uint32_t rc = Kvi(blockLength != 0 ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &gate.parse);
         gate.CarryParse();
@@ -105,8 +98,7 @@ public:
     }
 
     // A 32-bit gate's value is the whole cell in host order.
-    uint32_t Read(DriverFixture::Gate &gate, int32_t *value)
-    {
+    uint32_t Read(DriverFixture::Gate &gate, int32_t *value) {
         memset(gate.cell, 0, 4);
         gate.rw.elementCount = 1;
         gate.rw.valueCell = gate.cell;
@@ -116,8 +108,7 @@ public:
     }
 
     // count 32-bit elements of a block gate, in host order.
-    uint32_t ReadBlock(DriverFixture::Gate &gate, uint32_t count, int32_t *values)
-    {
+    uint32_t ReadBlock(DriverFixture::Gate &gate, uint32_t count, int32_t *values) {
         memset(gate.cell, 0, 4u * count);
         gate.rw.elementCount = count;
         gate.rw.valueCell = gate.cell;
@@ -126,8 +117,7 @@ public:
         return rc;
     }
 
-    uint32_t Write(DriverFixture::Gate &gate, int32_t value)
-    {
+    uint32_t Write(DriverFixture::Gate &gate, int32_t value) {
         memcpy(gate.cell, &value, 4);
         gate.rw.elementCount = 1;
         gate.rw.valueCell = gate.cell;
@@ -151,8 +141,7 @@ struct MasterFrames {
     size_t invalid = 0;
 };
 
-inline MasterFrames CountMasterFrames(const kesta::sim::Simulator &sim, uint8_t station)
-{
+inline MasterFrames CountMasterFrames(const kesta::sim::Simulator &sim, uint8_t station) {
     MasterFrames out;
     for (const kesta::sim::TrafficRecord &r : sim.traffic()) {
         if (r.direction != kesta::sim::Direction::FromMaster)
@@ -168,8 +157,7 @@ inline MasterFrames CountMasterFrames(const kesta::sim::Simulator &sim, uint8_t 
 
 // Every master frame answered before the next one goes out: the traffic alternates master, station.
 // Returns the number of places where two master frames follow each other.
-inline size_t UnansweredFrames(const kesta::sim::Simulator &sim)
-{
+inline size_t UnansweredFrames(const kesta::sim::Simulator &sim) {
     size_t count = 0;
     bool awaiting = false;
     for (const kesta::sim::TrafficRecord &r : sim.traffic()) {
@@ -188,8 +176,7 @@ inline size_t UnansweredFrames(const kesta::sim::Simulator &sim)
 // environment. Waits are bounded; a helper that outlives its bound is killed and reported as 124.
 class HelperProcess {
 public:
-    HelperProcess(const std::string &test, const std::vector<std::string> &environment)
-    {
+    HelperProcess(const std::string &test, const std::vector<std::string> &environment) {
         char self[4096];
         const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
         if (n <= 0)
@@ -213,8 +200,7 @@ public:
             _exit(127);
         }
     }
-    ~HelperProcess()
-    {
+    ~HelperProcess() {
         if (pid_ > 0 && !reaped_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -226,8 +212,7 @@ public:
     bool started() const { return pid_ > 0; }
 
     // The helper's exit status, 124 when it did not end within the bound, -1 when it died of a signal.
-    int Wait(std::chrono::milliseconds bound)
-    {
+    int Wait(std::chrono::milliseconds bound) {
         const Clock::time_point start = Clock::now();
         for (;;) {
             int status = 0;

@@ -21,8 +21,8 @@ using concurrency::Clock;
 using concurrency::DriverLine;
 using concurrency::HelperProcess;
 using concurrency::MillisecondsSince;
-using kesta::sim::ObjectSpec;
 using kesta::sim::kTypeInt32;
+using kesta::sim::ObjectSpec;
 
 const char kTimeout[] = "KESTA> ReqSem() TIMEOUT requesting MUTEX semaphore";
 
@@ -32,28 +32,24 @@ enum {
     HOLD_MS = 300
 };
 
-std::string MutexName(uint32_t number)
-{
+std::string MutexName(uint32_t number) {
     char name[32];
     snprintf(name, sizeof name, "SEMKESTA%02u", number);
     return name;
 }
 
-uint32_t NumberFromEnvironment()
-{
+uint32_t NumberFromEnvironment() {
     const char *text = getenv("KESTA_HELPER_DRIVER");
     return text != nullptr ? static_cast<uint32_t>(strtoul(text, nullptr, 10)) : 0;
 }
 
-bool FileExists(const std::string &path)
-{
+bool FileExists(const std::string &path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
 }
 
 // Reads that the station changes before each: returns the rounds that failed or were wrong.
-int PollValues(DriverLine &line, DriverFixture::Gate &gate, int32_t base, int rounds)
-{
+int PollValues(DriverLine &line, DriverFixture::Gate &gate, int32_t base, int rounds) {
     int wrong = 0;
     for (int i = 0; i < rounds; ++i) {
         line.station(2).setValue("value", base + i);
@@ -66,8 +62,7 @@ int PollValues(DriverLine &line, DriverFixture::Gate &gate, int32_t base, int ro
 
 class NamedMutex : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(line.ok()) << line.error();
         line.station(2).addObject(ObjectSpec::Scalar("value", kTypeInt32, 7));
         line.WriteInitFile("NUM_OF_SLAVES = 1\n");
@@ -80,8 +75,7 @@ protected:
     DriverFixture::Gate gate;
 };
 
-TEST_F(NamedMutex, TwoProcessesWithTheSameDriverNumberTakeTurns)
-{
+TEST_F(NamedMutex, TwoProcessesWithTheSameDriverNumberTakeTurns) {
     // This process holds the mutex while the other one starts and asks for it.
     MutexHandle held = 0;
     ASSERT_EQ(0, plat_mutex_create(MutexName(line.number()).c_str(), &held));
@@ -106,8 +100,7 @@ TEST_F(NamedMutex, TwoProcessesWithTheSameDriverNumberTakeTurns)
     EXPECT_EQ(0u, line.fixture().Count(kTimeout));
 }
 
-TEST_F(NamedMutex, AThreadThatDiesHoldingTheMutexHandsItToTheNextRead)
-{
+TEST_F(NamedMutex, AThreadThatDiesHoldingTheMutexHandsItToTheNextRead) {
     MutexHandle taken = 0;
     std::thread owner([&] {
         if (plat_mutex_create(MutexName(line.number()).c_str(), &taken) == 0 &&
@@ -145,8 +138,7 @@ TEST_F(NamedMutex, AThreadThatDiesHoldingTheMutexHandsItToTheNextRead)
     EXPECT_EQ(0u, line.fixture().Count(kTimeout));
 }
 
-TEST_F(NamedMutex, AProcessThatDiesHoldingTheMutexHandsItToTheNextRead)
-{
+TEST_F(NamedMutex, AProcessThatDiesHoldingTheMutexHandsItToTheNextRead) {
     HelperProcess helper("MutexHelper.DISABLED_EndHoldingTheMutex",
                          {"KESTA_HELPER_DRIVER=" + std::to_string(line.number())});
     ASSERT_TRUE(helper.started());
@@ -163,8 +155,7 @@ TEST_F(NamedMutex, AProcessThatDiesHoldingTheMutexHandsItToTheNextRead)
 
 // The other process of TwoProcessesWithTheSameDriverNumberTakeTurns: its own line and station under
 // the first process's driver number. Its first parse waits for the mutex the first process holds.
-TEST(MutexHelper, DISABLED_ContendForTheSameDriverNumber)
-{
+TEST(MutexHelper, DISABLED_ContendForTheSameDriverNumber) {
     const uint32_t number = NumberFromEnvironment();
     const char *ready = getenv("KESTA_HELPER_READY");
     ASSERT_NE(0u, number);
@@ -188,8 +179,7 @@ TEST(MutexHelper, DISABLED_ContendForTheSameDriverNumber)
 }
 
 // Takes the mutex of the given driver number and ends without giving it back.
-TEST(MutexHelper, DISABLED_EndHoldingTheMutex)
-{
+TEST(MutexHelper, DISABLED_EndHoldingTheMutex) {
     const uint32_t number = NumberFromEnvironment();
     ASSERT_NE(0u, number);
     MutexHandle mutex = 0;

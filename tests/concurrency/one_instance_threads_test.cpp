@@ -14,15 +14,14 @@ using concurrency::CountMasterFrames;
 using concurrency::DriverLine;
 using concurrency::MasterFrames;
 using concurrency::UnansweredFrames;
-using kesta::sim::ObjectSpec;
 using kesta::sim::kTypeInt32;
+using kesta::sim::ObjectSpec;
 
 enum { ROUNDS = 300 };
 
 class OneInstanceThreads : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(line.ok()) << line.error();
         line.station(2).addObject(ObjectSpec::Scalar("polled", kTypeInt32, 0));
         line.station(2).addObject(ObjectSpec::Scalar("setpoint", kTypeInt32, 0));
@@ -39,8 +38,7 @@ protected:
     DriverFixture::Gate setpointSeen; // the reader reads it while the writer writes
 };
 
-TEST_F(OneInstanceThreads, ReadsAndWritesFromTwoThreadsNeverMixFramesOrValues)
-{
+TEST_F(OneInstanceThreads, ReadsAndWritesFromTwoThreadsNeverMixFramesOrValues) {
     std::atomic<int32_t> lastStarted(0); // the highest setpoint the writer has begun to write
     std::atomic<int> readerWrong(0);
     std::atomic<int> writerWrong(0);

@@ -19,15 +19,14 @@ namespace {
 using concurrency::CountMasterFrames;
 using concurrency::DriverLine;
 using concurrency::MasterFrames;
-using kesta::sim::ObjectSpec;
 using kesta::sim::kTypeInt32;
+using kesta::sim::ObjectSpec;
 
 const char kRestarted[] = "KESTA> ColdStart() instance still running: ended before it starts again";
 
 class TwoLines : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(a.ok()) << a.error();
         ASSERT_TRUE(b.ok()) << b.error();
         a.station(2).addObject(ObjectSpec::Scalar("speed", kTypeInt32, 1000));
@@ -39,8 +38,7 @@ protected:
         b.WriteInitFile("NUM_OF_SLAVES = 2\n");
     }
 
-    void StartBoth()
-    {
+    void StartBoth() {
         ASSERT_EQ(0u, a.ColdStart(20));
         ASSERT_EQ(0u, b.ColdStart(20));
         ASSERT_EQ(2u, dsf_ra_holders());
@@ -50,8 +48,7 @@ protected:
 
     // n rounds on one line: the station changes the value and the driver reads it, or the driver
     // writes a value and reads it back. Returns the rounds that failed or gave a wrong value.
-    static int Poll(DriverLine &line, DriverFixture::Gate &gate, uint8_t address, int32_t base, int n)
-    {
+    static int Poll(DriverLine &line, DriverFixture::Gate &gate, uint8_t address, int32_t base, int n) {
         int wrong = 0;
         for (int i = 0; i < n; ++i) {
             const int32_t value = base + i;
@@ -69,8 +66,7 @@ protected:
     }
 
     // The decoys never hear a frame, and every frame on a line goes to that line's own station.
-    void ExpectEachLineCarriesOnlyItsOwnFrames()
-    {
+    void ExpectEachLineCarriesOnlyItsOwnFrames() {
         const MasterFrames onA = CountMasterFrames(a.sim(), 2);
         const MasterFrames onB = CountMasterFrames(b.sim(), 3);
         EXPECT_GT(onA.total, 0u);
@@ -83,8 +79,7 @@ protected:
     }
 
     // The port of an ended instance is closed: the device can be opened (exclusively) again.
-    static bool DeviceFree(DriverLine &line)
-    {
+    static bool DeviceFree(DriverLine &line) {
         PortHandle probe = 0;
         const LineParams params{57600, 8, 0, 1};
         if (OpenPort(line.sim().portName().c_str(), &params, PORT_FLAGS_COLD_START, &probe) != PORT_OK)
@@ -99,8 +94,7 @@ protected:
     DriverFixture::Gate gateB;
 };
 
-TEST_F(TwoLines, EachInstanceReadsAndWritesOnItsOwnLineFromItsOwnThread)
-{
+TEST_F(TwoLines, EachInstanceReadsAndWritesOnItsOwnLineFromItsOwnThread) {
     StartBoth();
     // B started last, so the driver-wide port is B's: A's exchanges must still go out on A's line.
     int32_t value = 0;
@@ -120,8 +114,7 @@ TEST_F(TwoLines, EachInstanceReadsAndWritesOnItsOwnLineFromItsOwnThread)
     ExpectEachLineCarriesOnlyItsOwnFrames();
 }
 
-TEST_F(TwoLines, EndingEitherInstanceLeavesTheOtherItsStackAndItsPort)
-{
+TEST_F(TwoLines, EndingEitherInstanceLeavesTheOtherItsStackAndItsPort) {
     StartBoth();
     // B, whose port is the driver-wide one, ends first: only B's port is closed, the stack stays.
     const KestaHandle portA = a.instance().portHandle;
@@ -149,8 +142,7 @@ TEST_F(TwoLines, EndingEitherInstanceLeavesTheOtherItsStackAndItsPort)
     EXPECT_TRUE(DeviceFree(b));
 }
 
-TEST_F(TwoLines, AColdStartOfARunningInstanceEndsItFirstAndTheOtherLineCarriesOn)
-{
+TEST_F(TwoLines, AColdStartOfARunningInstanceEndsItFirstAndTheOtherLineCarriesOn) {
     StartBoth();
     const MutexHandle oldMutex = a.instance().mutex;
     a.fixture().ClearMessages();
@@ -174,8 +166,7 @@ TEST_F(TwoLines, AColdStartOfARunningInstanceEndsItFirstAndTheOtherLineCarriesOn
 // for its own line only, whichever instance started last.
 class TwoLinesOneEchoing : public TwoLines, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(TwoLinesOneEchoing, EachLineKeepsItsOwnEchoSetting)
-{
+TEST_P(TwoLinesOneEchoing, EachLineKeepsItsOwnEchoSetting) {
     const bool firstEchoes = GetParam();
     (firstEchoes ? a : b).sim().setEcho(true);
     StartBoth();
@@ -204,8 +195,7 @@ INSTANTIATE_TEST_SUITE_P(EchoOnEitherLine, TwoLinesOneEchoing, ::testing::Bool()
                              return std::string(param.param ? "FirstLineEchoes" : "SecondLineEchoes");
                          });
 
-TEST(ColdStartTwice, TheRunningInstanceIsEndedOnceAndTheNewRunWorks)
-{
+TEST(ColdStartTwice, TheRunningInstanceIsEndedOnceAndTheNewRunWorks) {
     DriverLine line;
     ASSERT_TRUE(line.ok()) << line.error();
     line.station(2).addObject(ObjectSpec::Scalar("speed", kTypeInt32, 42));
@@ -235,8 +225,7 @@ TEST(ColdStartTwice, TheRunningInstanceIsEndedOnceAndTheNewRunWorks)
     EXPECT_EQ(0u, dsf_ra_holders());
 }
 
-TEST(ColdStartTwice, AFirstColdStartAndOneAfterEndKviLogNoNotice)
-{
+TEST(ColdStartTwice, AFirstColdStartAndOneAfterEndKviLogNoNotice) {
     DriverLine line;
     ASSERT_TRUE(line.ok()) << line.error();
     ASSERT_EQ(0u, line.ColdStart(20));

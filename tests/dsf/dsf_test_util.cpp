@@ -240,14 +240,9 @@ Outcome RunRequest(DsfInstance *dsf, StationEntry **handle, const std::vector<ui
             received = nullptr;
             receivedCount = 0;
             break;
-        case Receive:
-            deliver();
-            break;
-        case Done:
-            out.replyLength = replyLength;
-            return out;
-        case Failed:
-            return out;
+        case Receive: deliver(); break;
+        case Done: out.replyLength = replyLength; return out;
+        case Failed: return out;
         case SendReceive: {
             station.timeouts.push_back(timeout);
             const SentFrame frame = Parse(tx, txLength);
@@ -265,11 +260,8 @@ Outcome RunRequest(DsfInstance *dsf, StationEntry **handle, const std::vector<ui
             deliver();
             break;
         }
-        case Process:
-            break;
-        default:
-            ADD_FAILURE() << "unknown action " << action;
-            return out;
+        case Process: break;
+        default: ADD_FAILURE() << "unknown action " << action; return out;
         }
     }
     ADD_FAILURE() << "request did not end within " << maxSteps << " steps";

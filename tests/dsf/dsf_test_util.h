@@ -21,8 +21,8 @@
 // ---- Allocation ledger ----------------------------------------------------------------------------
 struct AllocLedger {
     std::map<void *, uint32_t> live;
-    int attempts = 0;  // allocation attempts since Reset
-    int failAt = -1;   // this attempt (0-based) is refused; -1: none
+    int attempts = 0;                // allocation attempts since Reset
+    int failAt = -1;                 // this attempt (0-based) is refused; -1: none
     std::vector<std::string> faults; // releases that match no allocation, or with the wrong size
 
     static AllocLedger &Get();
@@ -78,8 +78,8 @@ struct ScriptedStation {
     uint8_t address = 2;
     uint8_t master = 1;
     uint8_t counter = 0;          // message counter of the request being answered
-    bool midRequest = false;       // between RequestMore segments
-    std::deque<Responder> script;  // one responder per frame sent; when empty the station is silent
+    bool midRequest = false;      // between RequestMore segments
+    std::deque<Responder> script; // one responder per frame sent; when empty the station is silent
     std::deque<std::vector<uint8_t>> waiting;
     std::vector<SentFrame> sent;
     std::vector<uint16_t> actions;
@@ -160,8 +160,9 @@ protected:
         }
         const bool longPrefix = (d[0] & 0x80) != 0;
         const size_t prefix = longPrefix ? 4 : 2;
-        const size_t length = longPrefix ? ((size_t(d[0] & 0x7F) << 24) | (size_t(d[1]) << 16) | (size_t(d[2]) << 8) | d[3])
-                                         : (size_t(d[0]) << 8 | d[1]);
+        const size_t length = longPrefix
+                                  ? ((size_t(d[0] & 0x7F) << 24) | (size_t(d[1]) << 16) | (size_t(d[2]) << 8) | d[3])
+                                  : (size_t(d[0]) << 8 | d[1]);
         const size_t shown = std::min(length, d.size() - prefix);
         return HexText(d.data() + prefix, shown);
     }
@@ -174,8 +175,8 @@ protected:
         uint8_t tx[DSF_MAX_FRAME];
         uint32_t replyLength = 4000;
         int32_t timeout = 0;
-        return dsf_step(dsf, where, request, size, reply, &replyLength, txBuffer != nullptr ? txBuffer : tx, &txCapacity,
-                        nullptr, 0, action, &timeout);
+        return dsf_step(dsf, where, request, size, reply, &replyLength, txBuffer != nullptr ? txBuffer : tx,
+                        &txCapacity, nullptr, 0, action, &timeout);
     }
     int32_t StepOnce(StationEntry **where, const std::vector<uint8_t> &request, uint16_t *action) {
         return StepOnce(where, request.data(), static_cast<uint32_t>(request.size()), action);

@@ -15,10 +15,11 @@ namespace {
 std::string LookupResult(uint8_t status, uint8_t kind, const char *handleBytes, uint32_t length, uint16_t dataType = 5,
                          uint32_t aux = 2, uint32_t elementLength = 4) {
     char text[160];
-    snprintf(text, sizeof text, "%02X %02X %s 00 00 00 00 %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X",
-             status, kind, handleBytes, length >> 24, (length >> 16) & 0xFF, (length >> 8) & 0xFF, length & 0xFF,
-             dataType >> 8, dataType & 0xFF, aux >> 24, (aux >> 16) & 0xFF, (aux >> 8) & 0xFF, aux & 0xFF,
-             elementLength >> 24, (elementLength >> 16) & 0xFF, (elementLength >> 8) & 0xFF, elementLength & 0xFF);
+    snprintf(text, sizeof text,
+             "%02X %02X %s 00 00 00 00 %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X %02X", status,
+             kind, handleBytes, length >> 24, (length >> 16) & 0xFF, (length >> 8) & 0xFF, length & 0xFF, dataType >> 8,
+             dataType & 0xFF, aux >> 24, (aux >> 16) & 0xFF, (aux >> 8) & 0xFF, aux & 0xFF, elementLength >> 24,
+             (elementLength >> 16) & 0xFF, (elementLength >> 8) & 0xFF, elementLength & 0xFF);
     return text;
 }
 
@@ -139,14 +140,15 @@ TEST_F(DsfWire, FailedGrowthAtEachAllocation) {
 struct ListCase {
     const char *object2;
     uint16_t access;
-    const char *message;  // counter 02
+    const char *message; // counter 02
     uint8_t replyCode;
     const char *replyBody;
     const char *record;
 };
 
 const ListCase kListCases[] = {
-    {"00 7F", DSF_ACCESS_READ, "00 00 02 31 00 01 12 34 00 00 03 00", DSF_MSG_READ_LONG, "AA BB CC 00", "00 00 AA BB CC 00"},
+    {"00 7F", DSF_ACCESS_READ, "00 00 02 31 00 01 12 34 00 00 03 00", DSF_MSG_READ_LONG, "AA BB CC 00",
+     "00 00 AA BB CC 00"},
     {"00 80", DSF_ACCESS_READ, "00 00 02 21 00 01 12 34", DSF_MSG_READ, "AA BB CC 00", "00 00 AA BB CC 00"},
     {"00 80", DSF_ACCESS_WRITE, "00 00 02 22 00 01 12 34 AA BB CC 00", DSF_MSG_WRITE, "", "00 00"},
     {"00 7F", DSF_ACCESS_WRITE, "00 00 02 32 00 01 12 34 00 00 03 00 AA BB CC 00", DSF_MSG_WRITE_LONG, "", "00 00"},
@@ -535,8 +537,14 @@ TEST_F(DsfWire, RequestRecordsShorterThanWhatTheyDescribe) {
     std::vector<uint8_t> unterminated = TextRequest("hello");
     unterminated.pop_back();
     const std::vector<uint8_t> shortKey(17, 0x03);
-    const std::vector<std::vector<uint8_t>> cases = {threeClaimed, cutWrite, longNames, manyNames, unterminated,
-                                                     shortKey,     {DSF_SVC_READ_WRITE}, {DSF_SVC_CONNECT_STATION, 0}};
+    const std::vector<std::vector<uint8_t>> cases = {threeClaimed,
+                                                     cutWrite,
+                                                     longNames,
+                                                     manyNames,
+                                                     unterminated,
+                                                     shortKey,
+                                                     {DSF_SVC_READ_WRITE},
+                                                     {DSF_SVC_CONNECT_STATION, 0}};
     for (size_t i = 0; i < cases.size(); ++i) {
         // Each record lives in a buffer of exactly its size, so a read past it would show under ASan.
         std::unique_ptr<uint8_t[]> exact(new uint8_t[cases[i].size()]);

@@ -60,7 +60,8 @@ struct SegmentedReply {
                 EXPECT_EQ(to.type, *done == 0 ? DSF_FT_REQUEST_LAST : DSF_FT_NEXT_REPLY_SEGMENT);
                 const size_t remaining = msg->size() - *done;
                 const size_t take = std::min(size, remaining);
-                std::vector<uint8_t> data = Prefixed(std::vector<uint8_t>(msg->begin() + *done, msg->begin() + *done + take));
+                std::vector<uint8_t> data =
+                    Prefixed(std::vector<uint8_t>(msg->begin() + *done, msg->begin() + *done + take));
                 data[0] = static_cast<uint8_t>(remaining >> 8);
                 data[1] = static_cast<uint8_t>(remaining);
                 *done += take;
@@ -142,15 +143,16 @@ TEST_F(DsfWire, BadFramesAreDroppedAndSilenceResends) {
         std::vector<uint8_t> foreign = Net2000Frame(9, s.address, 3, to.sequence, Prefixed(s.Message(33, {1, 2})));
         std::vector<uint8_t> badCheck = s.Frame(to, 3, Prefixed(s.Message(33, {1, 2})));
         badCheck.back() ^= 0xFF;
-        std::vector<uint8_t> stale = Net2000Frame(s.master, s.address, 3, to.sequence - 1, Prefixed(s.Message(33, {1, 2})));
+        std::vector<uint8_t> stale =
+            Net2000Frame(s.master, s.address, 3, to.sequence - 1, Prefixed(s.Message(33, {1, 2})));
         std::vector<uint8_t> noise = HexBytes("FF 00 7E");
         return std::vector<std::vector<uint8_t>>{noise, foreign, badCheck, stale};
     });
     st.script.push_back(Answer(DSF_MSG_READ, "11 22"));
     const Outcome o = Run(kReadTwo);
     ASSERT_EQ(o.rc, 0);
-    EXPECT_EQ(st.actions, (std::vector<uint16_t>{SendReceive, Receive, Receive, Receive, Receive, SendReceive, Process,
-                                                 Done}));
+    EXPECT_EQ(st.actions,
+              (std::vector<uint16_t>{SendReceive, Receive, Receive, Receive, Receive, SendReceive, Process, Done}));
     EXPECT_EQ(Reply(4), HexNorm("00 00 11 22"));
 }
 
@@ -257,8 +259,9 @@ TEST_F(DsfWire, FortyThousandByteMessage) {
         const std::vector<uint8_t> &d = st.sent[i].data;
         const bool longPrefix = (d[0] & 0x80) != 0;
         const size_t prefix = longPrefix ? 4 : 2;
-        const size_t announced = longPrefix ? ((size_t(d[0] & 0x7F) << 24) | (size_t(d[1]) << 16) | (size_t(d[2]) << 8) | d[3])
-                                            : (size_t(d[0]) << 8 | d[1]);
+        const size_t announced = longPrefix
+                                     ? ((size_t(d[0] & 0x7F) << 24) | (size_t(d[1]) << 16) | (size_t(d[2]) << 8) | d[3])
+                                     : (size_t(d[0]) << 8 | d[1]);
         ASSERT_EQ(announced, 40000 - gathered.size()) << "segment " << i;
         EXPECT_EQ(longPrefix, announced >= 32768) << "segment " << i;
         const bool last = i + 1 == st.sent.size();
@@ -282,7 +285,8 @@ TEST_F(DsfWire, LongReplyGatheredFromSegments) {
     r.Script(st, DSF_MSG_READ, data, {508, 508, 508});
     const Outcome o = Run(ReadWriteRequest({{1, 1196, DSF_ACCESS_READ, {}}}));
     ASSERT_EQ(o.rc, 0);
-    EXPECT_EQ(st.actions, (std::vector<uint16_t>{SendReceive, Process, SendReceive, Process, SendReceive, Process, Done}));
+    EXPECT_EQ(st.actions,
+              (std::vector<uint16_t>{SendReceive, Process, SendReceive, Process, SendReceive, Process, Done}));
     ASSERT_EQ(st.sent.size(), 3u);
     for (size_t i = 1; i < 3; ++i) {
         EXPECT_EQ(st.sent[i].type, DSF_FT_NEXT_REPLY_SEGMENT);
@@ -303,7 +307,9 @@ TEST_F(DsfWire, LongReplyFaults) {
         int32_t rc;
         const char *what;
     } const cases[] = {
-        {{"M:00 0A 00 00", "M:00 08 00 00 00 00 00 00 00 00 00 00"}, DSF_ERR_SEGMENT, "ReplyMore carries more than it lacks"},
+        {{"M:00 0A 00 00", "M:00 08 00 00 00 00 00 00 00 00 00 00"},
+         DSF_ERR_SEGMENT,
+         "ReplyMore carries more than it lacks"},
         {{"M:00 02 00 00 00 00"}, DSF_ERR_SEGMENT, "first ReplyMore carries more than announced"},
         {{"M:00 0A 00 00", "L:00 07 00 00"}, DSF_ERR_SEGMENT, "ReplyLast prefix is not what is still expected"},
         {{"M:00 0A 00 00", "L:00 08 00 00"}, DSF_ERR_SEGMENT, "ReplyLast carries less than it announces"},

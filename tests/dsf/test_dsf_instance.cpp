@@ -65,9 +65,8 @@ TEST(DsfParseValue, ReadsLikePercentLd) {
         const char *text;
         int32_t value;
     } const cases[] = {
-        {"A=5", 5},      {"A=-1", -1},   {"A5", -1},   {"A=", -1},  {"A=/5", -1}, {"A= 7/B=1", 7},
-        {"A=-0", 0},     {"A=- 3", -1},  {"A=+", -1},  {"", -1},    {"A", -1},    {"A=12x3", 12},
-        {"A=\t\n9", 9},  {"A=0042", 42},
+        {"A=5", 5},    {"A=-1", -1}, {"A5", -1}, {"A=", -1}, {"A=/5", -1},   {"A= 7/B=1", 7}, {"A=-0", 0},
+        {"A=- 3", -1}, {"A=+", -1},  {"", -1},   {"A", -1},  {"A=12x3", 12}, {"A=\t\n9", 9},  {"A=0042", 42},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(dsf_parse_value(c.text), c.value) << c.text;
@@ -116,8 +115,8 @@ TEST(DsfCreate, StationCounts) {
     struct {
         uint16_t count;
         int32_t result;
-    } const cases[] = {{0, DSF_ERR_STATION_COUNT}, {1, 0}, {255, 0}, {256, DSF_ERR_STATION_COUNT},
-                       {65535, DSF_ERR_STATION_COUNT}};
+    } const cases[] = {
+        {0, DSF_ERR_STATION_COUNT}, {1, 0}, {255, 0}, {256, DSF_ERR_STATION_COUNT}, {65535, DSF_ERR_STATION_COUNT}};
     for (const auto &c : cases) {
         AllocLedger::Get().Reset();
         DsfInstance *dsf = nullptr;
@@ -159,8 +158,8 @@ TEST(DsfCreate, EveryAllocationFailureLeavesARecordThatDestroysCleanly) {
             uint16_t action = 0;
             int32_t timeout = 0;
             const std::vector<uint8_t> request = ConnectStationRequest(2);
-            EXPECT_EQ(dsf_step(dsf, &handle, request.data(), 3, reply, &replyLength, tx, &txLength, nullptr, 0,
-                               &action, &timeout),
+            EXPECT_EQ(dsf_step(dsf, &handle, request.data(), 3, reply, &replyLength, tx, &txLength, nullptr, 0, &action,
+                               &timeout),
                       DSF_ERR_BUFFER);
             EXPECT_EQ(action, Failed);
         }

@@ -19,8 +19,8 @@ protected:
     std::string Build(const std::string &dataHex, uint32_t destination, uint32_t type, uint32_t sequence) {
         const std::vector<uint8_t> data = HexBytes(dataHex);
         std::copy(data.begin(), data.end(), frame + 6);
-        const uint32_t length = dsf_build_frame(dsf, frame, static_cast<uint32_t>(data.size()), destination, type,
-                                                sequence);
+        const uint32_t length =
+            dsf_build_frame(dsf, frame, static_cast<uint32_t>(data.size()), destination, type, sequence);
         return HexText(frame, length);
     }
 

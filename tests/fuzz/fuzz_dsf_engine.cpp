@@ -110,18 +110,10 @@ struct Station {
             const uint32_t expected = dsf->expectedReplySize >= 4 ? dsf->expectedReplySize - 4 : 0;
             size_t body = 0;
             switch ((op >> 3) & 3) {
-            case 0:
-                body = expected;
-                break;
-            case 1:
-                body = in->u8();
-                break;
-            case 2:
-                body = expected + (in->u8() & 7);
-                break;
-            default:
-                body = in->u8() & 3;
-                break;
+            case 0: body = expected; break;
+            case 1: body = in->u8(); break;
+            case 2: body = expected + (in->u8() & 7); break;
+            default: body = in->u8() & 3; break;
             }
             if (body > 500) {
                 body = 500;
@@ -151,11 +143,8 @@ struct Station {
                     prefix = in->u16();
                 }
                 break;
-            case 3:
-                prefix = in->u16();
-                break;
-            default:
-                break;
+            case 3: prefix = in->u16(); break;
+            default: break;
             }
             data[n++] = static_cast<uint8_t>(prefix >> 8);
             data[n++] = static_cast<uint8_t>(prefix);
@@ -247,9 +236,7 @@ size_t BuildRequest(FuzzInput &in) {
         in.bytes(r + 2, 16);
         size = 18;
         break;
-    case 6:
-        r[1] = in.u8() & 1;
-        break;
+    case 6: r[1] = in.u8() & 1; break;
     case 8: {
         const size_t length = in.u8() % 200;
         in.bytes(r + 2, length);
@@ -261,8 +248,7 @@ size_t BuildRequest(FuzzInput &in) {
         r[2] = in.u8();
         size = 3;
         break;
-    default:
-        break;
+    default: break;
     }
     const uint8_t cut = in.u8();
     if ((cut & 0xF0) == 0xF0) { // a record shorter than what it describes
@@ -312,18 +298,14 @@ void Run(Station &station, StationEntry **handle, const uint8_t *record, size_t 
             received = nullptr;
             receivedCount = 0;
             break;
-        case Process:
-            break;
+        case Process: break;
         case SendReceive:
             FuzzCheck(FrameVerifies(tx, txLength));
             station.lastSequence = tx[4] >> 4;
             received = station.Answer(true, &receivedCount);
             break;
-        case Receive:
-            received = station.Answer(false, &receivedCount);
-            break;
-        default:
-            FuzzCheck(false);
+        case Receive: received = station.Answer(false, &receivedCount); break;
+        default: FuzzCheck(false);
         }
     }
     FuzzCheck(ended); // every request ends with Done or Failed

@@ -100,9 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 dsf_resync(dsf);
                 FuzzCheck(dsf->rxCount < DSF_MAX_FRAME);
                 break;
-            case 1:
-                dsf_clear_receive(dsf);
-                break;
+            case 1: dsf_clear_receive(dsf); break;
             case 2:
                 // As the engine does it: the counter only advances for a frame built, which
                 // starts the receiver afresh.

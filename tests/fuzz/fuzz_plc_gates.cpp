@@ -221,8 +221,7 @@ std::string Address(FuzzInput &in, uint8_t form, uint8_t master) {
         return text;
     }
     case 1:
-    case 2:
-        return Digits3(station) + Name(in);
+    case 2: return Digits3(station) + Name(in);
     case 3: {
         std::string index;
         const size_t n = in.u8() % 12;
@@ -231,26 +230,30 @@ std::string Address(FuzzInput &in, uint8_t form, uint8_t master) {
         }
         return Digits3(station) + Name(in) + "[" + index + ((form & 0x20) ? "" : "]");
     }
-    case 4:
-        return Digits3(station) + ((form & 0x10) ? "_V" : "_M") + Name(in);
-    case 5:
-        return Digits3(station) + ((form & 0x10) ? "_V" : "_M") + Digits3(in.u8()) + "_" + Digits3(in.u16());
+    case 4: return Digits3(station) + ((form & 0x10) ? "_V" : "_M") + Name(in);
+    case 5: return Digits3(station) + ((form & 0x10) ? "_V" : "_M") + Digits3(in.u8()) + "_" + Digits3(in.u16());
     case 6: { // an earlier gate's address again, or an element of it
         const Gate &earlier = g_gates[in.u8() % GATES];
         return (form & 0x10) ? earlier.address + "[" + std::to_string(in.u8()) + "]" : earlier.address;
     }
-    default:
-        return Digits3(station) + std::string(in.u8() % 255, 'n');
+    default: return Digits3(station) + std::string(in.u8() % 255, 'n');
     }
 }
 
-const uint32_t kGateTypes[] = {GATE_UNSIGNED16, GATE_SIGNED16, GATE_FLOAT,   GATE_SIGNED32,
+const uint32_t kGateTypes[] = {GATE_UNSIGNED16, GATE_SIGNED16, GATE_FLOAT,  GATE_SIGNED32,
                                GATE_UNSIGNED32, GATE_DIGITAL,  GATE_STRING, 2};
 
 // The host type that a PLC data type 1..8 demands.
 uint32_t RequiredGateType(uint32_t plcType) {
-    static const uint32_t required[9] = {0,          GATE_DIGITAL,   GATE_SIGNED16,   GATE_SIGNED16, GATE_SIGNED32,
-                                         GATE_UNSIGNED16, GATE_UNSIGNED16, GATE_UNSIGNED32, GATE_FLOAT};
+    static const uint32_t required[9] = {0,
+                                         GATE_DIGITAL,
+                                         GATE_SIGNED16,
+                                         GATE_SIGNED16,
+                                         GATE_SIGNED32,
+                                         GATE_UNSIGNED16,
+                                         GATE_UNSIGNED16,
+                                         GATE_UNSIGNED32,
+                                         GATE_FLOAT};
     return required[plcType];
 }
 
@@ -266,8 +269,9 @@ void CheckParsed(const Gate &gate, uint32_t rc, uint8_t master) {
     const uint32_t type = p.typeCode;
     if (type == EWTm || type == EWTv) {
         FuzzCheck(!gate.block && p.toggleHandle == -1);
-        FuzzCheck(type == EWTm ? p.elementBits == 1 && gate.gateType == GATE_DIGITAL
-                               : p.elementBits == 16 && (gate.gateType == GATE_UNSIGNED16 || gate.gateType == GATE_SIGNED16));
+        FuzzCheck(type == EWTm
+                      ? p.elementBits == 1 && gate.gateType == GATE_DIGITAL
+                      : p.elementBits == 16 && (gate.gateType == GATE_UNSIGNED16 || gate.gateType == GATE_SIGNED16));
         FuzzCheck(static_cast<uint32_t>(p.offset) == GARBAGE); // the host's value stays
         return;
     }
@@ -321,15 +325,12 @@ bool SingleCellHolds(const uint8_t *cell, uint32_t bits, const uint8_t *data) {
     memcpy(halves, cell, 4);
     memcpy(&whole, cell, 4);
     switch (bits) {
-    case 8:
-        return halves[0] == 0 && halves[1] == data[0];
-    case 16:
-        return halves[0] == 0 && halves[1] == (data[0] << 8 | data[1]);
+    case 8: return halves[0] == 0 && halves[1] == data[0];
+    case 16: return halves[0] == 0 && halves[1] == (data[0] << 8 | data[1]);
     case 32:
         return whole == (static_cast<uint32_t>(data[0]) << 24 | static_cast<uint32_t>(data[1]) << 16 |
                          static_cast<uint32_t>(data[2]) << 8 | data[3]);
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -390,8 +391,11 @@ void ReadOrWrite(FuzzInput &in, uint8_t op) {
     }
     if (g_trace) {
         fprintf(stderr, "%s '%s' count %u bits %u -> %u (exchange %s, rc %d, status %u)\n",
-                kind == 5 ? "write" : kind == 3 ? "single read" : "block read", gate.address.c_str(),
-                rw.elementCount, bits, rc, g_last.seen ? "seen" : "none", g_last.rc, g_last.status);
+                kind == 5   ? "write"
+                : kind == 3 ? "single read"
+                            : "block read",
+                gate.address.c_str(), rw.elementCount, bits, rc, g_last.seen ? "seen" : "none", g_last.rc,
+                g_last.status);
     }
     FuzzCheck(rc <= KVI_FAILED);
     FuzzCheck(ExpectedReplyLength == EXPECTED_REPLY_IDLE);
@@ -481,17 +485,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         switch (op & 0x0F) {
         case 0:
         case 1:
-        case 2:
-            ParseGate(in, op, master);
-            break;
+        case 2: ParseGate(in, op, master); break;
         case 3:
         case 4:
-        case 5:
-            ReadOrWrite(in, op);
-            break;
-        default:
-            ParseGate(in, static_cast<uint8_t>(op & 0xF0), master);
-            break;
+        case 5: ReadOrWrite(in, op); break;
+        default: ParseGate(in, static_cast<uint8_t>(op & 0xF0), master); break;
         }
         CheckLists(&instance);
     }

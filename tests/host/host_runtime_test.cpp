@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "host_test_util.h"
 #include "platform/talrun.h"
 #include "support/hostlog.h"
@@ -19,8 +19,7 @@ namespace {
 
 // Runs BlockWrite in a private copy of the driver bound to `runtime`, and returns what went to
 // standard error. BlockWrite's only effect is its level-8 message.
-std::string BlockWriteWithRuntime(const char *runtime, uint32_t *result)
-{
+std::string BlockWriteWithRuntime(const char *runtime, uint32_t *result) {
     TempDir dir;
     const char *before = getenv("KESTA_TALRUN");
     const std::string saved = before != nullptr ? before : "";
@@ -43,8 +42,7 @@ std::string BlockWriteWithRuntime(const char *runtime, uint32_t *result)
     return text;
 }
 
-TEST(HostRuntimeBinding, DriverMessagesReachTheRuntimeWithTheirLevel)
-{
+TEST(HostRuntimeBinding, DriverMessagesReachTheRuntimeWithTheirLevel) {
     ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
     hostlog::Clear();
     DriverLibrary driver(KESTA_SO_PATH);
@@ -59,8 +57,7 @@ TEST(HostRuntimeBinding, DriverMessagesReachTheRuntimeWithTheirLevel)
     EXPECT_EQ(hostlog::Messages(), (std::vector<LoggedMessage>{{8, "KESTA> BlockWrite() NOT supported"}}));
 }
 
-TEST(HostRuntimeBinding, WithoutRuntimeMessagesGoToStandardError)
-{
+TEST(HostRuntimeBinding, WithoutRuntimeMessagesGoToStandardError) {
     uint32_t result = 0;
     const std::string text = BlockWriteWithRuntime("/nonexistent/libtalrun.so", &result);
     EXPECT_EQ(result, 1u);
@@ -69,8 +66,7 @@ TEST(HostRuntimeBinding, WithoutRuntimeMessagesGoToStandardError)
 
 // libm has no err() of its own, but dlsym through its handle reaches libc's, which would print and end
 // the process. The driver must see that the symbol is not the runtime's and fall back.
-TEST(HostRuntimeBinding, ErrOfADependencyIsNotTaken)
-{
+TEST(HostRuntimeBinding, ErrOfADependencyIsNotTaken) {
     void *libm = dlopen("libm.so.6", RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(libm, nullptr);
     ASSERT_NE(dlsym(libm, "err"), nullptr) << "the trap this test is about is not there";
@@ -84,16 +80,14 @@ TEST(HostRuntimeBinding, ErrOfADependencyIsNotTaken)
 
 class HostRuntimeReference : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         api_ = hostlog::Attach(TALRUN_SO_PATH);
         ASSERT_NE(api_, nullptr);
         api_->clear_gates();
         api_->fail_put(0);
         hostlog::Clear();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (api_ != nullptr) {
             api_->fail_put(0);
             api_->clear_gates();
@@ -102,17 +96,13 @@ protected:
     }
 
     // The runtime's own functions, as a driver calls them.
-    template <typename T> T Function(const char *name)
-    {
-        return reinterpret_cast<T>(dlsym(api_->library, name));
-    }
+    template <typename T> T Function(const char *name) { return reinterpret_cast<T>(dlsym(api_->library, name)); }
 
     const TalrunRefApi *api_ = nullptr;
     TempDir dir_;
 };
 
-TEST_F(HostRuntimeReference, GatesFromFileAreFound)
-{
+TEST_F(HostRuntimeReference, GatesFromFileAreFound) {
     dir_.Write("gates.txt", "# address id\n001_M012_003 17\n\n001_V001_002 0x20\nbroken\n");
     EXPECT_EQ(api_->load_gates(dir_.File("gates.txt").c_str()), 2);
     EXPECT_EQ(api_->load_gates(dir_.File("none.txt").c_str()), -1);
@@ -135,8 +125,7 @@ TEST_F(HostRuntimeReference, GatesFromFileAreFound)
     EXPECT_EQ(lookup(0, 4, nullptr, &id), 2);
 }
 
-TEST_F(HostRuntimeReference, CookedValueIsDoubleOfTheUpperHalf)
-{
+TEST_F(HostRuntimeReference, CookedValueIsDoubleOfTheUpperHalf) {
     auto cook = Function<decltype(&TalCook)>("TalCook");
     ASSERT_NE(cook, nullptr);
     const struct {
@@ -154,8 +143,7 @@ TEST_F(HostRuntimeReference, CookedValueIsDoubleOfTheUpperHalf)
     EXPECT_EQ(memcmp(seven, littleEndian7, 8), 0);
 }
 
-TEST_F(HostRuntimeReference, StoredValuesAndTimeStampsAreKept)
-{
+TEST_F(HostRuntimeReference, StoredValuesAndTimeStampsAreKept) {
     auto put = Function<decltype(&TalPutGateVal)>("TalPutGateVal");
     auto cook = Function<decltype(&TalCook)>("TalCook");
     ASSERT_NE(put, nullptr);
@@ -191,8 +179,7 @@ TEST_F(HostRuntimeReference, StoredValuesAndTimeStampsAreKept)
     EXPECT_EQ(line, "001_M001_001 40 5 2000 2");
 }
 
-TEST_F(HostRuntimeReference, MessagesAreWrittenAsLevelAndText)
-{
+TEST_F(HostRuntimeReference, MessagesAreWrittenAsLevelAndText) {
     auto log = Function<decltype(&err)>("err");
     ASSERT_NE(log, nullptr);
     ASSERT_EQ(api_->log_to(dir_.File("log.txt").c_str()), 0);

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "support/hostlog.h"
 
 typedef uint32_t(KVI_CALL *KviMainFunction)(DriverCall *call);
@@ -20,16 +20,14 @@ typedef uint32_t(KVI_CALL *KviMainFunction)(DriverCall *call);
 // A scratch directory, removed with its files at the end.
 class TempDir {
 public:
-    TempDir()
-    {
+    TempDir() {
         const char *base = getenv("TMPDIR");
         path_ = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/kesta-host-XXXXXX";
         if (mkdtemp(&path_[0]) == nullptr) {
             path_.clear();
         }
     }
-    ~TempDir()
-    {
+    ~TempDir() {
         if (!path_.empty()) {
             std::string command = "rm -rf '" + path_ + "'";
             if (system(command.c_str()) != 0) {
@@ -42,8 +40,7 @@ public:
 
     const std::string &path() const { return path_; }
     std::string File(const std::string &name) const { return path_ + "/" + name; }
-    void Write(const std::string &name, const std::string &bytes) const
-    {
+    void Write(const std::string &name, const std::string &bytes) const {
         std::ofstream out(File(name), std::ios::binary);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
@@ -57,16 +54,14 @@ private:
 class DriverLibrary {
 public:
     explicit DriverLibrary(const char *path) { Open(path); }
-    DriverLibrary(const TempDir &dir, const char *path, const char *copyName)
-    {
+    DriverLibrary(const TempDir &dir, const char *path, const char *copyName) {
         std::ifstream in(path, std::ios::binary);
         std::ofstream out(dir.File(copyName), std::ios::binary);
         out << in.rdbuf();
         out.close();
         Open(dir.File(copyName).c_str());
     }
-    ~DriverLibrary()
-    {
+    ~DriverLibrary() {
         if (handle_ != nullptr) {
             dlclose(handle_);
         }
@@ -79,8 +74,7 @@ public:
     void *handle() const { return handle_; }
 
 private:
-    void Open(const char *path)
-    {
+    void Open(const char *path) {
         handle_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
         if (handle_ == nullptr) {
             fprintf(stderr, "dlopen %s: %s\n", path, dlerror());
@@ -96,8 +90,7 @@ private:
 // Everything written to standard error while it lives lands in a file, read back by Text().
 class StderrCapture {
 public:
-    explicit StderrCapture(const TempDir &dir) : path_(dir.File("stderr.txt"))
-    {
+    explicit StderrCapture(const TempDir &dir) : path_(dir.File("stderr.txt")) {
         fflush(stderr);
         saved_ = dup(2);
         int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -108,16 +101,14 @@ public:
     StderrCapture(const StderrCapture &) = delete;
     StderrCapture &operator=(const StderrCapture &) = delete;
 
-    std::string Text()
-    {
+    std::string Text() {
         Restore();
         std::ifstream in(path_, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
 private:
-    void Restore()
-    {
+    void Restore() {
         if (saved_ >= 0) {
             fflush(stderr);
             dup2(saved_, 2);
@@ -134,12 +125,11 @@ private:
 // object goes when the test ends.
 class ScopedDriverNumber {
 public:
-    explicit ScopedDriverNumber(uint32_t salt) : number_(100000u + (static_cast<uint32_t>(getpid()) % 100000u) * 100u + salt)
-    {
+    explicit ScopedDriverNumber(uint32_t salt)
+        : number_(100000u + (static_cast<uint32_t>(getpid()) % 100000u) * 100u + salt) {
         snprintf(name_, sizeof name_, "SEMKESTA%02u", number_);
     }
-    ~ScopedDriverNumber()
-    {
+    ~ScopedDriverNumber() {
         std::string object = std::string("/") + name_;
         shm_unlink(object.c_str());
     }

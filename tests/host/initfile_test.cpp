@@ -20,33 +20,32 @@ const std::string kName = "KESTA07.INT";
 
 const std::string kOpening = "KESTA> Opening init file KESTA07.INT";
 const std::string kOpened = "KESTA> Init file KESTA07.INT opened";
-const std::string kMasterMissing = "KESTA> InitFile() Could not find parameter MASTER_ADDRESS in Init file KESTA07.INT....";
+const std::string kMasterMissing =
+    "KESTA> InitFile() Could not find parameter MASTER_ADDRESS in Init file KESTA07.INT....";
 const std::string kMasterDefault = "KESTA> InitFile() ....Using default: MASTER_ADDRESS=1";
-const std::string kSlavesMissing = "KESTA> InitFile() Could not find parameter NUM_OF_SLAVES in Init file KESTA07.INT....";
+const std::string kSlavesMissing =
+    "KESTA> InitFile() Could not find parameter NUM_OF_SLAVES in Init file KESTA07.INT....";
 const std::string kSlavesDefault = "KESTA> InitFile() ....Using default: NUM_OF_SLAVES=1";
-const std::string kFlushMissing = "KESTA> InitFile() Could not find parameter FLUSH_BUFFER in Init file KESTA07.INT....";
+const std::string kFlushMissing =
+    "KESTA> InitFile() Could not find parameter FLUSH_BUFFER in Init file KESTA07.INT....";
 const std::string kFlushDefault = "KESTA> InitFile() ....Using default: FLUSH_BUFFER=0 (No flushing before each send)";
 
 std::string Master(const std::string &v) { return "KESTA> InitFile() Master Address set to " + v; }
-std::string MasterRange(const std::string &v)
-{
+std::string MasterRange(const std::string &v) {
     return "KESTA> InitFile() Incorrect value " + v + " for parameter MASTER_ADDR (Range:0-255)...";
 }
 std::string Slaves(const std::string &v) { return "KESTA> InitFile() Number of slaves to be connected:" + v; }
-std::string SlavesRange(const std::string &v)
-{
+std::string SlavesRange(const std::string &v) {
     return "KESTA> InitFile() Incorrect value " + v + " for parameter NUM_OF_SLAVES (Range:0-255)...";
 }
 const std::string kNoFlush = "KESTA> InitFile() Buffer set to no flush.";
 const std::string kFlush = "KESTA> InitFile() Buffer set to flush before each send.";
-std::string FlushRange(const std::string &v)
-{
+std::string FlushRange(const std::string &v) {
     return "KESTA> InitFile() Incorrect value " + v + " for parameter FLUSH_BUFFER (Range:0/1)...";
 }
 std::string Ewt(const std::string &v) { return "KESTA> InitFile() EWT_DELAY_BETWEEN_RECORDS= " + v; }
 const std::string kEwtOne = "KESTA> InitFile() reading 1 EWT record at a time";
-std::string Skip(const std::string &text, int line)
-{
+std::string Skip(const std::string &text, int line) {
     return "KESTA> InitFile() Skipping unrecognized line " + text + " (Line number:" + std::to_string(line) +
            ") in Init file KESTA07.INT";
 }
@@ -60,8 +59,7 @@ struct Row {
 
 void PrintTo(const Row &row, std::ostream *out) { *out << row.name; }
 
-std::vector<std::string> Then(std::vector<std::string> a, const std::vector<std::string> &b)
-{
+std::vector<std::string> Then(std::vector<std::string> a, const std::vector<std::string> &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -77,28 +75,42 @@ const std::vector<std::string> kAllKeysMessages = {Master("5"), Slaves("3"), kFl
 
 const std::vector<Row> kRows = {
     {"EmptyFile", "", kAllMissing, 1, 1, 0, 0},
-    {"AllKeys", kAllKeys + "EWT_DELAY_BETWEEN_RECORDS = 250\n",
-     {Master("5"), Slaves("3"), kFlush, Ewt("250")}, 5, 3, 1, 250},
-    {"MasterAbove255", "MASTER_ADDRESS = 256\n", Then({MasterRange("256"), kMasterDefault}, kSlavesFlushMissing), 1, 1, 0, 0},
+    {"AllKeys",
+     kAllKeys + "EWT_DELAY_BETWEEN_RECORDS = 250\n",
+     {Master("5"), Slaves("3"), kFlush, Ewt("250")},
+     5,
+     3,
+     1,
+     250},
+    {"MasterAbove255", "MASTER_ADDRESS = 256\n", Then({MasterRange("256"), kMasterDefault}, kSlavesFlushMissing), 1, 1,
+     0, 0},
     {"MasterZero", "MASTER_ADDRESS = 0\n", Then({Master("0")}, kSlavesFlushMissing), 0, 1, 0, 0},
-    {"MasterNegative", "MASTER_ADDRESS = -1\n",
-     Then({MasterRange("4294967295"), kMasterDefault}, kSlavesFlushMissing), 1, 1, 0, 0},
+    {"MasterNegative", "MASTER_ADDRESS = -1\n", Then({MasterRange("4294967295"), kMasterDefault}, kSlavesFlushMissing),
+     1, 1, 0, 0},
     {"MasterBeyond32Bits", "MASTER_ADDRESS = 4294967297\n",
      Then({MasterRange("4294967295"), kMasterDefault}, kSlavesFlushMissing), 1, 1, 0, 0},
     {"MasterPlusSign", "MASTER_ADDRESS = +7\n", Then({Master("7")}, kSlavesFlushMissing), 7, 1, 0, 0},
     {"MasterHexReadsItsZero", "MASTER_ADDRESS = 0x10\n", Then({Master("0")}, kSlavesFlushMissing), 0, 1, 0, 0},
-    {"MasterTrailingComment", "MASTER_ADDRESS = 7 ; the line's own station\n", Then({Master("7")}, kSlavesFlushMissing), 7, 1, 0, 0},
+    {"MasterTrailingComment", "MASTER_ADDRESS = 7 ; the line's own station\n", Then({Master("7")}, kSlavesFlushMissing),
+     7, 1, 0, 0},
     {"NoBlanks", "MASTER_ADDRESS=9\n", Then({Master("9")}, kSlavesFlushMissing), 9, 1, 0, 0},
     {"ManyBlanksAndTabs", "MASTER_ADDRESS \t  =\t\t 12\n", Then({Master("12")}, kSlavesFlushMissing), 12, 1, 0, 0},
     {"Indented", " MASTER_ADDRESS = 5\n", Then({Skip(" MASTER_ADDRESS = 5", 1)}, kAllMissing), 1, 1, 0, 0},
     {"LowerCaseKey", "master_address = 5\n", Then({Skip("master_address = 5", 1)}, kAllMissing), 1, 1, 0, 0},
     {"KeyWithoutNumber", "MASTER_ADDRESS =\nMASTER_ADDRESS = x\nMASTER_ADDRESS 5\n",
-     Then({Skip("MASTER_ADDRESS =", 1), Skip("MASTER_ADDRESS = x", 2), Skip("MASTER_ADDRESS 5", 3)}, kAllMissing), 1, 1, 0, 0},
+     Then({Skip("MASTER_ADDRESS =", 1), Skip("MASTER_ADDRESS = x", 2), Skip("MASTER_ADDRESS 5", 3)}, kAllMissing), 1, 1,
+     0, 0},
     {"SlavesZero", "NUM_OF_SLAVES = 0\n", Then({Slaves("0")}, kMasterFlushMissing), 1, 0, 0, 0},
-    {"SlavesAbove255", "NUM_OF_SLAVES = 256\n",
-     {SlavesRange("256"), kMasterMissing, kMasterDefault, kSlavesDefault, kFlushMissing, kFlushDefault}, 1, 1, 0, 0},
+    {"SlavesAbove255",
+     "NUM_OF_SLAVES = 256\n",
+     {SlavesRange("256"), kMasterMissing, kMasterDefault, kSlavesDefault, kFlushMissing, kFlushDefault},
+     1,
+     1,
+     0,
+     0},
     {"FlushZero", "FLUSH_BUFFER = 0\n", Then({kNoFlush}, kMasterSlavesMissing), 1, 1, 0, 0},
-    {"FlushTwo", "FLUSH_BUFFER = 2\n", Then({FlushRange("2")}, Then(kMasterSlavesMissing, {kFlushDefault})), 1, 1, 0, 0},
+    {"FlushTwo", "FLUSH_BUFFER = 2\n", Then({FlushRange("2")}, Then(kMasterSlavesMissing, {kFlushDefault})), 1, 1, 0,
+     0},
     {"EwtZeroAlone", kAllKeys + "EWT_DELAY_BETWEEN_RECORDS = 0\n", Then(kAllKeysMessages, {kEwtOne}), 5, 3, 1, 0},
     {"EwtZeroKeepsEarlierDelay", kAllKeys + "EWT_DELAY_BETWEEN_RECORDS = 100\nEWT_DELAY_BETWEEN_RECORDS = 0\n",
      Then(kAllKeysMessages, {Ewt("100"), kEwtOne}), 5, 3, 1, 100},
@@ -115,11 +127,14 @@ const std::vector<Row> kRows = {
     {"KeyAfterAPieceBoundary", std::string(255, 'X') + "MASTER_ADDRESS = 4\n",
      Then({Skip(std::string(254, 'X'), 1), Master("4")}, kSlavesFlushMissing), 4, 1, 0, 0},
     // Windows text-mode reading on every build: CR LF is a line end, a lone CR is text, Ctrl-Z ends.
-    {"CrLfLines", "MASTER_ADDRESS = 5\r\n\r\nBAD\r\n", Then({Master("5"), Skip("BAD", 3)}, kSlavesFlushMissing), 5, 1, 0, 0},
+    {"CrLfLines", "MASTER_ADDRESS = 5\r\n\r\nBAD\r\n", Then({Master("5"), Skip("BAD", 3)}, kSlavesFlushMissing), 5, 1,
+     0, 0},
     {"LoneCarriageReturn", "BAD\rX\n", Then({Skip("BAD\rX", 1)}, kAllMissing), 1, 1, 0, 0},
-    {"CtrlZEndsTheFile", "MASTER_ADDRESS = 5\n\x1aNUM_OF_SLAVES = 3\n", Then({Master("5")}, kSlavesFlushMissing), 5, 1, 0, 0},
+    {"CtrlZEndsTheFile", "MASTER_ADDRESS = 5\n\x1aNUM_OF_SLAVES = 3\n", Then({Master("5")}, kSlavesFlushMissing), 5, 1,
+     0, 0},
     // NUL bytes: the text of a piece ends at the first one.
-    {"NulAfterNumber", std::string("MASTER_ADDRESS = 5\0junk\n", 24), Then({Master("5")}, kSlavesFlushMissing), 5, 1, 0, 0},
+    {"NulAfterNumber", std::string("MASTER_ADDRESS = 5\0junk\n", 24), Then({Master("5")}, kSlavesFlushMissing), 5, 1, 0,
+     0},
     {"NulInsideText", std::string("AB\0CD\n", 6), Then({Skip("A", 1)}, kAllMissing), 1, 1, 0, 0},
     {"NulFirst", std::string("\0MASTER_ADDRESS = 5\n", 20), Then({Skip("", 1)}, kAllMissing), 1, 1, 0, 0},
     {"BinaryBytes", "\xff\xfe\x01\x7f\n", Then({Skip("\xff\xfe\x01\x7f", 1)}, kAllMissing), 1, 1, 0, 0},
@@ -127,8 +142,7 @@ const std::vector<Row> kRows = {
 
 class InitFile : public ::testing::TestWithParam<Row> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
         ASSERT_FALSE(dir_.path().empty());
         ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
@@ -142,8 +156,7 @@ protected:
     }
     void TearDown() override { ASSERT_EQ(chdir(cwd_), 0); }
 
-    static std::vector<std::string> Texts(int *wrongLevels)
-    {
+    static std::vector<std::string> Texts(int *wrongLevels) {
         std::vector<std::string> texts;
         for (const LoggedMessage &m : hostlog::Messages()) {
             *wrongLevels += m.level != 32;
@@ -157,8 +170,7 @@ protected:
     DriverInstance instance_;
 };
 
-TEST_P(InitFile, Reads)
-{
+TEST_P(InitFile, Reads) {
     const Row &row = GetParam();
     dir_.Write(kName, row.file);
     ::InitFile(&instance_, kDriver);
@@ -174,8 +186,7 @@ TEST_P(InitFile, Reads)
 INSTANTIATE_TEST_SUITE_P(Lines, InitFile, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row> &row) { return std::string(row.param.name); });
 
-TEST_F(InitFile, MissingFileUsesDefaults)
-{
+TEST_F(InitFile, MissingFileUsesDefaults) {
     instance_.ewtDelay = 77; // not the file's to reset
     ::InitFile(&instance_, kDriver);
     int wrongLevels = 0;
@@ -190,8 +201,7 @@ TEST_F(InitFile, MissingFileUsesDefaults)
     EXPECT_EQ(uint32_t{instance_.ewtDelay}, 77u);
 }
 
-TEST_F(InitFile, NameCarriesTheDriverNumber)
-{
+TEST_F(InitFile, NameCarriesTheDriverNumber) {
     ::InitFile(&instance_, 123);
     ::InitFile(&instance_, 3);
     const std::vector<LoggedMessage> messages = hostlog::Messages();
@@ -202,8 +212,7 @@ TEST_F(InitFile, NameCarriesTheDriverNumber)
 
 // Ten megabytes of noise (no Ctrl-Z) and a good line at the very end: every piece is read and
 // reported, none stops the reading, and the last line still counts.
-TEST_F(InitFile, LargeBinaryFileIsReadToTheEnd)
-{
+TEST_F(InitFile, LargeBinaryFileIsReadToTheEnd) {
     std::string noise(10 * 1024 * 1024, '\0');
     uint32_t seed = 12345;
     for (char &c : noise) {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "host_test_util.h"
 #include "support/hostlog.h"
 
@@ -19,8 +19,7 @@ const char kWaitFailedPrefix[] = "KESTA> ReqSem() ERROR requesting MUTEX semapho
 
 std::string WaitFailed(int error) { return kWaitFailedPrefix + std::to_string(error); }
 
-bool AnyReqSemMessage(const std::vector<LoggedMessage> &messages)
-{
+bool AnyReqSemMessage(const std::vector<LoggedMessage> &messages) {
     for (const LoggedMessage &m : messages) {
         if (m.text.rfind("KESTA> ReqSem()", 0) == 0) {
             return true;
@@ -31,8 +30,7 @@ bool AnyReqSemMessage(const std::vector<LoggedMessage> &messages)
 
 class KviMainDispatch : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
         ASSERT_TRUE(driver_.loaded());
         ASSERT_FALSE(dir_.path().empty());
@@ -44,8 +42,7 @@ protected:
     void TearDown() override { ASSERT_EQ(chdir(cwd_), 0); }
 
     // A block as the host hands it over before ColdStart: zeroed, so no mutex handle.
-    uint32_t Call(DriverInstance *instance, uint32_t code, void *arg = nullptr, uint32_t driverNumber = 1)
-    {
+    uint32_t Call(DriverInstance *instance, uint32_t code, void *arg = nullptr, uint32_t driverNumber = 1) {
         DriverCall call;
         memset(&call, 0, sizeof call);
         call.instance = instance;
@@ -60,8 +57,7 @@ protected:
     char cwd_[4096];
 };
 
-TEST_F(KviMainDispatch, CodesWithoutEntryPointAnswerTwoAndLogNothing)
-{
+TEST_F(KviMainDispatch, CodesWithoutEntryPointAnswerTwoAndLogNothing) {
     for (uint32_t code : {0u, 8u, 9u, 16u, 17u, 18u, 255u, 0x80000000u, 0xFFFFFFFFu}) {
         DriverInstance instance;
         memset(&instance, 0, sizeof instance);
@@ -71,8 +67,7 @@ TEST_F(KviMainDispatch, CodesWithoutEntryPointAnswerTwoAndLogNothing)
 }
 
 // No record is an unknown operation; no instance block is a block without a mutex.
-TEST_F(KviMainDispatch, MissingRecordOrBlock)
-{
+TEST_F(KviMainDispatch, MissingRecordOrBlock) {
     EXPECT_EQ(driver_.KviMain(nullptr), 2u);
     for (uint32_t code : {2u, 5u}) {
         hostlog::Clear();
@@ -83,8 +78,7 @@ TEST_F(KviMainDispatch, MissingRecordOrBlock)
 
 // Only codes 2 to 6 wait for the mutex: on a block without one, exactly these fail in ReqSem with the
 // invalid-handle error and never reach their entry point.
-TEST_F(KviMainDispatch, OnlyCodesTwoToSixTakeTheMutex)
-{
+TEST_F(KviMainDispatch, OnlyCodesTwoToSixTakeTheMutex) {
     ScopedDriverNumber driverNumber(1); // ColdStart may create its mutex
     for (uint32_t code = 1; code <= 16; ++code) {
         DriverInstance instance;
@@ -102,7 +96,11 @@ TEST_F(KviMainDispatch, OnlyCodesTwoToSixTakeTheMutex)
         void *arg = nullptr;
         switch (code) {
         case 1: arg = &portConfig; break;
-        case 3: case 4: case 5: case 6: case 7: arg = &gate; break;
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+        case 7: arg = &gate; break;
         case 14: arg = &info; break;
         case 15: arg = &change; break;
         default: break;
@@ -120,8 +118,7 @@ TEST_F(KviMainDispatch, OnlyCodesTwoToSixTakeTheMutex)
 }
 
 // After EndKvi: reads are answered 0 without the (closed) mutex; the other mutex codes fail in ReqSem.
-TEST_F(KviMainDispatch, EndingFlagAnswersReadsAtOnce)
-{
+TEST_F(KviMainDispatch, EndingFlagAnswersReadsAtOnce) {
     DriverInstance instance;
     memset(&instance, 0, sizeof instance);
     instance.ending = 1;
@@ -137,8 +134,7 @@ TEST_F(KviMainDispatch, EndingFlagAnswersReadsAtOnce)
     }
 }
 
-TEST_F(KviMainDispatch, BlockWriteIsRefusedWithADebugTrace)
-{
+TEST_F(KviMainDispatch, BlockWriteIsRefusedWithADebugTrace) {
     DriverInstance instance;
     memset(&instance, 0, sizeof instance);
     EXPECT_EQ(Call(&instance, 10), 1u);

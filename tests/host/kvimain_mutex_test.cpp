@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "host/instance_mutex.h"
-#include "host/kesta.h"
+#include "kesta.h"
 #include "host_test_util.h"
 #include "platform/system.h"
 #include "support/hostlog.h"
@@ -26,8 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 const LoggedMessage kTimeout{32, "KESTA> ReqSem() TIMEOUT requesting MUTEX semaphore"};
 
-long long MillisecondsSince(Clock::time_point start)
-{
+long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
@@ -35,22 +34,23 @@ long long MillisecondsSince(Clock::time_point start)
 // keeps it until told to let go, or ends holding it.
 class Holder {
 public:
-    Holder(const char *name, bool releaseAtEnd)
-    {
+    Holder(const char *name, bool releaseAtEnd) {
         std::future<void> gone = letGo_.get_future();
-        thread_ = std::thread([this, name, releaseAtEnd](std::future<void> letGo) {
-            MutexHandle mutex = 0;
-            const bool ok = plat_mutex_create(name, &mutex) == 0 && plat_mutex_wait(mutex, 10000) == PLAT_WAIT_OK;
-            taken_.set_value(ok);
-            if (!ok) {
-                return;
-            }
-            letGo.wait();
-            if (releaseAtEnd) {
-                plat_mutex_release(mutex);
-            }
-            plat_mutex_close(mutex);
-        }, std::move(gone));
+        thread_ = std::thread(
+            [this, name, releaseAtEnd](std::future<void> letGo) {
+                MutexHandle mutex = 0;
+                const bool ok = plat_mutex_create(name, &mutex) == 0 && plat_mutex_wait(mutex, 10000) == PLAT_WAIT_OK;
+                taken_.set_value(ok);
+                if (!ok) {
+                    return;
+                }
+                letGo.wait();
+                if (releaseAtEnd) {
+                    plat_mutex_release(mutex);
+                }
+                plat_mutex_close(mutex);
+            },
+            std::move(gone));
         ok_ = taken_.get_future().get();
     }
     ~Holder() { End(); }
@@ -58,8 +58,7 @@ public:
     Holder &operator=(const Holder &) = delete;
 
     bool holds() const { return ok_; }
-    void End()
-    {
+    void End() {
         if (thread_.joinable()) {
             letGo_.set_value();
             thread_.join();
@@ -74,27 +73,27 @@ private:
 };
 
 // True when a thread other than the caller can take the mutex at once (and gives it back).
-bool FreeForOthers(const char *name)
-{
-    return std::async(std::launch::async, [name] {
-        MutexHandle mutex = 0;
-        if (plat_mutex_create(name, &mutex) != 0) {
-            return false;
-        }
-        const int wait = plat_mutex_wait(mutex, 0);
-        const bool got = wait == PLAT_WAIT_OK || wait == PLAT_WAIT_ABANDONED;
-        if (got) {
-            plat_mutex_release(mutex);
-        }
-        plat_mutex_close(mutex);
-        return got;
-    }).get();
+bool FreeForOthers(const char *name) {
+    return std::async(std::launch::async,
+                      [name] {
+                          MutexHandle mutex = 0;
+                          if (plat_mutex_create(name, &mutex) != 0) {
+                              return false;
+                          }
+                          const int wait = plat_mutex_wait(mutex, 0);
+                          const bool got = wait == PLAT_WAIT_OK || wait == PLAT_WAIT_ABANDONED;
+                          if (got) {
+                              plat_mutex_release(mutex);
+                          }
+                          plat_mutex_close(mutex);
+                          return got;
+                      })
+        .get();
 }
 
 class KviMainMutex : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
         memset(&instance_, 0, sizeof instance_);
         MutexHandle mutex = 0;
@@ -104,8 +103,7 @@ protected:
     }
     void TearDown() override { CloseInstanceMutex(&instance_); }
 
-    uint32_t Call(uint32_t code, void *arg = nullptr)
-    {
+    uint32_t Call(uint32_t code, void *arg = nullptr) {
         DriverCall call;
         memset(&call, 0, sizeof call);
         call.instance = &instance_;
@@ -119,8 +117,7 @@ protected:
     DriverInstance instance_;
 };
 
-TEST_F(KviMainMutex, ZeroTimeoutNeverBlocksOnAMutexHeldElsewhere)
-{
+TEST_F(KviMainMutex, ZeroTimeoutNeverBlocksOnAMutexHeldElsewhere) {
     Holder holder(number_.name(), true);
     ASSERT_TRUE(holder.holds());
     instance_.lineTimeout = 0;
@@ -130,8 +127,7 @@ TEST_F(KviMainMutex, ZeroTimeoutNeverBlocksOnAMutexHeldElsewhere)
     EXPECT_EQ(hostlog::Messages(), std::vector<LoggedMessage>{kTimeout});
 }
 
-TEST_F(KviMainMutex, WaitLastsLineTimeoutTimesThirtyMilliseconds)
-{
+TEST_F(KviMainMutex, WaitLastsLineTimeoutTimesThirtyMilliseconds) {
     Holder holder(number_.name(), true);
     ASSERT_TRUE(holder.holds());
     instance_.lineTimeout = 5; // 150 ms
@@ -143,8 +139,7 @@ TEST_F(KviMainMutex, WaitLastsLineTimeoutTimesThirtyMilliseconds)
     EXPECT_EQ(hostlog::Messages(), std::vector<LoggedMessage>{kTimeout});
 }
 
-TEST_F(KviMainMutex, MutexReleasedDuringTheWaitIsTaken)
-{
+TEST_F(KviMainMutex, MutexReleasedDuringTheWaitIsTaken) {
     Holder holder(number_.name(), true);
     ASSERT_TRUE(holder.holds());
     instance_.lineTimeout = 1000; // 30 s
@@ -157,8 +152,7 @@ TEST_F(KviMainMutex, MutexReleasedDuringTheWaitIsTaken)
     EXPECT_TRUE(hostlog::Messages().empty());
 }
 
-TEST_F(KviMainMutex, MutexCodesGiveTheMutexBack)
-{
+TEST_F(KviMainMutex, MutexCodesGiveTheMutexBack) {
     GateAddressRW gate;
     memset(&gate, 0, sizeof gate);
     gate.addressString = "001x";
@@ -168,8 +162,7 @@ TEST_F(KviMainMutex, MutexCodesGiveTheMutexBack)
     }
 }
 
-TEST_F(KviMainMutex, MutexAbandonedByAnEndedThreadCountsAsAcquired)
-{
+TEST_F(KviMainMutex, MutexAbandonedByAnEndedThreadCountsAsAcquired) {
     std::thread([this] {
         MutexHandle mutex = 0;
         ASSERT_EQ(plat_mutex_create(number_.name(), &mutex), 0);
@@ -184,8 +177,7 @@ TEST_F(KviMainMutex, MutexAbandonedByAnEndedThreadCountsAsAcquired)
 
 // A child process opens the same name: it holds the mutex, lets it go, then takes it again and exits
 // holding it. Each step is driven through a pipe; a child whose parent vanished reads end of file.
-TEST_F(KviMainMutex, SecondProcessSharesTheMutexByName)
-{
+TEST_F(KviMainMutex, SecondProcessSharesTheMutexByName) {
     int toChild[2];
     int toParent[2];
     ASSERT_EQ(pipe(toChild), 0);
@@ -244,21 +236,20 @@ TEST_F(KviMainMutex, SecondProcessSharesTheMutexByName)
 
 // EndKvi's close clears the handle: the next wait fails as one on a closed handle, and can never land
 // on an object that later got the same handle value.
-TEST_F(KviMainMutex, ClosedMutexIsClearedAndItsWaitFails)
-{
+TEST_F(KviMainMutex, ClosedMutexIsClearedAndItsWaitFails) {
     EXPECT_EQ(CloseInstanceMutex(&instance_), 0);
     EXPECT_EQ(KestaHandle{instance_.mutex}, 0u);
     EXPECT_EQ(Call(2), 1u);
     EXPECT_EQ(hostlog::Messages(),
-              (std::vector<LoggedMessage>{{32, "KESTA> ReqSem() ERROR requesting MUTEX semaphore " + std::to_string(EBADF)}}));
+              (std::vector<LoggedMessage>{
+                  {32, "KESTA> ReqSem() ERROR requesting MUTEX semaphore " + std::to_string(EBADF)}}));
     EXPECT_EQ(CloseInstanceMutex(&instance_), 0); // closing again is harmless
 }
 
-TEST_F(KviMainMutex, ReleaseOfAMutexNotOwnedIsLogged)
-{
+TEST_F(KviMainMutex, ReleaseOfAMutexNotOwnedIsLogged) {
     EXPECT_EQ(RelSem(&instance_), 1u);
-    EXPECT_EQ(hostlog::Messages(),
-              (std::vector<LoggedMessage>{{32, "KESTA> RelSem() ERROR releasing MUTEX semaphore " + std::to_string(EPERM)}}));
+    EXPECT_EQ(hostlog::Messages(), (std::vector<LoggedMessage>{{32, "KESTA> RelSem() ERROR releasing MUTEX semaphore " +
+                                                                        std::to_string(EPERM)}}));
 }
 
 } // namespace

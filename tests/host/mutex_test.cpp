@@ -23,28 +23,28 @@ protected:
     void TearDown() override { plat_mutex_close(mutex_); }
 
     // The result of a wait by another thread, through a handle of its own on the same name.
-    int WaitElsewhere(uint32_t milliseconds, bool keep = false)
-    {
-        return std::async(std::launch::async, [this, milliseconds, keep] {
-            MutexHandle other = 0;
-            if (plat_mutex_create(number_.name(), &other) != 0) {
-                return -1;
-            }
-            const int wait = plat_mutex_wait(other, milliseconds);
-            if (!keep && (wait == PLAT_WAIT_OK || wait == PLAT_WAIT_ABANDONED)) {
-                plat_mutex_release(other);
-            }
-            plat_mutex_close(other);
-            return wait;
-        }).get();
+    int WaitElsewhere(uint32_t milliseconds, bool keep = false) {
+        return std::async(std::launch::async,
+                          [this, milliseconds, keep] {
+                              MutexHandle other = 0;
+                              if (plat_mutex_create(number_.name(), &other) != 0) {
+                                  return -1;
+                              }
+                              const int wait = plat_mutex_wait(other, milliseconds);
+                              if (!keep && (wait == PLAT_WAIT_OK || wait == PLAT_WAIT_ABANDONED)) {
+                                  plat_mutex_release(other);
+                              }
+                              plat_mutex_close(other);
+                              return wait;
+                          })
+            .get();
     }
 
     ScopedDriverNumber number_{3};
     MutexHandle mutex_ = 0;
 };
 
-TEST_F(MutexNamed, OwnerMayTakeItAgainAndReleasesAsOftenAsTaken)
-{
+TEST_F(MutexNamed, OwnerMayTakeItAgainAndReleasesAsOftenAsTaken) {
     ASSERT_EQ(plat_mutex_wait(mutex_, 0), PLAT_WAIT_OK);
     ASSERT_EQ(plat_mutex_wait(mutex_, 1000), PLAT_WAIT_OK);
     EXPECT_EQ(WaitElsewhere(0), PLAT_WAIT_TIMEOUT);
@@ -57,8 +57,7 @@ TEST_F(MutexNamed, OwnerMayTakeItAgainAndReleasesAsOftenAsTaken)
     EXPECT_EQ(plat_last_error(), static_cast<uint32_t>(EPERM));
 }
 
-TEST_F(MutexNamed, TimedWaitEndsAfterItsTime)
-{
+TEST_F(MutexNamed, TimedWaitEndsAfterItsTime) {
     ASSERT_EQ(plat_mutex_wait(mutex_, 0), PLAT_WAIT_OK);
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(WaitElsewhere(200), PLAT_WAIT_TIMEOUT);
@@ -68,23 +67,24 @@ TEST_F(MutexNamed, TimedWaitEndsAfterItsTime)
     EXPECT_EQ(plat_mutex_release(mutex_), 0);
 }
 
-TEST_F(MutexNamed, DifferentNamesAreDifferentMutexes)
-{
+TEST_F(MutexNamed, DifferentNamesAreDifferentMutexes) {
     ScopedDriverNumber otherNumber(4);
     MutexHandle other = 0;
     ASSERT_EQ(plat_mutex_create(otherNumber.name(), &other), 0);
     ASSERT_EQ(plat_mutex_wait(mutex_, 0), PLAT_WAIT_OK);
-    EXPECT_EQ(std::async(std::launch::async, [other] {
-        const int wait = plat_mutex_wait(other, 0);
-        plat_mutex_release(other);
-        return wait;
-    }).get(), PLAT_WAIT_OK);
+    EXPECT_EQ(std::async(std::launch::async,
+                         [other] {
+                             const int wait = plat_mutex_wait(other, 0);
+                             plat_mutex_release(other);
+                             return wait;
+                         })
+                  .get(),
+              PLAT_WAIT_OK);
     EXPECT_EQ(plat_mutex_release(mutex_), 0);
     EXPECT_EQ(plat_mutex_close(other), 0);
 }
 
-TEST_F(MutexNamed, ThreadThatEndsHoldingItAbandonsIt)
-{
+TEST_F(MutexNamed, ThreadThatEndsHoldingItAbandonsIt) {
     EXPECT_EQ(WaitElsewhere(0, true), PLAT_WAIT_OK); // that thread ends holding it
     EXPECT_EQ(plat_mutex_wait(mutex_, 0), PLAT_WAIT_ABANDONED);
     EXPECT_EQ(plat_mutex_release(mutex_), 0);
@@ -92,13 +92,13 @@ TEST_F(MutexNamed, ThreadThatEndsHoldingItAbandonsIt)
     EXPECT_EQ(plat_mutex_release(mutex_), 0);
 }
 
-TEST_F(MutexNamed, ProcessThatEndsHoldingItAbandonsIt)
-{
+TEST_F(MutexNamed, ProcessThatEndsHoldingItAbandonsIt) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         MutexHandle mine = 0;
-        const bool taken = plat_mutex_create(number_.name(), &mine) == 0 && plat_mutex_wait(mine, 10000) == PLAT_WAIT_OK;
+        const bool taken =
+            plat_mutex_create(number_.name(), &mine) == 0 && plat_mutex_wait(mine, 10000) == PLAT_WAIT_OK;
         _exit(taken ? 0 : 1);
     }
     int status = 0;
@@ -108,8 +108,7 @@ TEST_F(MutexNamed, ProcessThatEndsHoldingItAbandonsIt)
     EXPECT_EQ(plat_mutex_release(mutex_), 0);
 }
 
-TEST_F(MutexNamed, WaitEndsWhenTheOwnerReleases)
-{
+TEST_F(MutexNamed, WaitEndsWhenTheOwnerReleases) {
     std::promise<void> taken;
     std::promise<void> waiting;
     std::thread owner([&] {
@@ -129,8 +128,7 @@ TEST_F(MutexNamed, WaitEndsWhenTheOwnerReleases)
     owner.join();
 }
 
-TEST_F(MutexNamed, ClosedOrNullHandleFailsWithBadHandle)
-{
+TEST_F(MutexNamed, ClosedOrNullHandleFailsWithBadHandle) {
     MutexHandle closed = 0;
     ASSERT_EQ(plat_mutex_create(number_.name(), &closed), 0);
     ASSERT_EQ(plat_mutex_close(closed), 0);

@@ -25,8 +25,7 @@ using kesta::sim::TrafficRecord;
 const uint32_t kTimeoutUnits = 100; // 1 s read time-out: a wait for it cannot hide in the bounds below
 const double kFarBelowTimeoutMs = 400;
 
-uint32_t Word16(const uint8_t *cell, size_t index)
-{
+uint32_t Word16(const uint8_t *cell, size_t index) {
     uint16_t v;
     memcpy(&v, cell + 2 * index, 2);
     return v;
@@ -34,8 +33,7 @@ uint32_t Word16(const uint8_t *cell, size_t index)
 
 class ReplyTiming : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(f.ok()) << f.error();
         std::vector<double> values(300);
         for (size_t i = 0; i < values.size(); ++i) {
@@ -52,15 +50,13 @@ protected:
     }
 
     // Milliseconds that what() took.
-    template <typename F> double Timed(F &&what)
-    {
+    template <typename F> double Timed(F &&what) {
         const Clock::time_point start = Clock::now();
         what();
         return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     }
 
-    size_t FramesFromMaster() const
-    {
+    size_t FramesFromMaster() const {
         size_t n = 0;
         for (const TrafficRecord &r : const_cast<DriverFixture &>(f).sim().traffic()) {
             n += r.direction == Direction::FromMaster ? 1 : 0;
@@ -74,8 +70,7 @@ protected:
     DriverFixture::Gate speed, table;
 };
 
-TEST_F(ReplyTiming, LastSegmentOfALongReplyEndsTheRead)
-{
+TEST_F(ReplyTiming, LastSegmentOfALongReplyEndsTheRead) {
     uint32_t rc = 99;
     const double took = Timed([&] { rc = f.Read(table, true, 300); });
     ASSERT_EQ(0u, rc);
@@ -85,8 +80,7 @@ TEST_F(ReplyTiming, LastSegmentOfALongReplyEndsTheRead)
     EXPECT_EQ(897u, Word16(table.cell, 299));
 }
 
-TEST_F(ReplyTiming, AckFinalEndsTheRead)
-{
+TEST_F(ReplyTiming, AckFinalEndsTheRead) {
     f.station(1).setAckMode(kesta::sim::AckMode::AckFinal);
     uint32_t rc = 99;
     const double took = Timed([&] { rc = f.Read(speed); });
@@ -96,8 +90,7 @@ TEST_F(ReplyTiming, AckFinalEndsTheRead)
     EXPECT_EQ(1234u, Word16(speed.cell, 1));
 }
 
-TEST_F(ReplyTiming, AnswerToARequestSegmentIsReadAtOnce)
-{
+TEST_F(ReplyTiming, AnswerToARequestSegmentIsReadAtOnce) {
     // A write of 600 bytes: a request message of 614 bytes goes in two segments.
     uint8_t request[DSF_REQUEST_SIZE] = {DSF_SVC_READ_WRITE, 1};
     const ListItem item = {f.station(1).handle("long"), 600, DSF_ACCESS_WRITE};
@@ -106,8 +99,8 @@ TEST_F(ReplyTiming, AnswerToARequestSegmentIsReadAtOnce)
         request[DSF_REQ_BODY + sizeof item + 2 * k] = static_cast<uint8_t>(k >> 8);
         request[DSF_REQ_BODY + sizeof item + 2 * k + 1] = static_cast<uint8_t>(k);
     }
-    void *slot = reinterpret_cast<uint8_t *>(&f.instance()) + offsetof(DriverInstance, StationTable) +
-                 sizeof(StationEntry *);
+    void *slot =
+        reinterpret_cast<uint8_t *>(&f.instance()) + offsetof(DriverInstance, StationTable) + sizeof(StationEntry *);
     uint8_t reply[4000];
     uint32_t replyLength = sizeof reply;
     int32_t rc = 99;
@@ -121,8 +114,7 @@ TEST_F(ReplyTiming, AnswerToARequestSegmentIsReadAtOnce)
     EXPECT_EQ(299.0, f.station(1).value("long", 299));
 }
 
-TEST_F(ReplyTiming, HeldStartOfAFrameDoesNotSpoilTheAnswerToTheRetransmission)
-{
+TEST_F(ReplyTiming, HeldStartOfAFrameDoesNotSpoilTheAnswerToTheRetransmission) {
     ASSERT_EQ(0u, f.Read(speed));
     // The start of an answer to the next request (its sequence number, a good header), cut short as a
     // line that loses the tail of a frame leaves it; the station itself does not hear that request.
@@ -143,8 +135,8 @@ TEST_F(ReplyTiming, HeldStartOfAFrameDoesNotSpoilTheAnswerToTheRetransmission)
     partial[5] = static_cast<uint8_t>(partial[0] ^ partial[1] ^ partial[2] ^ partial[3] ^ partial[4]);
     partial.resize(10);
     f.sim().inject(partial);
-    ASSERT_TRUE(f.sim().waitUntil([&] { return f.sim().lineStats().bytesInjected == 10; },
-                                  std::chrono::milliseconds(2000)));
+    ASSERT_TRUE(
+        f.sim().waitUntil([&] { return f.sim().lineStats().bytesInjected == 10; }, std::chrono::milliseconds(2000)));
     kesta::sim::FaultScript faults;
     std::string error;
     ASSERT_TRUE(kesta::sim::ParseFaultScript("silence", &faults, &error)) << error;
@@ -155,7 +147,7 @@ TEST_F(ReplyTiming, HeldStartOfAFrameDoesNotSpoilTheAnswerToTheRetransmission)
     const double took = Timed([&] { rc = f.Read(speed); });
     ASSERT_EQ(0u, rc);
     EXPECT_EQ(2u, FramesFromMaster()); // the request and one retransmission
-    EXPECT_LT(took, 1600.0); // one time-out, not two
+    EXPECT_LT(took, 1600.0);           // one time-out, not two
 }
 
 } // namespace
@@ -166,8 +158,7 @@ namespace {
 // On a line that carries them at its own pace the last two are still under way when the first 16 are
 // read: the frame must be read to its end, not left to a read that never waits (which costs
 // retransmissions and then the station's error number). Repeated: a left-over shows only sometimes.
-TEST_F(ReplyTiming, StationErrorReplyLongerThanTheExpectedReplyIsReadWhole)
-{
+TEST_F(ReplyTiming, StationErrorReplyLongerThanTheExpectedReplyIsReadWhole) {
     f.sim().setWireTiming(true);
     for (int i = 0; i < 10; ++i) {
         SCOPED_TRACE(i);
@@ -175,8 +166,7 @@ TEST_F(ReplyTiming, StationErrorReplyLongerThanTheExpectedReplyIsReadWhole)
     }
 }
 
-void ReplyTiming::ReadWithStationError()
-{
+void ReplyTiming::ReadWithStationError() {
     kesta::sim::FaultScript faults;
     std::string error;
     ASSERT_TRUE(kesta::sim::ParseFaultScript("error=5/0x10", &faults, &error)) << error;

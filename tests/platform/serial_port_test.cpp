@@ -26,8 +26,7 @@ const ReadCase kReadCases[] = {
     {"nothing set: bounded at one second", {0, 0, 0, 0, 0}, 16, 7, 950, 2500},
 };
 
-TEST(PlatformSerialRead, TimeoutsAsOnWin32)
-{
+TEST(PlatformSerialRead, TimeoutsAsOnWin32) {
     for (const ReadCase &c : kReadCases) {
         SCOPED_TRACE(c.what);
         PtyPair pty;
@@ -54,8 +53,7 @@ TEST(PlatformSerialRead, TimeoutsAsOnWin32)
     }
 }
 
-TEST(PlatformSerialNull, BehavesAsTheWindowsNullDevice)
-{
+TEST(PlatformSerialNull, BehavesAsTheWindowsNullDevice) {
     PortHandle port = 0;
     ASSERT_EQ(0, plat_port_open("NUL", &port));
     uint32_t n = 0;

@@ -9,8 +9,7 @@
 #include "platform/serial_port.h"
 #include "platform/system.h"
 
-TEST(PlatformLineLock, IsRecursiveAndKeepsOtherThreadsOut)
-{
+TEST(PlatformLineLock, IsRecursiveAndKeepsOtherThreadsOut) {
     plat_line_lock();
     plat_line_lock(); // an exchange nested in another on the same thread
     std::atomic<bool> acquired(false);
@@ -27,8 +26,7 @@ TEST(PlatformLineLock, IsRecursiveAndKeepsOtherThreadsOut)
     EXPECT_TRUE(acquired.load());
 }
 
-TEST(PlatformError, LastErrorTellsWhyAnOpenFailed)
-{
+TEST(PlatformError, LastErrorTellsWhyAnOpenFailed) {
     PortHandle port = 0;
     EXPECT_NE(0, plat_port_open("ttyKESTA7", &port));
     EXPECT_EQ(static_cast<uint32_t>(ENOENT), plat_last_error());

@@ -15,12 +15,12 @@ struct SyntaxCase {
     int mode; // PARSE_SINGLE or PARSE_BLOCK
     uint32_t gateType;
     uint32_t result;
-    uint32_t station; // expected after the call (record preset to 99)
-    uint32_t typeCode; // expected (preset 0)
-    int32_t offset;   // expected (preset 77)
+    uint32_t station;     // expected after the call (record preset to 99)
+    uint32_t typeCode;    // expected (preset 0)
+    int32_t offset;       // expected (preset 77)
     int32_t toggleHandle; // expected (preset 55)
     uint32_t elementBits; // expected (preset 0)
-    const char *message; // the one message at level 32, or nullptr
+    const char *message;  // the one message at level 32, or nullptr
 };
 
 const SyntaxCase kSyntax[] = {
@@ -59,15 +59,13 @@ const SyntaxCase kSyntax[] = {
     {"002_Marr[2]", PARSE_BLOCK, 0, 1, 2, 0, -1, 55, 0, "KESTA> Parse()'[Index]' not allowed for block"},
 };
 
-void PrintTo(const SyntaxCase &c, std::ostream *out)
-{
+void PrintTo(const SyntaxCase &c, std::ostream *out) {
     *out << (c.mode == PARSE_SINGLE ? "single '" : "block '") << c.address << "' type " << c.gateType;
 }
 
 class AddressSyntax : public PlcUnitTest, public ::testing::WithParamInterface<SyntaxCase> {};
 
-TEST_P(AddressSyntax, SettledBeforeTheLine)
-{
+TEST_P(AddressSyntax, SettledBeforeTheLine) {
     const SyntaxCase &c = GetParam();
     GateAddressParse record;
     memset(&record, 0, sizeof record);
@@ -98,8 +96,7 @@ TEST_P(AddressSyntax, SettledBeforeTheLine)
 
 INSTANTIATE_TEST_SUITE_P(Table, AddressSyntax, ::testing::ValuesIn(kSyntax));
 
-TEST_F(PlcUnitTest, ParseRefusesWhileTheStackIsClosed)
-{
+TEST_F(PlcUnitTest, ParseRefusesWhileTheStackIsClosed) {
     instance.dsfOpen = 0;
     GateAddressParse record;
     memset(&record, 0, sizeof record);
@@ -112,8 +109,7 @@ TEST_F(PlcUnitTest, ParseRefusesWhileTheStackIsClosed)
                                            {32, "KESTA> Parse() must be connected to PLC!"}}));
 }
 
-TEST_F(PlcUnitTest, AddressLengthIsBoundedBeforeAnythingIsRead)
-{
+TEST_F(PlcUnitTest, AddressLengthIsBoundedBeforeAnythingIsRead) {
     // 255 characters pass the length check (and fail on their index), 256 do not; neither string is
     // read past the 256th byte: the long one has no NUL at all in the host's buffer.
     std::string fits = "002" + std::string(248, 'a') + "[1x]";
@@ -135,37 +131,31 @@ TEST_F(PlcUnitTest, AddressLengthIsBoundedBeforeAnythingIsRead)
     EXPECT_EQ(SingleAddressParser(&call), 1u);
     EXPECT_EQ(BlockAddressParser(&call), 1u);
 
-    EXPECT_EQ(hostlog::Messages(),
-              Logged({{32, "KESTA> Parse() x not recognised in " + fits},
-                      {32, "KESTA> Parse() address string longer than 255 characters refused"},
-                      {32, "KESTA> Parse() no address string given"},
-                      {32, "KESTA> SingleAddressParser() no gate record given"},
-                      {32, "KESTA> BlockAddressParser() no gate record given"}}));
+    EXPECT_EQ(hostlog::Messages(), Logged({{32, "KESTA> Parse() x not recognised in " + fits},
+                                           {32, "KESTA> Parse() address string longer than 255 characters refused"},
+                                           {32, "KESTA> Parse() no address string given"},
+                                           {32, "KESTA> SingleAddressParser() no gate record given"},
+                                           {32, "KESTA> BlockAddressParser() no gate record given"}}));
 }
 
 // ---- Gate types ----------------------------------------------------------------------------------
 
 struct PlcTypeRow {
     uint32_t plcType;
-    uint32_t required; // host gate type
+    uint32_t required;   // host gate type
     const char *message; // after "KESTA> SingleParse() gate 002v, "
 };
 
 const PlcTypeRow kPlcTypes[] = {
-    {1, GATE_DIGITAL, "mem type 1 (BOOL) must be DIGITAL"},
-    {2, GATE_SIGNED16, "mem type 2 must be SIGNED 16"},
-    {3, GATE_SIGNED16, "mem type 3 must be SIGNED 16"},
-    {4, GATE_SIGNED32, "mem. type 4 must be SIGNED 32"},
-    {5, GATE_UNSIGNED16, "mem. type 5 must be UNSIGNED 16"},
-    {6, GATE_UNSIGNED16, "mem. type 6 must be UNSIGNED 16"},
-    {7, GATE_UNSIGNED32, "mem. type 7 must be UNSIGNED 32"},
-    {8, GATE_FLOAT, "mem. type 8 must be FLOAT"},
+    {1, GATE_DIGITAL, "mem type 1 (BOOL) must be DIGITAL"},  {2, GATE_SIGNED16, "mem type 2 must be SIGNED 16"},
+    {3, GATE_SIGNED16, "mem type 3 must be SIGNED 16"},      {4, GATE_SIGNED32, "mem. type 4 must be SIGNED 32"},
+    {5, GATE_UNSIGNED16, "mem. type 5 must be UNSIGNED 16"}, {6, GATE_UNSIGNED16, "mem. type 6 must be UNSIGNED 16"},
+    {7, GATE_UNSIGNED32, "mem. type 7 must be UNSIGNED 32"}, {8, GATE_FLOAT, "mem. type 8 must be FLOAT"},
 };
 
 const uint32_t kHostTypes[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 100};
 
-TEST_F(PlcUnitTest, EveryPlcTypeAgainstEveryHostType)
-{
+TEST_F(PlcUnitTest, EveryPlcTypeAgainstEveryHostType) {
     GateAddressParse record;
     memset(&record, 0, sizeof record);
     record.addressString = "002v";
@@ -205,8 +195,9 @@ TEST_F(PlcUnitTest, EveryPlcTypeAgainstEveryHostType)
             record.typeCode = code;
             record.gateType = host;
             const char *expected = host == GATE_UNSIGNED32 ? nullptr
-                                   : host == GATE_STRING ? "KESTA> SingleParse() gate 002v, no STRING gates supported"
-                                                         : "KESTA> SingleParse() '002v', sample gate must be UNSIGNED32";
+                                   : host == GATE_STRING
+                                       ? "KESTA> SingleParse() gate 002v, no STRING gates supported"
+                                       : "KESTA> SingleParse() '002v', sample gate must be UNSIGNED32";
             EXPECT_EQ(CheckGateType(&record), expected == nullptr ? 0 : 1) << host;
             if (expected != nullptr) {
                 EXPECT_EQ(hostlog::Messages(), Logged({{32, expected}}));
@@ -218,8 +209,7 @@ TEST_F(PlcUnitTest, EveryPlcTypeAgainstEveryHostType)
 // ---- Registry ------------------------------------------------------------------------------------
 
 GateAddressParse Parsed(const char *address, uint32_t station, uint32_t typeCode, uint32_t bits, uint32_t blockLength,
-                        int32_t offset)
-{
+                        int32_t offset) {
     GateAddressParse record;
     memset(&record, 0, sizeof record);
     record.addressString = address;
@@ -232,8 +222,7 @@ GateAddressParse Parsed(const char *address, uint32_t station, uint32_t typeCode
     return record;
 }
 
-TEST_F(PlcUnitTest, RegisteringANameAgainKeepsOneEntryWithTheNewHandle)
-{
+TEST_F(PlcUnitTest, RegisteringANameAgainKeepsOneEntryWithTheNewHandle) {
     GateAddressParse block = Parsed("002arr", 2, 5, 16, 10, -1);
     GateAddressParse earlier = Parsed("002x", 2, 5, 16, 7, -1);
     ASSERT_EQ(CheckAndAdd(&instance, "002x", 9), 0);
@@ -249,8 +238,7 @@ TEST_F(PlcUnitTest, RegisteringANameAgainKeepsOneEntryWithTheNewHandle)
     EXPECT_EQ(FindObjectHandle(&instance, nullptr), -1);
 }
 
-TEST_F(PlcUnitTest, AreaOffsetsNeverWrap)
-{
+TEST_F(PlcUnitTest, AreaOffsetsNeverWrap) {
     GateAddressParse unknown = Parsed("002none", 2, 5, 16, 1, -1);
     EXPECT_EQ(CheckAndAddGAUsed(&instance, &unknown), 1);
 

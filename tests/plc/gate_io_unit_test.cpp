@@ -10,15 +10,13 @@
 
 namespace {
 
-uint16_t Half(const void *cell, int index)
-{
+uint16_t Half(const void *cell, int index) {
     uint16_t half;
     memcpy(&half, static_cast<const uint8_t *>(cell) + 2 * index, sizeof half);
     return half;
 }
 
-TEST(ValueCells, ElementSizesOtherThan8_16And32Fail)
-{
+TEST(ValueCells, ElementSizesOtherThan8_16And32Fail) {
     // An object of 3 bytes (a data type the parser lets through): the single read has already cleared
     // the cell's first half when it gives up; a block read and a write leave everything alone.
     const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -41,10 +39,9 @@ TEST(ValueCells, ElementSizesOtherThan8_16And32Fail)
     EXPECT_EQ(ConvertSingleWrite(0, &before, out), 2);
 }
 
-TEST(ValueCells, ReplyFrameLengthOfReads)
-{
-    EXPECT_EQ(ReadReplyFrameLength(3), 18u);  // 3 elements of 8 bits
-    EXPECT_EQ(ReadReplyFrameLength(4), 18u);  // 2 elements of 16 bits
+TEST(ValueCells, ReplyFrameLengthOfReads) {
+    EXPECT_EQ(ReadReplyFrameLength(3), 18u); // 3 elements of 8 bits
+    EXPECT_EQ(ReadReplyFrameLength(4), 18u); // 2 elements of 16 bits
     EXPECT_EQ(ReadReplyFrameLength(3998), 4012u);
 }
 
@@ -52,8 +49,7 @@ TEST(ValueCells, ReplyFrameLengthOfReads)
 
 class GateRefusals : public PlcUnitTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         PlcUnitTest::SetUp();
         memset(&gate, 0, sizeof gate);
         gate.addressString = "002var";
@@ -65,18 +61,13 @@ protected:
         gate.valueCell = &cell;
         ASSERT_EQ(CheckAndAdd(&instance, "002var", 0x0301), 0);
     }
-    uint32_t Run(uint32_t code)
-    {
+    uint32_t Run(uint32_t code) {
         DriverCall call = Call(code, &gate);
         switch (code) {
-        case KVI_SINGLE_READ:
-            return SingleRead(&call);
-        case KVI_BLOCK_READ:
-            return BlockRead(&call);
-        case KVI_SINGLE_WRITE:
-            return SingleWrite(&call);
-        default:
-            return BlockWrite(&call);
+        case KVI_SINGLE_READ: return SingleRead(&call);
+        case KVI_BLOCK_READ: return BlockRead(&call);
+        case KVI_SINGLE_WRITE: return SingleWrite(&call);
+        default: return BlockWrite(&call);
         }
     }
 
@@ -84,8 +75,7 @@ protected:
     uint32_t cell = 0xCAFEF00D;
 };
 
-TEST_F(GateRefusals, ClosedStack)
-{
+TEST_F(GateRefusals, ClosedStack) {
     instance.dsfOpen = 0;
     EXPECT_EQ(Run(KVI_SINGLE_READ), 2u);
     EXPECT_EQ(Run(KVI_SINGLE_WRITE), 2u);
@@ -94,8 +84,7 @@ TEST_F(GateRefusals, ClosedStack)
                                            {32, "KESTA> DoRead() Net2000 not initialised!"}}));
 }
 
-TEST_F(GateRefusals, AddressNotRegistered)
-{
+TEST_F(GateRefusals, AddressNotRegistered) {
     gate.addressString = "002other";
     EXPECT_EQ(Run(KVI_SINGLE_READ), 1u);
     EXPECT_EQ(Run(KVI_BLOCK_READ), 1u);
@@ -111,8 +100,7 @@ TEST_F(GateRefusals, AddressNotRegistered)
                                            {8, "KESTA> SingleRead(), rc= 1"}}));
 }
 
-TEST_F(GateRefusals, BlockReadsLargerThanTheReplyBufferFailBeforeTraffic)
-{
+TEST_F(GateRefusals, BlockReadsLargerThanTheReplyBufferFailBeforeTraffic) {
     // 3998 data bytes fit (and fail only for want of a connection), 3999 do not; a count that would
     // overflow the 16-bit item length fails the same way instead of wrapping to a small read.
     gate.elementBits = 8;
@@ -136,8 +124,7 @@ TEST_F(GateRefusals, BlockReadsLargerThanTheReplyBufferFailBeforeTraffic)
                                            {8, "KESTA> BlockRead(), rc= 2"}}));
 }
 
-TEST_F(GateRefusals, MissingRecordOrCell)
-{
+TEST_F(GateRefusals, MissingRecordOrCell) {
     gate.valueCell = nullptr;
     EXPECT_EQ(Run(KVI_SINGLE_READ), 1u);
     EXPECT_EQ(Run(KVI_SINGLE_WRITE), 1u);

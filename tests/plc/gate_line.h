@@ -28,8 +28,7 @@ protected:
     void TearDown() override { ReleaseRegistry(&f.instance()); }
 
     // Cold start with the given init file; the line's traffic and messages so far are forgotten.
-    void Start(const std::string &init = "NUM_OF_SLAVES = 4\n", uint32_t timeout = 20)
-    {
+    void Start(const std::string &init = "NUM_OF_SLAVES = 4\n", uint32_t timeout = 20) {
         f.WriteInitFile(init);
         ASSERT_EQ(0u, f.ColdStart(timeout));
         ASSERT_EQ(1u, Field(f.instance().dsfOpen));
@@ -41,8 +40,7 @@ protected:
 
     // KviMain called here directly, not through the fixture: this also links it from the test's own
     // objects, ahead of the fixture's library, which does not bring the driver along.
-    uint32_t Kvi(uint32_t code, void *record)
-    {
+    uint32_t Kvi(uint32_t code, void *record) {
         DriverCall call;
         memset(&call, 0, sizeof call);
         call.instance = &f.instance();
@@ -54,8 +52,7 @@ protected:
 
     // The driver's messages without the transport's debug traces, which come and go with the timing
     // of the line.
-    std::vector<LoggedMessage> GateMessages() const
-    {
+    std::vector<LoggedMessage> GateMessages() const {
         std::vector<LoggedMessage> out;
         for (const LoggedMessage &m : f.Messages()) {
             if (m.text.rfind("KESTA> dsf_ra_", 0) != 0)
@@ -65,8 +62,7 @@ protected:
     }
 
     // Completed messages from the master, in order.
-    std::vector<TrafficRecord> Requests() const
-    {
+    std::vector<TrafficRecord> Requests() const {
         std::vector<TrafficRecord> out;
         for (const TrafficRecord &r : const_cast<DriverFixture &>(f).sim().traffic()) {
             if (r.direction == Direction::FromMaster && r.hasMessage)
@@ -75,16 +71,14 @@ protected:
         return out;
     }
     // Frames the master sent (retransmissions included).
-    size_t MasterFrames() const
-    {
+    size_t MasterFrames() const {
         size_t count = 0;
         for (const TrafficRecord &r : const_cast<DriverFixture &>(f).sim().traffic())
             count += r.direction == Direction::FromMaster ? 1 : 0;
         return count;
     }
     // Names looked up, in order.
-    std::vector<std::string> Lookups() const
-    {
+    std::vector<std::string> Lookups() const {
         std::vector<std::string> names;
         for (const TrafficRecord &r : Requests()) {
             if (r.code == kesta::sim::kCodeLookup) {
@@ -95,14 +89,12 @@ protected:
         return names;
     }
 
-    static uint16_t Half(const uint8_t *cell, int index)
-    {
+    static uint16_t Half(const uint8_t *cell, int index) {
         uint16_t half;
         memcpy(&half, cell + 2 * index, sizeof half);
         return half;
     }
-    static uint32_t Word32(const uint8_t *cell)
-    {
+    static uint32_t Word32(const uint8_t *cell) {
         uint32_t whole;
         memcpy(&whole, cell, sizeof whole);
         return whole;

@@ -19,8 +19,7 @@ using kesta::sim::kTypeUint32;
 
 class ParseLine : public GateLine {};
 
-TEST_F(ParseLine, StationDigitsAndObjectNameStartAtTheFourthCharacter)
-{
+TEST_F(ParseLine, StationDigitsAndObjectNameStartAtTheFourthCharacter) {
     St(1).addObject(ObjectSpec::Scalar("var", kTypeInt16));
     St(1).addObject(ObjectSpec::Scalar("r", kTypeInt16));
     Start("MASTER_ADDRESS = 5\nNUM_OF_SLAVES = 2\n");
@@ -38,8 +37,7 @@ TEST_F(ParseLine, StationDigitsAndObjectNameStartAtTheFourthCharacter)
     EXPECT_TRUE(GateMessages().empty());
 }
 
-TEST_F(ParseLine, RefusalsOfTheSyntaxNeverReachTheLine)
-{
+TEST_F(ParseLine, RefusalsOfTheSyntaxNeverReachTheLine) {
     // The messages of each case are checked without a line (address_syntax_test); here: no traffic.
     St(2).addObject(ObjectSpec::Array("arr", kTypeUint16, 8));
     Start();
@@ -58,8 +56,7 @@ TEST_F(ParseLine, RefusalsOfTheSyntaxNeverReachTheLine)
     EXPECT_EQ(Field(f.instance().ObjectList), nullptr);
 }
 
-TEST_F(ParseLine, EmptyIndexIsZeroAndTheWholeNameIsLookedUp)
-{
+TEST_F(ParseLine, EmptyIndexIsZeroAndTheWholeNameIsLookedUp) {
     St(2).addObject(ObjectSpec::Scalar("arr[]", kTypeUint16));
     St(2).addObject(ObjectSpec::Array("tab", kTypeUint16, 8));
     Start();
@@ -73,8 +70,7 @@ TEST_F(ParseLine, EmptyIndexIsZeroAndTheWholeNameIsLookedUp)
     EXPECT_EQ(Lookups(), (std::vector<std::string>{"arr[]", "tab[3]"}));
 }
 
-TEST_F(ParseLine, WrongShapeIsRefusedAfterRegistration)
-{
+TEST_F(ParseLine, WrongShapeIsRefusedAfterRegistration) {
     St(2).addObject(ObjectSpec::Scalar("var", kTypeUint16));
     St(2).addObject(ObjectSpec::Array("arr", kTypeUint16, 4));
     Start();
@@ -82,15 +78,14 @@ TEST_F(ParseLine, WrongShapeIsRefusedAfterRegistration)
     EXPECT_EQ(1u, f.Parse(blockOnVariable, "002var", GATE_UNSIGNED16, true, 1));
     EXPECT_EQ(1u, f.Parse(singleOnArray, "002arr", GATE_UNSIGNED16));
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> Parse() object var not an array, should not be block"},
-                                    {32, "KESTA> Parse() object arr is array, should be block"}}));
+                                      {32, "KESTA> Parse() object arr is array, should be block"}}));
     EXPECT_EQ(FindObjectHandle(&f.instance(), "002var"), St(2).handle("var"));
     EXPECT_EQ(FindObjectHandle(&f.instance(), "002arr"), St(2).handle("arr"));
     EXPECT_EQ(Field(f.instance().UsedAreaList), nullptr);
     EXPECT_EQ(Lookups(), (std::vector<std::string>{"var", "arr"}));
 }
 
-TEST_F(ParseLine, UnknownNameIsReportedWithTheLowByteOfItsStatus)
-{
+TEST_F(ParseLine, UnknownNameIsReportedWithTheLowByteOfItsStatus) {
     St(2).setUnknownStatus(2); // status 2 - 86 = 65452, low byte 172
     St(2).addSampleStructure("s12", kKindStructure);
     Start();
@@ -98,14 +93,13 @@ TEST_F(ParseLine, UnknownNameIsReportedWithTheLowByteOfItsStatus)
     EXPECT_EQ(1u, f.Parse(plain, "002nothing", GATE_UNSIGNED16));
     EXPECT_EQ(1u, f.Parse(sample, "002_Mnothing", GATE_UNSIGNED32));
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> Parse() object name nothing not defined in PLC rc=172"},
-                                    {32, "KESTA> Parse() object name nothing not defined in PLC rc= 172"}}));
+                                      {32, "KESTA> Parse() object name nothing not defined in PLC rc= 172"}}));
     EXPECT_EQ(Field(f.instance().ObjectList), nullptr);
 }
 
 // ---- Types ---------------------------------------------------------------------------------------
 
-TEST_F(ParseLine, EveryPlcDataTypeWithItsHostType)
-{
+TEST_F(ParseLine, EveryPlcDataTypeWithItsHostType) {
     // Each PLC type with the host type it needs, and the element size from the object's length (every
     // mismatch and its message is checked without a line, in address_syntax_test).
     struct Row {
@@ -146,8 +140,7 @@ TEST_F(ParseLine, EveryPlcDataTypeWithItsHostType)
 
 // ---- Offsets -------------------------------------------------------------------------------------
 
-TEST_F(ParseLine, OffsetsInsideTheUsedArea)
-{
+TEST_F(ParseLine, OffsetsInsideTheUsedArea) {
     St(2).addObject(ObjectSpec::Array("a", kTypeUint16, 10));
     St(2).addObject(ObjectSpec::Array("b", kTypeUint16, 5));
     St(2).addObject(ObjectSpec::Scalar("s", kTypeUint16));
@@ -170,8 +163,7 @@ TEST_F(ParseLine, OffsetsInsideTheUsedArea)
     EXPECT_TRUE(GateMessages().empty());
 }
 
-TEST_F(ParseLine, BlockParserTakesUnderscoreNamesAsOrdinaryObjects)
-{
+TEST_F(ParseLine, BlockParserTakesUnderscoreNamesAsOrdinaryObjects) {
     St(2).addObject(ObjectSpec::Array("_Mdata", kTypeUint16, 3));
     Start();
     DriverFixture::Gate block;
@@ -182,8 +174,7 @@ TEST_F(ParseLine, BlockParserTakesUnderscoreNamesAsOrdinaryObjects)
 
 // ---- Sample gates --------------------------------------------------------------------------------
 
-TEST_F(ParseLine, SampleGateLooksUpTheStructureAndItsToggle)
-{
+TEST_F(ParseLine, SampleGateLooksUpTheStructureAndItsToggle) {
     St(2).addSampleStructure("data", kKindStructure);
     Start();
     DriverFixture::Gate gate;
@@ -201,8 +192,7 @@ TEST_F(ParseLine, SampleGateLooksUpTheStructureAndItsToggle)
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> SingleParse() '002_Mdata', sample gate must be UNSIGNED32"}}));
 }
 
-TEST_F(ParseLine, SampleGateStructureChecks)
-{
+TEST_F(ParseLine, SampleGateStructureChecks) {
     St(2).addObject(ObjectSpec::Scalar("plain", kTypeUint16));
     ObjectSpec ten;
     ten.name = "ten";
@@ -220,16 +210,15 @@ TEST_F(ParseLine, SampleGateStructureChecks)
     EXPECT_EQ(1u, f.Parse(b, "002_Mten", GATE_UNSIGNED32));
     EXPECT_EQ(1u, f.Parse(c, "002_Vtwelve", GATE_UNSIGNED32));
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> Parse() SAMPLE gate, object plain type 0 should be struct"},
-                                    {32, "KESTA> Parse() SAMPLE gate, illegal length 10 stuct ten"},
-                                    {32, "KESTA> Parse() object name twelve.toggle not defined in PLC rc= 172"}}));
+                                      {32, "KESTA> Parse() SAMPLE gate, illegal length 10 stuct ten"},
+                                      {32, "KESTA> Parse() object name twelve.toggle not defined in PLC rc= 172"}}));
     EXPECT_EQ(a.parse.offset, St(2).handle("plain")); // the handle is kept before the checks
     EXPECT_EQ(Lookups(), (std::vector<std::string>{"plain", "ten", "twelve", "twelve.toggle"}));
 }
 
 // ---- Connecting and looking up -------------------------------------------------------------------
 
-TEST_F(ParseLine, SilentStationCostsFourConnectsWith100msAfterEach)
-{
+TEST_F(ParseLine, SilentStationCostsFourConnectsWith100msAfterEach) {
     Start();
     DriverFixture::Gate gate;
     const auto begin = Clock::now();
@@ -265,19 +254,17 @@ TEST_F(ParseLine, SilentStationCostsFourConnectsWith100msAfterEach)
     EXPECT_EQ(Field(f.instance().StationTable[9]), nullptr);
 }
 
-TEST_F(ParseLine, SilentStationCostsASampleGateOneConnect)
-{
+TEST_F(ParseLine, SilentStationCostsASampleGateOneConnect) {
     Start();
     DriverFixture::Gate gate;
     EXPECT_EQ(1u, f.Parse(gate, "009_Mdata", GATE_UNSIGNED32));
     ASSERT_TRUE(f.sim().waitUntil([&] { return MasterFrames() >= 4; }, std::chrono::seconds(2)));
     EXPECT_EQ(MasterFrames(), 4u);
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> Net2000_Connect failed ErrorCode: 10"},
-                                    {32, "KESTA> Parse() plcaddr 9 not connected!"}}));
+                                      {32, "KESTA> Parse() plcaddr 9 not connected!"}}));
 }
 
-TEST_F(ParseLine, LookupIsTriedFourTimesWithoutPause)
-{
+TEST_F(ParseLine, LookupIsTriedFourTimesWithoutPause) {
     St(2).addObject(ObjectSpec::Scalar("var", kTypeUint16));
     std::string error;
     kesta::sim::FaultScript script;
@@ -287,7 +274,8 @@ TEST_F(ParseLine, LookupIsTriedFourTimesWithoutPause)
     Start();
     DriverFixture::Gate gate;
     EXPECT_EQ(0u, f.Parse(gate, "002var", GATE_UNSIGNED16));
-    EXPECT_EQ(GateMessages(), std::vector<LoggedMessage>(3, LoggedMessage{32, "KESTA> Net2000_getOV failed ErrorCode: 10"}));
+    EXPECT_EQ(GateMessages(),
+              std::vector<LoggedMessage>(3, LoggedMessage{32, "KESTA> Net2000_getOV failed ErrorCode: 10"}));
     EXPECT_EQ(FindObjectHandle(&f.instance(), "002var"), St(2).handle("var"));
 
     // Four lookups unheard: the name counts as not defined; the connection made stays.

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "plc/registry.h"
 #include "support/hostlog.h"
 
@@ -22,29 +22,23 @@
 
 // A field of the packed instance block by value: a comparison macro would bind a reference to it,
 // which the field's alignment does not allow.
-template <typename T> T Field(T value)
-{
-    return value;
-}
+template <typename T> T Field(T value) { return value; }
 
-inline size_t ObjectCount(const DriverInstance *instance)
-{
+inline size_t ObjectCount(const DriverInstance *instance) {
     size_t count = 0;
     for (auto *e = static_cast<const ObjectEntry *>(instance->ObjectList); e != nullptr; e = e->next)
         ++count;
     return count;
 }
 
-inline std::vector<LoggedMessage> Logged(std::initializer_list<LoggedMessage> messages)
-{
+inline std::vector<LoggedMessage> Logged(std::initializer_list<LoggedMessage> messages) {
     return std::vector<LoggedMessage>(messages);
 }
 
 // Sets TZ for the life of the object and puts the old value back afterwards.
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char *zone)
-    {
+    explicit ScopedTimeZone(const char *zone) {
         const char *old = getenv("TZ");
         had_ = old != nullptr;
         if (had_)
@@ -52,8 +46,7 @@ public:
         setenv("TZ", zone, 1);
         tzset();
     }
-    ~ScopedTimeZone()
-    {
+    ~ScopedTimeZone() {
         if (had_)
             setenv("TZ", old_.c_str(), 1);
         else
@@ -72,8 +65,7 @@ private:
 // does before it would use the line. Nothing here opens a port or the stack.
 class PlcUnitTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
         memset(&instance, 0, sizeof instance);
         instance.masterAddress = 1;
@@ -83,8 +75,7 @@ protected:
     }
     void TearDown() override { ReleaseRegistry(&instance); }
 
-    DriverCall Call(uint32_t code, void *record)
-    {
+    DriverCall Call(uint32_t code, void *record) {
         DriverCall call;
         memset(&call, 0, sizeof call);
         call.instance = &instance;

@@ -13,8 +13,7 @@ using kesta::sim::kTypeInt32;
 using kesta::sim::kTypeUint16;
 using kesta::sim::kTypeUint32;
 
-ObjectSpec Raw(const char *name, uint16_t dataType, std::vector<uint8_t> bytes, uint8_t kind = 0, uint32_t count = 1)
-{
+ObjectSpec Raw(const char *name, uint16_t dataType, std::vector<uint8_t> bytes, uint8_t kind = 0, uint32_t count = 1) {
     ObjectSpec objectSpec;
     objectSpec.name = name;
     objectSpec.dataType = dataType;
@@ -27,8 +26,7 @@ ObjectSpec Raw(const char *name, uint16_t dataType, std::vector<uint8_t> bytes, 
 
 class ReadWriteLine : public GateLine {
 protected:
-    void Faults(const char *text)
-    {
+    void Faults(const char *text) {
         std::string error;
         kesta::sim::FaultScript script;
         ASSERT_TRUE(kesta::sim::ParseFaultScript(text, &script, &error)) << error;
@@ -36,8 +34,7 @@ protected:
     }
 };
 
-TEST_F(ReadWriteLine, SingleReadsOf8_16And32Bits)
-{
+TEST_F(ReadWriteLine, SingleReadsOf8_16And32Bits) {
     St(2).addObject(Raw("b", kTypeBool, {0xFF}));
     St(2).addObject(Raw("w", kTypeUint16, {0x12, 0x34}));
     St(2).addObject(Raw("d", kTypeUint32, {0x12, 0x34, 0x56, 0x78}));
@@ -68,10 +65,10 @@ TEST_F(ReadWriteLine, SingleReadsOf8_16And32Bits)
     EXPECT_EQ(requests[0].items[0].length, 4u);
 }
 
-TEST_F(ReadWriteLine, BlockReadsAdvanceTheCellPointerFor16And32BitElements)
-{
+TEST_F(ReadWriteLine, BlockReadsAdvanceTheCellPointerFor16And32BitElements) {
     St(2).addObject(Raw("bytes", kTypeBool, {1, 2, 3, 0xFF}, kesta::sim::kKindArray, 4));
-    St(2).addObject(Raw("words", kTypeUint16, {0x00, 0x01, 0x12, 0x34, 0xFF, 0xFE, 0x80, 0x00}, kesta::sim::kKindArray, 4));
+    St(2).addObject(
+        Raw("words", kTypeUint16, {0x00, 0x01, 0x12, 0x34, 0xFF, 0xFE, 0x80, 0x00}, kesta::sim::kKindArray, 4));
     St(2).addObject(Raw("longs", kTypeInt32, {0, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0x12, 0x34, 0x56, 0x78},
                         kesta::sim::kKindArray, 3));
     Start();
@@ -106,8 +103,7 @@ TEST_F(ReadWriteLine, BlockReadsAdvanceTheCellPointerFor16And32BitElements)
     EXPECT_EQ(requests[1].items[0].length, 4u);
 }
 
-TEST_F(ReadWriteLine, WritesPutTheValueAtTheStationMostSignificantByteFirst)
-{
+TEST_F(ReadWriteLine, WritesPutTheValueAtTheStationMostSignificantByteFirst) {
     St(2).addObject(Raw("b", kTypeBool, {0}));
     St(2).addObject(Raw("w", kTypeUint16, {0, 0}));
     St(2).addObject(Raw("d", kTypeUint32, {0, 0, 0, 0}));
@@ -144,8 +140,7 @@ TEST_F(ReadWriteLine, WritesPutTheValueAtTheStationMostSignificantByteFirst)
     EXPECT_TRUE(GateMessages().empty());
 }
 
-TEST_F(ReadWriteLine, ShortItemHeadsWhenTheStationAnnouncesThem)
-{
+TEST_F(ReadWriteLine, ShortItemHeadsWhenTheStationAnnouncesThem) {
     kesta::sim::ConnectObjects objects;
     objects.object2 = 0x0080; // from 128 on: short item heads
     St(2).setConnectObjects(objects);
@@ -165,8 +160,7 @@ TEST_F(ReadWriteLine, ShortItemHeadsWhenTheStationAnnouncesThem)
     EXPECT_EQ(requests.back().code, kesta::sim::kCodeWriteShort);
 }
 
-TEST_F(ReadWriteLine, LongBlockReadsComeInSegmentsUpTo3998Bytes)
-{
+TEST_F(ReadWriteLine, LongBlockReadsComeInSegmentsUpTo3998Bytes) {
     std::vector<uint8_t> init(3998);
     for (size_t i = 0; i < init.size(); ++i)
         init[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -191,8 +185,7 @@ TEST_F(ReadWriteLine, LongBlockReadsComeInSegmentsUpTo3998Bytes)
     EXPECT_EQ(GateMessages(), Logged({{8, "KESTA> DoRead() read, ErrCode: 60"}, {8, "KESTA> BlockRead(), rc= 2"}}));
 }
 
-TEST_F(ReadWriteLine, GatesThatCannotBeWrittenOrRead)
-{
+TEST_F(ReadWriteLine, GatesThatCannotBeWrittenOrRead) {
     St(2).addSampleStructure("data");
     Start();
     DriverFixture::Gate sample, stamp;
@@ -206,14 +199,13 @@ TEST_F(ReadWriteLine, GatesThatCannotBeWrittenOrRead)
     EXPECT_EQ(1u, Kvi(KVI_BLOCK_WRITE, &sample.rw));
     EXPECT_EQ(MasterFrames(), 0u);
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> DoRead() sample gate can not be written!"},
-                                    {32, "KESTA> DoRead() time-stamp gate can not be written!"},
-                                    {32, "KESTA> DoRead() time-stamp gate can not be read!"},
-                                    {8, "KESTA> SingleRead(), rc= 1"},
-                                    {8, "KESTA> BlockWrite() NOT supported"}}));
+                                      {32, "KESTA> DoRead() time-stamp gate can not be written!"},
+                                      {32, "KESTA> DoRead() time-stamp gate can not be read!"},
+                                      {8, "KESTA> SingleRead(), rc= 1"},
+                                      {8, "KESTA> BlockWrite() NOT supported"}}));
 }
 
-TEST_F(ReadWriteLine, AGateWhoseParseFailedIsReadWithoutTouchingTheLine)
-{
+TEST_F(ReadWriteLine, AGateWhoseParseFailedIsReadWithoutTouchingTheLine) {
     // The host reads 002w although its parse failed (station 2 never answered): the record's station
     // slot is empty.
     St(3).addObject(Raw("w", kTypeUint16, {0, 7}));
@@ -225,7 +217,7 @@ TEST_F(ReadWriteLine, AGateWhoseParseFailedIsReadWithoutTouchingTheLine)
     w.rw.addressString = w.address.c_str();
     w.rw.station = 2;
     ASSERT_EQ(0, CheckAndAdd(&f.instance(), "002w", 5)); // registered, but station 2 not connected
-    DriverFixture::Gate sample = w; // a sample gate on the same station
+    DriverFixture::Gate sample = w;                      // a sample gate on the same station
     sample.rw.typeCode = EWTM;
     sample.rw.offset = 6;
     sample.rw.toggleHandle = 7;
@@ -250,8 +242,7 @@ TEST_F(ReadWriteLine, AGateWhoseParseFailedIsReadWithoutTouchingTheLine)
                                       {32, "KESTA> DoWrite() illegal plc address 300"}}));
 }
 
-TEST_F(ReadWriteLine, ReadsAfterEndAndWithThePortClosed)
-{
+TEST_F(ReadWriteLine, ReadsAfterEndAndWithThePortClosed) {
     St(2).addObject(Raw("w", kTypeUint16, {0, 7}));
     Start();
     DriverFixture::Gate w;
@@ -273,8 +264,7 @@ TEST_F(ReadWriteLine, ReadsAfterEndAndWithThePortClosed)
 
 class LineFaults : public ReadWriteLine {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ReadWriteLine::SetUp();
         St(2).addObject(Raw("w", kTypeUint16, {0x12, 0x34}));
         Start();
@@ -285,8 +275,7 @@ protected:
     DriverFixture::Gate w;
 };
 
-TEST_F(LineFaults, SilenceCostsFourSendingsAndErrCode10)
-{
+TEST_F(LineFaults, SilenceCostsFourSendingsAndErrCode10) {
     Faults("silence*4");
     memset(w.cell, 0x11, 4);
     EXPECT_EQ(2u, f.Read(w));
@@ -302,8 +291,7 @@ TEST_F(LineFaults, SilenceCostsFourSendingsAndErrCode10)
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> DoWrite() write, ErrCode: 10"}}));
 }
 
-TEST_F(LineFaults, DisturbedRepliesAreRecoveredByTheEngine)
-{
+TEST_F(LineFaults, DisturbedRepliesAreRecoveredByTheEngine) {
     // Noise before the answer, an answer in two halves, a corrupted header or data checksum (the
     // frame is dropped and the request sent again): the value arrives each time.
     for (const char *fault : {"noise=8", "split=50", "hcs", "dcs", "stale", "other"}) {
@@ -316,8 +304,7 @@ TEST_F(LineFaults, DisturbedRepliesAreRecoveredByTheEngine)
     EXPECT_TRUE(GateMessages().empty());
 }
 
-TEST_F(LineFaults, StationErrorReplies)
-{
+TEST_F(LineFaults, StationErrorReplies) {
     Faults("error=5/0x10"); // 65380 + 5: low byte 105
     EXPECT_EQ(2u, f.Read(w));
     Faults("error=7/0x00"); // 7 itself
@@ -331,12 +318,12 @@ TEST_F(LineFaults, StationErrorReplies)
     const uint8_t cell[4] = {0, 0, 1, 0};
     EXPECT_EQ(2u, f.Write(w, cell));
     EXPECT_EQ(GateMessages(), Logged({{8, "KESTA> DoRead() read, ErrCode: 105"},
-                                    {8, "KESTA> SingleRead(), rc= 2"},
-                                    {8, "KESTA> DoRead() read, ErrCode: 7"},
-                                    {8, "KESTA> SingleRead(), rc= 2"},
-                                    {8, "KESTA> DoRead() read, ErrCode: 0"},
-                                    {8, "KESTA> SingleRead(), rc= 2"},
-                                    {32, "KESTA> DoWrite() write, ErrCode: 105"}}));
+                                      {8, "KESTA> SingleRead(), rc= 2"},
+                                      {8, "KESTA> DoRead() read, ErrCode: 7"},
+                                      {8, "KESTA> SingleRead(), rc= 2"},
+                                      {8, "KESTA> DoRead() read, ErrCode: 0"},
+                                      {8, "KESTA> SingleRead(), rc= 2"},
+                                      {32, "KESTA> DoWrite() write, ErrCode: 105"}}));
     // The next read works again.
     EXPECT_EQ(0u, f.Read(w));
     EXPECT_EQ(Half(w.cell, 1), 0x1234);

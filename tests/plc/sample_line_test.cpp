@@ -20,21 +20,18 @@ const uint32_t kMeasurementGate = 102; // 001_V005_007
 // Station 1 (the driver's own address moved to 5) with a message structure and a measurement structure.
 class SampleLine : public GateLine {
 protected:
-    void StartWith(uint32_t ewtDelay)
-    {
+    void StartWith(uint32_t ewtDelay) {
         talrun()->clear_gates();
         St(1).addSampleStructure("mdata");
         St(1).addSampleStructure("vdata");
-        Start("MASTER_ADDRESS = 5\nNUM_OF_SLAVES = 2\nEWT_DELAY_BETWEEN_RECORDS = " + std::to_string(ewtDelay) +
-              "\n");
+        Start("MASTER_ADDRESS = 5\nNUM_OF_SLAVES = 2\nEWT_DELAY_BETWEEN_RECORDS = " + std::to_string(ewtDelay) + "\n");
         ASSERT_EQ(Field(f.instance().ewtDelay), ewtDelay);
         ASSERT_EQ(0u, f.Parse(message, "001_Mmdata", GATE_UNSIGNED32));
         ASSERT_EQ(0u, f.Parse(measurement, "001_Vvdata", GATE_UNSIGNED32));
         f.sim().clearTraffic();
         f.ClearMessages();
     }
-    void DefineGates()
-    {
+    void DefineGates() {
         ASSERT_EQ(0, talrun()->define_gate("001_M005_007", kMessageGate));
         ASSERT_EQ(0, talrun()->define_gate("001_V005_007", kMeasurementGate));
     }
@@ -46,8 +43,7 @@ protected:
         double value = NAN;
         int32_t timeStamp = 0;
     };
-    Stored Gate(uint32_t id)
-    {
+    Stored Gate(uint32_t id) {
         Stored s;
         unsigned char value[8];
         if (talrun()->gate_value(id, value, &s.timeStamp, &s.stores) == 0)
@@ -59,8 +55,7 @@ protected:
     DriverFixture::Gate message, measurement;
 };
 
-TEST_F(SampleLine, WorkedExamplesGoToTheirGatesWithTheirLocalTime)
-{
+TEST_F(SampleLine, WorkedExamplesGoToTheirGatesWithTheirLocalTime) {
     ScopedTimeZone zone(kCet);
     StartWith(0);
     DefineGates();
@@ -99,8 +94,7 @@ TEST_F(SampleLine, WorkedExamplesGoToTheirGatesWithTheirLocalTime)
     EXPECT_TRUE(GateMessages().empty());
 }
 
-TEST_F(SampleLine, WithoutDelayEachReadTakesOneRecord)
-{
+TEST_F(SampleLine, WithoutDelayEachReadTakesOneRecord) {
     StartWith(0);
     DefineGates();
     for (int minute = 1; minute <= 3; ++minute)
@@ -120,8 +114,7 @@ TEST_F(SampleLine, WithoutDelayEachReadTakesOneRecord)
     EXPECT_TRUE(GateMessages().empty());
 }
 
-TEST_F(SampleLine, WithDelayOneReadEmptiesTheStructure)
-{
+TEST_F(SampleLine, WithDelayOneReadEmptiesTheStructure) {
     StartWith(100);
     DefineGates();
     for (int minute = 1; minute <= 3; ++minute)
@@ -148,8 +141,7 @@ TEST_F(SampleLine, WithDelayOneReadEmptiesTheStructure)
     EXPECT_TRUE(GateMessages().empty());
 }
 
-TEST_F(SampleLine, RecordsThatCannotBeStoredAreCountedAndAcknowledged)
-{
+TEST_F(SampleLine, RecordsThatCannotBeStoredAreCountedAndAcknowledged) {
     ScopedTimeZone zone("UTC0");
     StartWith(0);
     St(1).queueRecord("mdata", MessageRecord(26, 12, 2001, 24, 30, 45, 5, 7, true));
@@ -169,14 +161,13 @@ TEST_F(SampleLine, RecordsThatCannotBeStoredAreCountedAndAcknowledged)
     EXPECT_EQ(Gate(kMessageGate).stores, 0u);
     const std::string kvi = "KESTA> ReadSampleGate() gate KVI" + std::to_string(f.driverNumber());
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> TimeStamp() ill. time 26/12/101 24:30:45 received (1)"},
-                                    {32, "KESTA> TimeStamp() ill. time 31/12/69 23:59:59 received (2)"},
-                                    {32, "KESTA> TimeStamp() ill. time 19/01/138 3:14:08 received (2)"},
-                                    {32, kvi + " GAS '001_M005_007' not defined, rc 1"},
-                                    {32, "KESTA> ReadSampleGate() Tal5PutGateVal failed rc 9"}}));
+                                      {32, "KESTA> TimeStamp() ill. time 31/12/69 23:59:59 received (2)"},
+                                      {32, "KESTA> TimeStamp() ill. time 19/01/138 3:14:08 received (2)"},
+                                      {32, kvi + " GAS '001_M005_007' not defined, rc 1"},
+                                      {32, "KESTA> ReadSampleGate() Tal5PutGateVal failed rc 9"}}));
 }
 
-TEST_F(SampleLine, TimeStampGatesAreFedNotPolled)
-{
+TEST_F(SampleLine, TimeStampGatesAreFedNotPolled) {
     StartWith(0);
     DefineGates();
     DriverFixture::Gate stamp, unpadded;
@@ -191,8 +182,7 @@ TEST_F(SampleLine, TimeStampGatesAreFedNotPolled)
     EXPECT_STREQ(address, "001_M005_007");
 }
 
-TEST_F(SampleLine, FailedRequestsEndTheReadAndLeaveTheCell)
-{
+TEST_F(SampleLine, FailedRequestsEndTheReadAndLeaveTheCell) {
     StartWith(100);
     DefineGates();
     std::string error;
@@ -216,16 +206,15 @@ TEST_F(SampleLine, FailedRequestsEndTheReadAndLeaveTheCell)
     St(1).setFaults(script);
     EXPECT_EQ(2u, f.Read(message));
     EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> ReadSampleGate() Read, ErrCode: 10"},
-                                    {8, "KESTA> SingleRead(), rc= 2"},
-                                    {32, "KESTA> ReadSampleGate() Write toggle, ErrCode: 10"},
-                                    {8, "KESTA> SingleRead(), rc= 2"},
-                                    {32, "KESTA> ReadSampleGate() Read, ErrCode: 105"},
-                                    {8, "KESTA> SingleRead(), rc= 2"}}));
+                                      {8, "KESTA> SingleRead(), rc= 2"},
+                                      {32, "KESTA> ReadSampleGate() Write toggle, ErrCode: 10"},
+                                      {8, "KESTA> SingleRead(), rc= 2"},
+                                      {32, "KESTA> ReadSampleGate() Read, ErrCode: 105"},
+                                      {8, "KESTA> SingleRead(), rc= 2"}}));
     EXPECT_EQ(St(1).pendingRecords("mdata"), 1u);
 }
 
-TEST_F(SampleLine, AStructureThatNeverRunsEmptyGivesUpAfter1000Records)
-{
+TEST_F(SampleLine, AStructureThatNeverRunsEmptyGivesUpAfter1000Records) {
     StartWith(1);
     DefineGates();
     for (int i = 0; i < 1005; ++i)

@@ -17,7 +17,7 @@ struct AddressRow {
     bool block;
     uint32_t blockLength;
     uint32_t result;
-    const char *message; // part of one message; "" for none expected
+    const char *message;     // part of one message; "" for none expected
     bool registered = false; // refused after the lookup: the name stays registered, as it always has
 };
 
@@ -46,7 +46,8 @@ const AddressRow kRows[] = {
      "KESTA> Parse() index too large in 002speed[99999999999]"},
     {"IndexNotDecimal", "002speed[-1]", false, GATE_SIGNED16, false, 0, 1, "KESTA> Parse() - not recognised in"},
     {"CloseBeforeOpen", "002sp]eed[1", false, GATE_SIGNED16, false, 0, 1, "KESTA> Parse() no match found for '[' "},
-    {"IndexOnBlock", "002table[1]", false, GATE_UNSIGNED16, true, 10, 1, "KESTA> Parse()'[Index]' not allowed for block"},
+    {"IndexOnBlock", "002table[1]", false, GATE_UNSIGNED16, true, 10, 1,
+     "KESTA> Parse()'[Index]' not allowed for block"},
     {"EwtWithoutLetter", "002_", false, GATE_UNSIGNED32, false, 0, 1, "KESTA> SingleParse() illegal EWT sample gate"},
     {"EwtWithoutName", "002_M", false, GATE_UNSIGNED32, false, 0, 1, "not defined in PLC"},
     {"TimeStampShortNumbers", "002_M5_7", false, GATE_DIGITAL, false, 0, 0, ""},
@@ -64,8 +65,7 @@ const AddressRow kRows[] = {
 
 class AddressStrings : public HostTest, public ::testing::WithParamInterface<AddressRow> {};
 
-TEST_P(AddressStrings, AreAnsweredWithAResultAndItsReason)
-{
+TEST_P(AddressStrings, AreAnsweredWithAResultAndItsReason) {
     const AddressRow &row = GetParam();
     Start();
     GateAddressParse record;
@@ -98,8 +98,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, AddressStrings, ::testing::ValuesIn(kRows),
 
 // Two blocks of one area that together pass the signed 32-bit offsets: the second is refused, the
 // first keeps its place, and single gates still find room up to the last offset.
-TEST_F(HostTest, AnAreaNeverGrowsPastTheLargestOffset)
-{
+TEST_F(HostTest, AnAreaNeverGrowsPastTheLargestOffset) {
     f.station(2).addObject(kesta::sim::ObjectSpec::Array("other", kesta::sim::kTypeUint16, 4));
     Start();
     DriverFixture::Gate first;

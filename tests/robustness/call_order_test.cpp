@@ -17,8 +17,7 @@ const char kWaitFailed[] = "KESTA> ReqSem() ERROR requesting MUTEX semaphore";
 
 class CallOrder : public HostTest {
 protected:
-    GateAddressRW ReadRecord(uint8_t *cell)
-    {
+    GateAddressRW ReadRecord(uint8_t *cell) {
         GateAddressRW rw{};
         rw.addressString = "002speed";
         rw.station = 2;
@@ -31,8 +30,7 @@ protected:
     }
 
     // Parse, read and write on the instance as it is now: the proof that it is usable.
-    void ExpectUsable()
-    {
+    void ExpectUsable() {
         DriverFixture::Gate speed;
         ASSERT_EQ(0u, f.Parse(speed, "002speed", GATE_SIGNED16)) << Said();
         f.station(2).setValue("speed", 77);
@@ -44,8 +42,7 @@ protected:
     }
 };
 
-TEST_F(CallOrder, EveryCodeBeforeTheFirstColdStart)
-{
+TEST_F(CallOrder, EveryCodeBeforeTheFirstColdStart) {
     struct Row {
         uint32_t code;
         uint32_t result;
@@ -60,8 +57,8 @@ TEST_F(CallOrder, EveryCodeBeforeTheFirstColdStart)
         {KVI_BLOCK_READ, 1, kWaitFailed},
         {KVI_SINGLE_WRITE, 1, ""}, // the port is closed: refused without a word
         {KVI_BLOCK_WRITE, 1, "KESTA> BlockWrite() NOT supported"},
-        {KVI_CLOSE_COM, 0, ""},    // nothing to close
-        {KVI_REOPEN_COM, 2, ""},   // no port was ever named
+        {KVI_CLOSE_COM, 0, ""},  // nothing to close
+        {KVI_REOPEN_COM, 2, ""}, // no port was ever named
         {KVI_END, 0, ""},
     };
     uint8_t cell[4] = {1, 2, 3, 4};
@@ -86,8 +83,7 @@ TEST_F(CallOrder, EveryCodeBeforeTheFirstColdStart)
     ExpectUsable();
 }
 
-TEST_F(CallOrder, ChangeKviParamsBeforeTheFirstColdStart)
-{
+TEST_F(CallOrder, ChangeKviParamsBeforeTheFirstColdStart) {
     ASSERT_TRUE(f.StartLine());
     ParamChange change;
     memset(&change, 0, sizeof change);
@@ -97,7 +93,7 @@ TEST_F(CallOrder, ChangeKviParamsBeforeTheFirstColdStart)
     EXPECT_EQ(0u, Call(KVI_CHANGE_PARAMS, &change)) << Said();
     uint8_t cell[4] = {};
     GateAddressRW rw = ReadRecord(cell);
-    EXPECT_EQ(1u, Call(KVI_SINGLE_READ, &rw)); // still no mutex
+    EXPECT_EQ(1u, Call(KVI_SINGLE_READ, &rw));  // still no mutex
     EXPECT_EQ(2u, Call(KVI_SINGLE_WRITE, &rw)); // a port, but no stack
     EXPECT_TRUE(f.Logged("KESTA> DoRead() Net2000 not initialised!")) << Said();
     // The cold start takes the line over from the port the change opened.
@@ -105,8 +101,7 @@ TEST_F(CallOrder, ChangeKviParamsBeforeTheFirstColdStart)
     ExpectUsable();
 }
 
-TEST_F(CallOrder, ColdStartTwiceGivesAClearResultLosesNothingAndRuns)
-{
+TEST_F(CallOrder, ColdStartTwiceGivesAClearResultLosesNothingAndRuns) {
     Start();
     DriverFixture::Gate speed;
     DriverFixture::Gate table;
@@ -119,8 +114,7 @@ TEST_F(CallOrder, ColdStartTwiceGivesAClearResultLosesNothingAndRuns)
     ExpectUsable();
 }
 
-TEST_F(CallOrder, EndKviTwiceClosesOnceAndAColdStartAfterItLosesNothing)
-{
+TEST_F(CallOrder, EndKviTwiceClosesOnceAndAColdStartAfterItLosesNothing) {
     Start();
     DriverFixture::Gate speed;
     ASSERT_EQ(0u, f.Parse(speed, "002speed", GATE_SIGNED16));
@@ -145,8 +139,7 @@ TEST_F(CallOrder, EndKviTwiceClosesOnceAndAColdStartAfterItLosesNothing)
 
 // Three hundred calls of every code in an order drawn from a fixed seed, with proper records: each
 // answers 0, 1 or 2, and after them all a cold start gives a working instance and nothing is lost.
-TEST_F(CallOrder, ManyCallsInAnyOrder)
-{
+TEST_F(CallOrder, ManyCallsInAnyOrder) {
     ASSERT_TRUE(f.StartLine());
     for (uint32_t seed : {1u, 2u, 3u}) {
         std::mt19937 pick(seed);
@@ -157,20 +150,14 @@ TEST_F(CallOrder, ManyCallsInAnyOrder)
         for (int call = 0; call < 100; ++call) {
             // Every code of the table; the line codes more often than the lifecycle ones, whose cold
             // start waits half a second for an echo.
-            static const uint32_t codes[] = {1,  2, 2, 3, 3, 3, 4, 4, 5,  5,  5,  5,  5,  6,  6,  6,  7,  7,  7,  7,
-                                             8,  9, 10, 11, 12, 12, 13, 13, 14, 15, 15, 16, 3, 5, 6, 7, 5, 4, 2, 14};
+            static const uint32_t codes[] = {1, 2, 2,  3,  3,  3,  4,  4,  5,  5,  5,  5,  5, 6, 6, 6, 7, 7, 7, 7,
+                                             8, 9, 10, 11, 12, 12, 13, 13, 14, 15, 15, 16, 3, 5, 6, 7, 5, 4, 2, 14};
             const uint32_t code = codes[pick() % (sizeof codes / sizeof codes[0])];
             uint32_t rc = 0;
             switch (code) {
-            case KVI_COLD_START:
-                rc = f.ColdStart(5);
-                break;
-            case KVI_SINGLE_ADDRESS_PARSER:
-                rc = f.Parse(speed, "002speed", GATE_SIGNED16);
-                break;
-            case KVI_BLOCK_ADDRESS_PARSER:
-                rc = f.Parse(table, "002table", GATE_UNSIGNED16, true, 10);
-                break;
+            case KVI_COLD_START: rc = f.ColdStart(5); break;
+            case KVI_SINGLE_ADDRESS_PARSER: rc = f.Parse(speed, "002speed", GATE_SIGNED16); break;
+            case KVI_BLOCK_ADDRESS_PARSER: rc = f.Parse(table, "002table", GATE_UNSIGNED16, true, 10); break;
             case KVI_SINGLE_READ:
                 speed.rw.addressString = speed.address.c_str();
                 rc = f.Read(speed);
@@ -199,9 +186,7 @@ TEST_F(CallOrder, ManyCallsInAnyOrder)
                 rc = f.Call(code, &change);
                 break;
             }
-            default:
-                rc = f.Call(code, nullptr);
-                break;
+            default: rc = f.Call(code, nullptr); break;
             }
             EXPECT_LE(rc, 2u) << "seed " << seed << " call " << call << " code " << code;
         }
@@ -214,8 +199,7 @@ TEST_F(CallOrder, ManyCallsInAnyOrder)
     }
 }
 
-TEST_F(CallOrder, UnknownCodesAnswerTwoWhateverTheState)
-{
+TEST_F(CallOrder, UnknownCodesAnswerTwoWhateverTheState) {
     for (int started = 0; started < 2; ++started) {
         if (started) {
             Start();

@@ -61,8 +61,7 @@ const RecordRow kRows[] = {
 
 class GateRecords : public HostTest, public ::testing::WithParamInterface<RecordRow> {};
 
-TEST_P(GateRecords, AreAnsweredWithAResultAndLeaveAFailedCellAlone)
-{
+TEST_P(GateRecords, AreAnsweredWithAResultAndLeaveAFailedCellAlone) {
     const RecordRow &row = GetParam();
     Start();
     DriverFixture::Gate gate;

@@ -13,28 +13,26 @@
 namespace {
 
 using robustness::CountLists;
-using robustness::ListCount;
 using robustness::LeaksFound;
+using robustness::ListCount;
 
 DriverInstance g_block; // zero-filled, as the host hands it over before the first cold start
 
 class LeakCycle : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(f.ok()) << f.error();
         kesta::sim::Station &s = f.station(2);
         s.addObject(kesta::sim::ObjectSpec::Scalar("speed", kesta::sim::kTypeInt16, 1234));
         s.addObject(kesta::sim::ObjectSpec::Scalar("total", kesta::sim::kTypeUint32, 70000));
-        s.addObject(kesta::sim::ObjectSpec::Array("table", kesta::sim::kTypeUint16, 10,
-                                                  {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+        s.addObject(
+            kesta::sim::ObjectSpec::Array("table", kesta::sim::kTypeUint16, 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
         s.addSampleStructure("data");
         s.queueRecord("data", kesta::sim::MessageRecord(26, 12, 2001, 14, 30, 45, 5, 7, true));
         ASSERT_TRUE(f.StartLine()) << f.error();
     }
 
-    uint32_t Call(uint32_t code, void *record)
-    {
+    uint32_t Call(uint32_t code, void *record) {
         DriverCall call{};
         call.instance = &g_block;
         call.functionCode = code;
@@ -43,8 +41,7 @@ protected:
         return KviMain(&call);
     }
 
-    uint32_t ColdStart(const char *init)
-    {
+    uint32_t ColdStart(const char *init) {
         f.WriteInitFile(init);
         PortConfig config{};
         snprintf(config.portName, sizeof config.portName, "%s", f.sim().portName().c_str());
@@ -55,8 +52,7 @@ protected:
     }
 
     uint32_t Parse(GateAddressParse &record, const char *address, uint32_t gateType, bool block = false,
-                   uint32_t blockLength = 0)
-    {
+                   uint32_t blockLength = 0) {
         memset(&record, 0, sizeof record);
         record.addressString = address;
         record.gateType = gateType;
@@ -64,8 +60,7 @@ protected:
         return Call(block ? KVI_BLOCK_ADDRESS_PARSER : KVI_SINGLE_ADDRESS_PARSER, &record);
     }
 
-    static GateAddressRW ForReading(const GateAddressParse &parsed, void *cell, uint32_t count)
-    {
+    static GateAddressRW ForReading(const GateAddressParse &parsed, void *cell, uint32_t count) {
         GateAddressRW rw{};
         rw.addressString = parsed.addressString;
         rw.station = parsed.station;
@@ -79,8 +74,7 @@ protected:
     }
 
     // Cold start, every kind of parse, reads, writes, EndKvi. Returns the lists the run left.
-    ListCount Cycle()
-    {
+    ListCount Cycle() {
         EXPECT_EQ(0u, ColdStart("NUM_OF_SLAVES = 2\nEWT_DELAY_BETWEEN_RECORDS = 0\n"));
         GateAddressParse speed, total, table, element, sample, stamp, unknown;
         EXPECT_EQ(0u, Parse(speed, "002speed", GATE_SIGNED16));
@@ -119,8 +113,7 @@ protected:
     DriverFixture f;
 };
 
-TEST_F(LeakCycle, ColdStartParseReadWriteEndLosesNothing)
-{
+TEST_F(LeakCycle, ColdStartParseReadWriteEndLosesNothing) {
     const ListCount lists = Cycle();
     // The lists of this block: speed, total, table, table[4], nosuch is not registered; the table's
     // area is the one used area.
@@ -133,8 +126,7 @@ TEST_F(LeakCycle, ColdStartParseReadWriteEndLosesNothing)
 }
 
 // A second life of the same block gives the first one's lists back; memory does not grow per run.
-TEST_F(LeakCycle, ASecondLifeOfTheBlockLosesNothing)
-{
+TEST_F(LeakCycle, ASecondLifeOfTheBlockLosesNothing) {
     Cycle();
     f.station(2).queueRecord("data", kesta::sim::MessageRecord(26, 12, 2001, 14, 31, 0, 5, 7, false));
     const ListCount second = Cycle();
@@ -143,8 +135,7 @@ TEST_F(LeakCycle, ASecondLifeOfTheBlockLosesNothing)
 }
 
 // A stack that refuses its station count is given back at once.
-TEST_F(LeakCycle, AColdStartWhoseStackIsRefusedLosesNothing)
-{
+TEST_F(LeakCycle, AColdStartWhoseStackIsRefusedLosesNothing) {
     EXPECT_EQ(2u, ColdStart("NUM_OF_SLAVES = 0\n"));
     EXPECT_TRUE(f.Logged("KESTA> ColdStart() Failure opening dsf!, rc 2"));
     EXPECT_EQ(0u, Call(KVI_END, nullptr));

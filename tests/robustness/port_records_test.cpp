@@ -11,12 +11,11 @@ namespace {
 using robustness::Field;
 using robustness::HostTest;
 
-TEST_F(HostTest, ColdStartTakesAPortNameWithoutItsNulUpToElevenCharacters)
-{
+TEST_F(HostTest, ColdStartTakesAPortNameWithoutItsNulUpToElevenCharacters) {
     PortConfig config;
     memset(&config, 0, sizeof config);
     memset(config.portName, 'Z', sizeof config.portName); // no NUL in the twelve bytes
-    config.usePort = 0xFFFFFFFFu;                          // any nonzero value uses the port
+    config.usePort = 0xFFFFFFFFu;                         // any nonzero value uses the port
     config.timeout = 20;
     config.lineParams = LineParams{57600, 8, 0, 1};
     EXPECT_EQ(2u, Call(KVI_COLD_START, &config));
@@ -36,8 +35,7 @@ TEST_F(HostTest, ColdStartTakesAPortNameWithoutItsNulUpToElevenCharacters)
     EXPECT_EQ(0u, Call(KVI_END, nullptr));
 }
 
-TEST_F(HostTest, ChangeKviParamsTakesAPortNameWithoutItsNulUpToElevenCharacters)
-{
+TEST_F(HostTest, ChangeKviParamsTakesAPortNameWithoutItsNulUpToElevenCharacters) {
     Start();
     ParamChange change;
     memset(&change, 0, sizeof change);
@@ -49,11 +47,10 @@ TEST_F(HostTest, ChangeKviParamsTakesAPortNameWithoutItsNulUpToElevenCharacters)
     EXPECT_EQ(20u, Field(f.instance().lineTimeout)); // -1 keeps it
 }
 
-TEST_F(HostTest, AbsurdLineParametersFailTheOpenNotTheDriver)
-{
+TEST_F(HostTest, AbsurdLineParametersFailTheOpenNotTheDriver) {
     ASSERT_TRUE(f.StartLine());
-    for (const LineParams &line : {LineParams{0, 0, 0, 0}, LineParams{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF},
-                                   LineParams{57600, 9, 7, 5}}) {
+    for (const LineParams &line :
+         {LineParams{0, 0, 0, 0}, LineParams{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}, LineParams{57600, 9, 7, 5}}) {
         PortConfig config;
         memset(&config, 0, sizeof config);
         snprintf(config.portName, sizeof config.portName, "%s", f.sim().portName().c_str());
@@ -72,8 +69,7 @@ TEST_F(HostTest, AbsurdLineParametersFailTheOpenNotTheDriver)
 
 // The time-out is in units of 10 ms: a count of units whose milliseconds pass 32 bits is held at the
 // longest wait, never wrapped into a short one (429496730 units would otherwise wait 4 ms).
-TEST_F(HostTest, ATimeOutBeyond32BitsOfMillisecondsIsHeldNotWrapped)
-{
+TEST_F(HostTest, ATimeOutBeyond32BitsOfMillisecondsIsHeldNotWrapped) {
     ASSERT_TRUE(f.StartLine());
     for (uint32_t units : {429496729u, 429496730u, 0xFFFFFFFFu}) {
         PortConfig config;
@@ -91,8 +87,7 @@ TEST_F(HostTest, ATimeOutBeyond32BitsOfMillisecondsIsHeldNotWrapped)
 }
 
 // Every code that reads the instance block or its record, called without it.
-TEST_F(HostTest, MissingBlocksAndRecordsAreRefusedWithTheirReason)
-{
+TEST_F(HostTest, MissingBlocksAndRecordsAreRefusedWithTheirReason) {
     struct Row {
         uint32_t code;
         bool withInstance;

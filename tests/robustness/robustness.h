@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "plc/registry.h"
 #include "support/driver_fixture.h"
 
@@ -37,16 +37,14 @@ namespace robustness {
 // are then the only ones that still look lost.
 inline void *g_listHeads[2];
 
-inline void HoldListHeads(const DriverInstance &instance)
-{
+inline void HoldListHeads(const DriverInstance &instance) {
     g_listHeads[0] = instance.ObjectList;
     g_listHeads[1] = instance.UsedAreaList;
 }
 
 // True when LeakSanitizer finds memory that nothing points to any more (it prints what and where),
 // after taking the block's lists as held. Without a sanitizer build there is nothing to ask: false.
-inline bool LeaksFound(const DriverInstance &instance)
-{
+inline bool LeaksFound(const DriverInstance &instance) {
     HoldListHeads(instance);
 #ifdef KESTA_LEAK_CHECK
     return __lsan_do_recoverable_leak_check() != 0;
@@ -61,8 +59,7 @@ struct ListCount {
     size_t bytes = 0;
 };
 
-inline ListCount CountLists(const DriverInstance &instance)
-{
+inline ListCount CountLists(const DriverInstance &instance) {
     ListCount count;
     for (const ObjectEntry *e = static_cast<const ObjectEntry *>(instance.ObjectList); e != nullptr; e = e->next) {
         ++count.objects;
@@ -76,47 +73,39 @@ inline ListCount CountLists(const DriverInstance &instance)
 }
 
 // Gives the lists back as the end of the host process would.
-inline void ReleaseLists(DriverInstance &instance)
-{
+inline void ReleaseLists(DriverInstance &instance) {
     ReleaseRegistry(&instance);
     HoldListHeads(instance);
 }
 
 // A field of the packed instance block by value (a comparison macro would bind a reference to it).
-template <typename T> T Field(T value)
-{
-    return value;
-}
+template <typename T> T Field(T value) { return value; }
 
 class HostTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(f.ok()) << f.error();
         kesta::sim::Station &s = f.station(2);
         s.addObject(kesta::sim::ObjectSpec::Scalar("speed", kesta::sim::kTypeInt16, 1234));
-        s.addObject(kesta::sim::ObjectSpec::Array("table", kesta::sim::kTypeUint16, 10,
-                                                  {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+        s.addObject(
+            kesta::sim::ObjectSpec::Array("table", kesta::sim::kTypeUint16, 10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
         s.addSampleStructure("data");
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (f.started()) {
             f.End();
         }
         ReleaseLists(f.instance());
     }
 
-    void Start()
-    {
+    void Start() {
         ASSERT_EQ(0u, f.ColdStart(20));
         f.ClearMessages();
     }
 
     // The level-32 and level-8 texts since the last ClearMessages, joined for a failure message.
-    std::string Said() const
-    {
+    std::string Said() const {
         std::string all;
         for (const std::string &text : f.Texts()) {
             all += "\n  " + text;
@@ -124,8 +113,7 @@ protected:
         return all;
     }
 
-    bool SaidSomething(const std::string &part) const
-    {
+    bool SaidSomething(const std::string &part) const {
         for (const std::string &text : f.Texts()) {
             if (text.find(part) != std::string::npos) {
                 return true;

@@ -3,8 +3,7 @@
 
 #include <string.h>
 
-Bytes ReadFrame(PtyPair &pty, uint32_t timeoutMs)
-{
+Bytes ReadFrame(PtyPair &pty, uint32_t timeoutMs) {
     uint8_t frame[518];
     if (pty.Receive(frame, 6, 6, timeoutMs) != 6 || frame[0] != 0x02) {
         return Bytes();
@@ -16,8 +15,7 @@ Bytes ReadFrame(PtyPair &pty, uint32_t timeoutMs)
     return Bytes(frame, frame + 6 + rest);
 }
 
-Bytes ReadRequest()
-{
+Bytes ReadRequest() {
     Bytes request(2000, 0);
     request[0] = 4; // ReadWrite
     request[1] = 1; // one item
@@ -30,8 +28,7 @@ Bytes ReadRequest()
     return request;
 }
 
-Bytes ReplyTo(const Bytes &request)
-{
+Bytes ReplyTo(const Bytes &request) {
     const uint8_t *message = request.data() + 8; // past the header and the length prefix
     uint8_t counter = message[2];
     Bytes body;
@@ -46,8 +43,7 @@ Bytes ReplyTo(const Bytes &request)
     return Net2000Frame(request[3], request[2], 0x3, static_cast<uint8_t>(request[4] >> 4), data);
 }
 
-int ServeRequests(PtyPair &pty, int count, const PeerOptions &options)
-{
+int ServeRequests(PtyPair &pty, int count, const PeerOptions &options) {
     for (int i = 0; i < count; i++) {
         Bytes request = ReadFrame(pty, 5000);
         if (request.size() < 12) {

@@ -24,11 +24,11 @@ Bytes ReadRequest();
 Bytes ReplyTo(const Bytes &request);
 
 struct PeerOptions {
-    bool echo = false;        // an RS485 converter: every frame comes back first
-    bool garbleEcho = false;  // ... with one byte changed
-    size_t firstPiece = 0;    // first answer: only this many bytes of the reply
-    Bytes *rest = nullptr;    // ... and the rest is left here instead of being sent
-    size_t noiseFirst = 0;    // first answer: this many noise bytes instead of the reply
+    bool echo = false;       // an RS485 converter: every frame comes back first
+    bool garbleEcho = false; // ... with one byte changed
+    size_t firstPiece = 0;   // first answer: only this many bytes of the reply
+    Bytes *rest = nullptr;   // ... and the rest is left here instead of being sent
+    size_t noiseFirst = 0;   // first answer: this many noise bytes instead of the reply
 };
 
 // Answers `count` requests: a connect request with a connect reply (buffer size 4096, long item

@@ -15,21 +15,18 @@ const LineParams kLine = {57600, 8, 0, 1};
 
 class PortTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(pty.Open());
         ASSERT_EQ(PORT_OK, OpenPort(pty.name, &kLine, PORT_FLAGS_COLD_START, &port));
         ASSERT_NE(0u, port);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         PortSetTrace(nullptr);
         if (port != 0) {
             EXPECT_EQ(PORT_OK, ClosePort(port));
         }
     }
-    uint32_t ReadTotalConstant()
-    {
+    uint32_t ReadTotalConstant() {
         PortTimeouts t;
         EXPECT_EQ(0, plat_port_get_timeouts(port, &t));
         return t.readTotalConstant;
@@ -40,8 +37,7 @@ protected:
     PortTrace trace = {};
 };
 
-TEST_F(PortTest, OpensWithOneSecondReadTimeoutAndNoWriteTimeout)
-{
+TEST_F(PortTest, OpensWithOneSecondReadTimeoutAndNoWriteTimeout) {
     PortTimeouts t;
     ASSERT_EQ(0, plat_port_get_timeouts(port, &t));
     EXPECT_EQ(0u, t.readInterval);
@@ -61,8 +57,7 @@ TEST_F(PortTest, OpensWithOneSecondReadTimeoutAndNoWriteTimeout)
     EXPECT_EQ(0, s.outxCtsFlow);
 }
 
-TEST_F(PortTest, ExclusiveOpenIsRefusedUntilClosed)
-{
+TEST_F(PortTest, ExclusiveOpenIsRefusedUntilClosed) {
     PortHandle second = 0;
     EXPECT_EQ(PORT_ERR_OPEN, OpenPort(pty.name, &kLine, PORT_FLAGS_COLD_START, &second));
     EXPECT_EQ(0u, second);
@@ -74,8 +69,7 @@ TEST_F(PortTest, ExclusiveOpenIsRefusedUntilClosed)
     ASSERT_EQ(PORT_OK, OpenPort(pty.name, &kLine, PORT_FLAGS_COLD_START, &port));
 }
 
-TEST_F(PortTest, SetTimeoutReturnsPreviousAndWritesOnlyOnChange)
-{
+TEST_F(PortTest, SetTimeoutReturnsPreviousAndWritesOnlyOnChange) {
     PortSetTrace(&trace);
     EXPECT_EQ(100u, SetTimeout(port, 20));
     EXPECT_EQ(1u, trace.timeoutWrites);
@@ -96,8 +90,7 @@ TEST_F(PortTest, SetTimeoutReturnsPreviousAndWritesOnlyOnChange)
     EXPECT_EQ(9u, t.writeTotalConstant);
 }
 
-TEST_F(PortTest, ZeroTimeoutStandsForOneSecond)
-{
+TEST_F(PortTest, ZeroTimeoutStandsForOneSecond) {
     EXPECT_EQ(100u, SetTimeout(port, 0));
     EXPECT_EQ(1000u, ReadTotalConstant());
 
@@ -110,8 +103,7 @@ TEST_F(PortTest, ZeroTimeoutStandsForOneSecond)
     EXPECT_LT(elapsed, 5000u);
 }
 
-TEST_F(PortTest, PurgeDrainsPendingInputIn512ByteReads)
-{
+TEST_F(PortTest, PurgeDrainsPendingInputIn512ByteReads) {
     std::vector<uint8_t> noise(1300, 0x5A);
     ASSERT_TRUE(pty.Send(noise.data(), noise.size()));
     ASSERT_EQ(1300u, pty.WaitPendingAtPort(1300));
@@ -132,16 +124,14 @@ TEST_F(PortTest, PurgeDrainsPendingInputIn512ByteReads)
     EXPECT_EQ(1000u, ReadTotalConstant());
 }
 
-TEST_F(PortTest, PurgeOfAnEmptyPortReadsNothing)
-{
+TEST_F(PortTest, PurgeOfAnEmptyPortReadsNothing) {
     PortSetTrace(&trace);
     EXPECT_EQ(PORT_OK, Purge(port));
     EXPECT_EQ(0u, trace.reads);
     EXPECT_EQ(0u, trace.timeoutWrites);
 }
 
-TEST_F(PortTest, FiveMillisecondTimeoutReadsAsZeroAndPurgeLeaves50)
-{
+TEST_F(PortTest, FiveMillisecondTimeoutReadsAsZeroAndPurgeLeaves50) {
     PortTimeouts t = {0, 0, 5, 0, 0};
     ASSERT_EQ(0, plat_port_set_timeouts(port, &t));
     EXPECT_EQ(0u, SetTimeout(port, 5)); // 50 ms now, previous 5 ms reads as 0 units
@@ -153,8 +143,7 @@ TEST_F(PortTest, FiveMillisecondTimeoutReadsAsZeroAndPurgeLeaves50)
     EXPECT_EQ(50u, ReadTotalConstant());
 }
 
-TEST_F(PortTest, ReadPortPartialFullAndEmpty)
-{
+TEST_F(PortTest, ReadPortPartialFullAndEmpty) {
     SetTimeout(port, 20); // 200 ms
     uint8_t buffer[10];
     uint32_t got = 99;
@@ -185,8 +174,7 @@ TEST_F(PortTest, ReadPortPartialFullAndEmpty)
     EXPECT_EQ(PORT_OK, ReadPort(port, buffer, 1, nullptr));
 }
 
-TEST_F(PortTest, ReadPortTakesTheCountAs16Bits)
-{
+TEST_F(PortTest, ReadPortTakesTheCountAs16Bits) {
     ASSERT_TRUE(pty.SendHex("11 22"));
     ASSERT_EQ(2u, pty.WaitPendingAtPort(2));
     uint8_t buffer[4];
@@ -197,8 +185,7 @@ TEST_F(PortTest, ReadPortTakesTheCountAs16Bits)
     EXPECT_EQ(2u, pty.PendingAtPort());
 }
 
-TEST_F(PortTest, WritePortWholeAndShort)
-{
+TEST_F(PortTest, WritePortWholeAndShort) {
     uint32_t written = 0;
     EXPECT_EQ(PORT_OK, WritePort(port, "\x02\x00\x3E\x3F\x00", 5, &written));
     EXPECT_EQ(5u, written);
@@ -217,8 +204,7 @@ TEST_F(PortTest, WritePortWholeAndShort)
     EXPECT_EQ(written, pty.Drain(200));
 }
 
-TEST_F(PortTest, InputQueueCountsWaitingBytes)
-{
+TEST_F(PortTest, InputQueueCountsWaitingBytes) {
     uint32_t waiting = 99;
     EXPECT_EQ(0, PortInputQueue(port, &waiting));
     EXPECT_EQ(0u, waiting);
@@ -252,8 +238,7 @@ const LineCase kLineCases[] = {
     {"rate 0", {0, 8, 0, 0}, PORT_ERR_SET_STATE, 0, 0},
 };
 
-TEST(PortOpen, LineSettings)
-{
+TEST(PortOpen, LineSettings) {
     PtyPair pty;
     ASSERT_TRUE(pty.Open());
     for (const LineCase &c : kLineCases) {
@@ -279,16 +264,11 @@ struct RtsCase {
 
 // The RTS selections a pseudo-terminal can show (it has no modem lines, so on and off look alike).
 const RtsCase kRtsCases[] = {
-    {0x1000, PORT_RTS_HANDSHAKE},
-    {0x2000, PORT_RTS_TOGGLE},
-    {0x3000, PORT_RTS_HANDSHAKE},
-    {0x2002, PORT_RTS_ON},
-    {0x2200, PORT_RTS_ON},
-    {0x0303, PORT_RTS_ON},
+    {0x1000, PORT_RTS_HANDSHAKE}, {0x2000, PORT_RTS_TOGGLE}, {0x3000, PORT_RTS_HANDSHAKE},
+    {0x2002, PORT_RTS_ON},        {0x2200, PORT_RTS_ON},     {0x0303, PORT_RTS_ON},
 };
 
-TEST(PortOpen, RtsSelection)
-{
+TEST(PortOpen, RtsSelection) {
     PtyPair pty;
     ASSERT_TRUE(pty.Open());
     for (const RtsCase &c : kRtsCases) {
@@ -302,12 +282,11 @@ TEST(PortOpen, RtsSelection)
     }
 }
 
-TEST(PortOpen, Failures)
-{
+TEST(PortOpen, Failures) {
     PortHandle port = 77;
     EXPECT_EQ(PORT_ERR_OPEN, OpenPort("ttyKESTA9", &kLine, PORT_FLAGS_COLD_START, &port));
     EXPECT_EQ(0u, port);
-    EXPECT_EQ(PORT_ERR_OPEN, OpenPort("ttyUSB12345", &kLine, PORT_FLAGS_COLD_START, &port)); // missing
+    EXPECT_EQ(PORT_ERR_OPEN, OpenPort("ttyUSB12345", &kLine, PORT_FLAGS_COLD_START, &port));  // missing
     EXPECT_EQ(PORT_ERR_OPEN, OpenPort("/dev/ttyS123", &kLine, PORT_FLAGS_COLD_START, &port)); // 12 chars
     EXPECT_EQ(PORT_ERR_OPEN, OpenPort("", &kLine, PORT_FLAGS_COLD_START, &port));
     // Opens, but has no line state: closed again.
@@ -316,8 +295,7 @@ TEST(PortOpen, Failures)
     EXPECT_EQ(PORT_ERR_IO, ClosePort(0));
 }
 
-TEST(PortOpen, FromRecord)
-{
+TEST(PortOpen, FromRecord) {
     PtyPair pty;
     ASSERT_TRUE(pty.Open());
     PortRecord record = {};
@@ -334,8 +312,7 @@ TEST(PortOpen, FromRecord)
     EXPECT_EQ(0u, OpenPortRecord(&record));
 }
 
-TEST(PortNullLine, AcceptsWritesDeliversNothing)
-{
+TEST(PortNullLine, AcceptsWritesDeliversNothing) {
     PortHandle port = 0;
     ASSERT_EQ(PORT_OK, OpenPort("NUL", &kLine, PORT_FLAGS_COLD_START, &port));
     ASSERT_NE(0u, port);

@@ -31,8 +31,7 @@ std::mutex logMutex;
 std::vector<std::string> debugLog;
 } // namespace
 
-extern "C" int TAL_CALL err(int level, const char *format, ...)
-{
+extern "C" int TAL_CALL err(int level, const char *format, ...) {
     char text[256];
     va_list args;
     va_start(args, format);
@@ -49,14 +48,12 @@ namespace {
 
 const char kParameters[] = "/SA=1/RC=3/TT=200/TE=200/TQ=200";
 
-std::vector<std::string> DebugLog()
-{
+std::vector<std::string> DebugLog() {
     std::lock_guard<std::mutex> hold(logMutex);
     return debugLog;
 }
 
-void ClearLog()
-{
+void ClearLog() {
     std::lock_guard<std::mutex> hold(logMutex);
     debugLog.clear();
 }
@@ -77,15 +74,13 @@ struct StepCall {
     int32_t *timeout;
 
     Bytes Received() const { return received == nullptr ? Bytes() : Bytes(received, received + receivedCount); }
-    int32_t Send(const Bytes &frame)
-    {
+    int32_t Send(const Bytes &frame) {
         memcpy(txBuffer, frame.data(), frame.size());
         *txLength = static_cast<uint16_t>(frame.size());
         *action = SendReceive;
         return 0;
     }
-    int32_t Act(uint16_t a, int32_t result = 0)
-    {
+    int32_t Act(uint16_t a, int32_t result = 0) {
         *action = a;
         return result;
     }
@@ -100,8 +95,7 @@ std::function<int32_t(StepCall &)> script;
 
 int32_t ScriptedStep(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize,
                      uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength,
-                     const uint8_t *received, uint16_t receivedCount, uint16_t *action, int32_t *timeout)
-{
+                     const uint8_t *received, uint16_t receivedCount, uint16_t *action, int32_t *timeout) {
     StepCall call = {dsf,      handleLocation, request,  requestSize,   reply,  replyLength,
                      txBuffer, txLength,       received, receivedCount, action, timeout};
     return script(call);
@@ -109,8 +103,7 @@ int32_t ScriptedStep(DsfInstance *dsf, StationEntry **handleLocation, const uint
 
 class TransportTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(pty.Open());
         const LineParams line = {57600, 8, 0, 1};
         ASSERT_EQ(PORT_OK, OpenPort(pty.name, &line, PORT_FLAGS_COLD_START, &port));
@@ -124,8 +117,7 @@ protected:
         ClearLog();
         ASSERT_EQ(0, dsf_ra_open(kParameters));
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         PortSetTrace(nullptr);
         script = nullptr;
         currentPort = port;
@@ -135,8 +127,7 @@ protected:
     }
 
     // Connects station 2 with a far end that answers the connect request.
-    void Connect(const PeerOptions &options = PeerOptions())
-    {
+    void Connect(const PeerOptions &options = PeerOptions()) {
         PtyPeer peer([&] { ServeRequests(pty, 1, options); });
         uint8_t request[2000] = {DSF_SVC_CONNECT_STATION, 0, 2};
         uint32_t replyLength = sizeof reply;
@@ -145,8 +136,7 @@ protected:
         ASSERT_NE(nullptr, station);
     }
 
-    int32_t ReadItem(DsfStepFunction step, uint32_t *replyLength)
-    {
+    int32_t ReadItem(DsfStepFunction step, uint32_t *replyLength) {
         *replyLength = sizeof reply;
         ExpectedReplyLength = 16; // 2 data bytes + 14
         int32_t rc = RunDsfRequestWith(step, &station, kReadRequest.data(), 2000, reply, replyLength);
@@ -162,8 +152,7 @@ protected:
     const Bytes kReadRequest = ReadRequest();
 };
 
-TEST(TransportClosed, RefusesBeforeOpenAndAfterClose)
-{
+TEST(TransportClosed, RefusesBeforeOpenAndAfterClose) {
     PtyPair pty;
     ASSERT_TRUE(pty.Open());
     const LineParams line = {57600, 8, 0, 1};
@@ -192,8 +181,7 @@ TEST(TransportClosed, RefusesBeforeOpenAndAfterClose)
     EXPECT_EQ(DSF_ERR_NOT_OPEN, RunDsfRequest(&station, request, sizeof request, reply, &replyLength));
 }
 
-TEST_F(TransportTest, ConnectAndReadOneItemOverTheLine)
-{
+TEST_F(TransportTest, ConnectAndReadOneItemOverTheLine) {
     Connect();
     PtyPeer peer([&] { ServeRequests(pty, 1, PeerOptions()); });
     uint32_t replyLength = 0;
@@ -213,8 +201,7 @@ TEST_F(TransportTest, ConnectAndReadOneItemOverTheLine)
     EXPECT_EQ(0u, c.retransmissions);
 }
 
-TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine)
-{
+TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine) {
     echoFlag = 1;
     PeerOptions echoing;
     echoing.echo = true;
@@ -260,8 +247,7 @@ TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine)
     EXPECT_EQ(1u, c.echoMismatches);
 }
 
-TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending)
-{
+TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending) {
     Connect();
     const Bytes frame = HexBytes("02 00 02 01 3E 3F 00 3F");
     for (int flush = 0; flush <= 1; flush++) {
@@ -282,8 +268,8 @@ TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending)
         ResetLinkCounters();
         uint32_t replyLength = sizeof reply;
         ExpectedReplyLength = 8;
-        EXPECT_EQ(DSF_ERR_NO_REPLY, RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply,
-                                                      &replyLength));
+        EXPECT_EQ(DSF_ERR_NO_REPLY,
+                  RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply, &replyLength));
         ASSERT_EQ(3u, seen.size());
         uint8_t onLine[64];
         EXPECT_EQ(16u, pty.Receive(onLine, sizeof onLine, 16, 2000)); // sent, then sent again
@@ -301,8 +287,7 @@ TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending)
     }
 }
 
-TEST_F(TransportTest, ReplyInTwoPiecesRestComesFromTheQueue)
-{
+TEST_F(TransportTest, ReplyInTwoPiecesRestComesFromTheQueue) {
     Connect();
     SetTimeout(port, 100); // 1 s: a read that waits for it cannot pass for one served from the queue
     Bytes rest;
@@ -339,8 +324,7 @@ TEST_F(TransportTest, ReplyInTwoPiecesRestComesFromTheQueue)
     EXPECT_EQ(std::vector<std::string>({"KESTA> dsf_ra_receive_frame() DEBUG toRead 16 , iRead 6"}), DebugLog());
 }
 
-TEST_F(TransportTest, EmptyReceiveIsSilenceAndTheFrameGoesAgain)
-{
+TEST_F(TransportTest, EmptyReceiveIsSilenceAndTheFrameGoesAgain) {
     Connect();
     PeerOptions noiseThenReply;
     noiseThenReply.noiseFirst = 6; // the first answer is no frame; the engine must send again
@@ -363,8 +347,7 @@ TEST_F(TransportTest, EmptyReceiveIsSilenceAndTheFrameGoesAgain)
     EXPECT_EQ(std::vector<std::string>({"KESTA> dsf_ra_receive_frame() DEBUG toRead 16 , iRead 6"}), DebugLog());
 }
 
-TEST_F(TransportTest, FailedOrShortWriteEndsWithOneAndTheEngineStartsIdle)
-{
+TEST_F(TransportTest, FailedOrShortWriteEndsWithOneAndTheEngineStartsIdle) {
     Connect();
     std::vector<int32_t> stateAtEntry;
     bool first = true;
@@ -418,14 +401,13 @@ TEST_F(TransportTest, FailedOrShortWriteEndsWithOneAndTheEngineStartsIdle)
     EXPECT_EQ(2u, c.failedByCode[1]);
 }
 
-TEST_F(TransportTest, UnknownActionEndsWith65482)
-{
+TEST_F(TransportTest, UnknownActionEndsWith65482) {
     for (uint16_t action : {0, 3, 4, 9, 0xFFFF}) {
         SCOPED_TRACE(action);
         script = [&](StepCall &call) { return call.Act(action); };
         uint32_t replyLength = 77;
-        EXPECT_EQ(DSF_ERR_ACTION, RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply,
-                                                    &replyLength));
+        EXPECT_EQ(DSF_ERR_ACTION,
+                  RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply, &replyLength));
         EXPECT_EQ(77u, replyLength);
     }
     LinkCounters c;
@@ -433,8 +415,7 @@ TEST_F(TransportTest, UnknownActionEndsWith65482)
     EXPECT_EQ(5u, c.failedByCode[DSF_ERR_ACTION & 0xFF]);
 }
 
-TEST_F(TransportTest, ALineThatNeverFallsSilentEndsTheRequest)
-{
+TEST_F(TransportTest, ALineThatNeverFallsSilentEndsTheRequest) {
     std::atomic<bool> stop(false);
     PtyPeer noise([&] {
         const Bytes junk(64, 0x55);
@@ -455,8 +436,8 @@ TEST_F(TransportTest, ALineThatNeverFallsSilentEndsTheRequest)
     };
     uint32_t replyLength = sizeof reply;
     uint64_t start = plat_monotonic_ms();
-    EXPECT_EQ(DSF_ERR_NO_REPLY, RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply,
-                                                  &replyLength));
+    EXPECT_EQ(DSF_ERR_NO_REPLY,
+              RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply, &replyLength));
     EXPECT_LT(plat_monotonic_ms() - start, 10000u);
     stop = true;
     noise.Join();
@@ -466,8 +447,7 @@ TEST_F(TransportTest, ALineThatNeverFallsSilentEndsTheRequest)
     EXPECT_EQ(1u, c.stepLimits);
 }
 
-TEST_F(TransportTest, NoReadStoresMoreThanAFrame)
-{
+TEST_F(TransportTest, NoReadStoresMoreThanAFrame) {
     const Bytes big(600, 0x42);
     ASSERT_TRUE(pty.Send(big.data(), big.size()));
     ASSERT_GE(pty.WaitPendingAtPort(600), 600u);
@@ -485,8 +465,7 @@ TEST_F(TransportTest, NoReadStoresMoreThanAFrame)
     EXPECT_EQ(82u, pty.PendingAtPort());
 }
 
-TEST_F(TransportTest, ExchangesFromTwoThreadsNeverInterleave)
-{
+TEST_F(TransportTest, ExchangesFromTwoThreadsNeverInterleave) {
     Connect();
     PtyPeer peer([&] { ServeRequests(pty, 40, PeerOptions()); });
     // The connection handle lives in the packed instance block: its slot is not aligned.
@@ -519,8 +498,7 @@ TEST_F(TransportTest, ExchangesFromTwoThreadsNeverInterleave)
 // Figures, run by hand: --gtest_also_run_disabled_tests --gtest_filter='*Figures*'. The time from
 // RunDsfRequest's entry to its return for a single-item read, against the raw round trip of the same
 // byte counts over the same pty in the same run (the far end answers at once in both).
-TEST_F(TransportTest, DISABLED_FiguresRoundTripRatio)
-{
+TEST_F(TransportTest, DISABLED_FiguresRoundTripRatio) {
     Connect();
     const int rounds = 500;
     std::vector<uint64_t> transport;

@@ -6,14 +6,11 @@
 
 using namespace kesta::sim;
 
-TEST(SimCodec, FrameWithoutData) {
-    EXPECT_EQ(Hex(BuildFrame(2, 1, 3, kAck, nullptr, 0)), "02 00 02 01 3E 3F 00 3F");
-}
+TEST(SimCodec, FrameWithoutData) { EXPECT_EQ(Hex(BuildFrame(2, 1, 3, kAck, nullptr, 0)), "02 00 02 01 3E 3F 00 3F"); }
 
 TEST(SimCodec, FrameWithOddDataIsPadded) {
     const auto data = HexBytes("AA BB CC");
-    EXPECT_EQ(Hex(BuildFrame(2, 1, 1, kRequestLast, data.data(), data.size())),
-              "02 02 02 01 11 12 AA BB CC 00 66 A9");
+    EXPECT_EQ(Hex(BuildFrame(2, 1, 1, kRequestLast, data.data(), data.size())), "02 02 02 01 11 12 AA BB CC 00 66 A9");
 }
 
 TEST(SimCodec, FrameSizeLimits) {
@@ -78,9 +75,14 @@ TEST(SimCodec, ValuesAreStoredBigEndian) {
         double value;
         const char *bytes;
     } rows[] = {
-        {kTypeBool, 1, "01"},          {kTypeInt16, -2, "FF FE"},        {kTypeInt16b, 0x1234, "12 34"},
-        {kTypeInt32, -100000, "FF FE 79 60"}, {kTypeUint16, 65535, "FF FF"}, {kTypeUint16b, 1, "00 01"},
-        {kTypeUint32, 0x12345678, "12 34 56 78"}, {kTypeFloat, 1.5, "3F C0 00 00"},
+        {kTypeBool, 1, "01"},
+        {kTypeInt16, -2, "FF FE"},
+        {kTypeInt16b, 0x1234, "12 34"},
+        {kTypeInt32, -100000, "FF FE 79 60"},
+        {kTypeUint16, 65535, "FF FF"},
+        {kTypeUint16b, 1, "00 01"},
+        {kTypeUint32, 0x12345678, "12 34 56 78"},
+        {kTypeFloat, 1.5, "3F C0 00 00"},
     };
     for (const Row &r : rows) {
         uint8_t b[4];

@@ -29,7 +29,7 @@ std::string Handle(uint16_t h) {
 
 // Master at address 1 on the slave side of the line.
 class Master {
-  public:
+public:
     explicit Master(const std::string &path) {
         fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         EXPECT_GE(fd_, 0) << path << ": " << std::strerror(errno);
@@ -73,8 +73,7 @@ class Master {
                 continue;
             uint8_t b;
             while (::read(fd_, &b, 1) == 1) {
-                if (rx_.feed(b) == FrameReceiver::Event::Frame && ParseFrame(rx_.frame(), f) &&
-                    f->destination == 1)
+                if (rx_.feed(b) == FrameReceiver::Event::Frame && ParseFrame(rx_.frame(), f) && f->destination == 1)
                     return true;
             }
         }
@@ -127,7 +126,7 @@ class Master {
         return static_cast<uint16_t>(r[6] | r[7] << 8);
     }
 
-  private:
+private:
     int fd_ = -1;
     uint8_t seq_ = 0;
     FrameReceiver rx_;
@@ -288,8 +287,8 @@ TEST(SimPty, ProgramMakesPtyLinkAndAnswers) {
     if (pid == 0) {
         dup2(out[1], 1);
         close(out[0]);
-        execl(SIM_EXE_PATH, SIM_EXE_PATH, "--config", config.c_str(), "--pty", link.c_str(), "--baud", "0",
-              "--quiet", static_cast<char *>(nullptr));
+        execl(SIM_EXE_PATH, SIM_EXE_PATH, "--config", config.c_str(), "--pty", link.c_str(), "--baud", "0", "--quiet",
+              static_cast<char *>(nullptr));
         _exit(127);
     }
     close(out[1]);

@@ -105,8 +105,7 @@ TEST(SimStation, LookupOfAb) {
     const uint16_t h = AddObject(b.s, ObjectSpec::Scalar("ab", kTypeInt16, -2), nullptr);
     ASSERT_NE(h, 0);
     const auto found = b.request(HexBytes("00 00 06 11 00 01 61 62 00"));
-    EXPECT_EQ(Hex(found), "00 00 06 11 00 00 " + Handle(h) +
-                              " 00 00 00 00 00 00 00 02 00 02 00 00 00 00 00 00 00 02");
+    EXPECT_EQ(Hex(found), "00 00 06 11 00 00 " + Handle(h) + " 00 00 00 00 00 00 00 02 00 02 00 00 00 00 00 00 00 02");
 }
 
 TEST(SimStation, ElementLookupAndBothItemForms) {

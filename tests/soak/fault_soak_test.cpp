@@ -31,13 +31,13 @@ using concurrency::DriverLine;
 using kesta::sim::Fault;
 using kesta::sim::FaultKind;
 using kesta::sim::FaultScript;
-using kesta::sim::ObjectSpec;
 using kesta::sim::kTypeInt32;
+using kesta::sim::ObjectSpec;
 
 enum {
     STATION = 2,
-    LINE_TIMEOUT = 5,      // 50 ms a read: a silent station costs little
-    RETRY_LIMIT = 3,       // the stack's RC: a request goes out at most four times
+    LINE_TIMEOUT = 5, // 50 ms a read: a silent station costs little
+    RETRY_LIMIT = 3,  // the stack's RC: a request goes out at most four times
     TABLE_ELEMENTS = 8,
     DEFAULT_REQUESTS = 2000,
     DEFAULT_SEED = 20240,
@@ -58,12 +58,11 @@ const uint16_t kErrorNumbers[] = {3, 4};
 // fault and the recovery after them are made on purpose too: a burst of one kind on as many frames as
 // a request may send.
 constexpr double BURST_RATE = 0.0025;
-const FaultKind kBurstKinds[] = {FaultKind::Silence,      FaultKind::NoReply,      FaultKind::Noise,
+const FaultKind kBurstKinds[] = {FaultKind::Silence,        FaultKind::NoReply,      FaultKind::Noise,
                                  FaultKind::HeaderChecksum, FaultKind::DataChecksum, FaultKind::OtherStation,
-                                 FaultKind::StaleSequence, FaultKind::Split};
+                                 FaultKind::StaleSequence,  FaultKind::Split};
 
-uint32_t Setting(const char *name, uint32_t fallback)
-{
+uint32_t Setting(const char *name, uint32_t fallback) {
     const char *text = getenv(name);
     if (text == nullptr || text[0] == '\0')
         return fallback;
@@ -80,7 +79,7 @@ struct Figures {
     uint32_t succeeded = 0;
     uint32_t wrongValues = 0;
     uint32_t failuresWithoutCode = 0;
-    std::map<unsigned, uint32_t> failuresByCode; // the low byte the driver logs
+    std::map<unsigned, uint32_t> failuresByCode;   // the low byte the driver logs
     std::map<uint32_t, uint32_t> failuresByResult; // 1 or 2, as the host sees it
     uint32_t longestFailureRun = 0;
     uint32_t bursts = 0;
@@ -90,8 +89,7 @@ struct Figures {
 };
 
 // The code the driver logged for the failed call ("... ErrCode: N"), or -1 when it logged none.
-int LoggedCode(const std::vector<LoggedMessage> &messages)
-{
+int LoggedCode(const std::vector<LoggedMessage> &messages) {
     static const std::string key = "ErrCode: ";
     for (auto m = messages.rbegin(); m != messages.rend(); ++m) {
         const size_t at = m->text.find(key);
@@ -103,8 +101,7 @@ int LoggedCode(const std::vector<LoggedMessage> &messages)
 
 class FaultSoak : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(line.ok()) << line.error();
         kesta::sim::Station &station = line.station(STATION);
         station.addObject(ObjectSpec::Scalar("setpoint", kTypeInt32, 0));
@@ -124,8 +121,7 @@ protected:
     // One request of the given kind with values never used before; returns true when it succeeded.
     // codesFromLog: take the failure's code from the driver's message (one thread only: the log is
     // the process's).
-    bool Request(Op op, int32_t unique, Figures &figures, bool codesFromLog = true)
-    {
+    bool Request(Op op, int32_t unique, Figures &figures, bool codesFromLog = true) {
         kesta::sim::Station &station = line.station(STATION);
         int32_t expected[TABLE_ELEMENTS] = {};
         int32_t got[TABLE_ELEMENTS] = {};
@@ -157,8 +153,7 @@ protected:
             rc = line.ReadBlock(table, count, got);
             break;
         }
-        const long long us =
-            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+        const long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
         figures.requests++;
         (op == Op::Write ? figures.writes : figures.reads)++;
         figures.longestUs = std::max(figures.longestUs, us);
@@ -207,8 +202,7 @@ protected:
 };
 
 void PrintFigures(const char *label, const Figures &f, uint32_t seed, double seconds,
-                  const kesta::sim::StationStats &station, const LinkCounters &link)
-{
+                  const kesta::sim::StationStats &station, const LinkCounters &link) {
     char extra[160] = "";
     if (f.bursts != 0 || station.Faults(FaultKind::Error) != 0) {
         snprintf(extra, sizeof extra, ", error replies on %.4f and bursts of %d faults on %.4f of requests (%u bursts)",
@@ -246,20 +240,20 @@ void PrintFigures(const char *label, const Figures &f, uint32_t seed, double sec
         results += " " + std::to_string(r.first) + ":" + std::to_string(r.second);
     printf("FIGURES failures: %u of %u requests; by logged code (low byte) %s; by host result %s; without a "
            "code %u; longest run of failures %u\n",
-           f.failuresByCode.empty() ? failures : failures + f.failuresWithoutCode, f.requests, codes.empty() ? " none" : codes.c_str(),
-           results.empty() ? " none" : results.c_str(), f.failuresWithoutCode, f.longestFailureRun);
+           f.failuresByCode.empty() ? failures : failures + f.failuresWithoutCode, f.requests,
+           codes.empty() ? " none" : codes.c_str(), results.empty() ? " none" : results.c_str(), f.failuresWithoutCode,
+           f.longestFailureRun);
     printf("FIGURES wrong values: %u\n", f.wrongValues);
     printf("FIGURES longest request: %.1f ms (bound %d ms), mean %.2f ms\n", f.longestUs / 1000.0,
            static_cast<int>(REQUEST_BOUND_MS), f.requests != 0 ? f.totalUs / 1000.0 / f.requests : 0.0);
     printf("FIGURES link: %u exchanges, %u frames out, %u frames in, %u retransmissions, link errors: other "
            "address %u, header checksum %u, sequence %u, data checksum %u; step limits %u\n",
-           link.requests, link.framesOut, link.framesIn, link.retransmissions, link.linkErrors[0],
-           link.linkErrors[1], link.linkErrors[2], link.linkErrors[3], link.stepLimits);
+           link.requests, link.framesOut, link.framesIn, link.retransmissions, link.linkErrors[0], link.linkErrors[1],
+           link.linkErrors[2], link.linkErrors[3], link.stepLimits);
     fflush(stdout);
 }
 
-TEST_F(FaultSoak, EveryValueRightEveryFailureCodedEveryRequestBoundedAndTheLineRecovers)
-{
+TEST_F(FaultSoak, EveryValueRightEveryFailureCodedEveryRequestBoundedAndTheLineRecovers) {
     const uint32_t requests = Setting("KESTA_SOAK_REQUESTS", DEFAULT_REQUESTS);
     const uint32_t seed = Setting("KESTA_SOAK_SEED", DEFAULT_SEED);
     FaultScript script;
@@ -335,8 +329,7 @@ TEST_F(FaultSoak, EveryValueRightEveryFailureCodedEveryRequestBoundedAndTheLineR
 // The same line faults while two host threads share the instance: one reads values the station
 // changes (single and block), the other writes. Exchanges of the two threads take turns on the line
 // lock; no fault of one may hand its answer to the other's request.
-TEST_F(FaultSoak, TwoThreadsOnOneInstanceUnderTheSameFaults)
-{
+TEST_F(FaultSoak, TwoThreadsOnOneInstanceUnderTheSameFaults) {
     const uint32_t requests = Setting("KESTA_SOAK_REQUESTS", DEFAULT_REQUESTS) / 2;
     const uint32_t seed = Setting("KESTA_SOAK_SEED", DEFAULT_SEED);
     FaultScript script;

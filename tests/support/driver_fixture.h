@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "support/hostlog.h"
 #include "tools/sim/sim.h"
 

@@ -10,8 +10,7 @@ namespace {
 TalrunRefApi api;
 bool attached = false;
 
-template <typename T> bool Bind(void *library, const char *name, T *slot)
-{
+template <typename T> bool Bind(void *library, const char *name, T *slot) {
     *slot = reinterpret_cast<T>(dlsym(library, name));
     return *slot != nullptr;
 }
@@ -20,8 +19,7 @@ template <typename T> bool Bind(void *library, const char *name, T *slot)
 
 namespace hostlog {
 
-const TalrunRefApi *Attach(const char *talrunPath)
-{
+const TalrunRefApi *Attach(const char *talrunPath) {
     setenv("KESTA_TALRUN", talrunPath, 1);
     if (attached) {
         return &api;
@@ -32,16 +30,14 @@ const TalrunRefApi *Attach(const char *talrunPath)
         return nullptr;
     }
     api.library = library;
-    bool ok = Bind(library, "talref_message_count", &api.message_count) &&
-              Bind(library, "talref_message", &api.message) &&
-              Bind(library, "talref_clear_messages", &api.clear_messages) &&
-              Bind(library, "talref_log_to", &api.log_to) && Bind(library, "talref_load_gates", &api.load_gates) &&
-              Bind(library, "talref_define_gate", &api.define_gate) &&
-              Bind(library, "talref_clear_gates", &api.clear_gates) &&
-              Bind(library, "talref_gate_value", &api.gate_value) &&
-              Bind(library, "talref_cooked_double", &api.cooked_double) &&
-              Bind(library, "talref_last_lookup", &api.last_lookup) &&
-              Bind(library, "talref_print_gates", &api.print_gates) && Bind(library, "talref_fail_put", &api.fail_put);
+    bool ok =
+        Bind(library, "talref_message_count", &api.message_count) && Bind(library, "talref_message", &api.message) &&
+        Bind(library, "talref_clear_messages", &api.clear_messages) && Bind(library, "talref_log_to", &api.log_to) &&
+        Bind(library, "talref_load_gates", &api.load_gates) && Bind(library, "talref_define_gate", &api.define_gate) &&
+        Bind(library, "talref_clear_gates", &api.clear_gates) && Bind(library, "talref_gate_value", &api.gate_value) &&
+        Bind(library, "talref_cooked_double", &api.cooked_double) &&
+        Bind(library, "talref_last_lookup", &api.last_lookup) &&
+        Bind(library, "talref_print_gates", &api.print_gates) && Bind(library, "talref_fail_put", &api.fail_put);
     if (!ok) {
         fprintf(stderr, "hostlog: %s lacks the talref API\n", talrunPath);
         return nullptr;
@@ -54,8 +50,7 @@ const TalrunRefApi *Attach(const char *talrunPath)
     return &api;
 }
 
-std::vector<LoggedMessage> Messages()
-{
+std::vector<LoggedMessage> Messages() {
     std::vector<LoggedMessage> messages;
     if (!attached) {
         return messages;
@@ -76,8 +71,7 @@ std::vector<LoggedMessage> Messages()
     return messages;
 }
 
-void Clear()
-{
+void Clear() {
     if (attached) {
         api.clear_messages();
     }

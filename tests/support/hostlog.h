@@ -13,8 +13,7 @@ struct LoggedMessage {
     std::string text;
 };
 
-inline bool operator==(const LoggedMessage &a, const LoggedMessage &b)
-{
+inline bool operator==(const LoggedMessage &a, const LoggedMessage &b) {
     return a.level == b.level && a.text == b.text;
 }
 

@@ -16,8 +16,7 @@
 
 namespace {
 
-uint64_t NowMs()
-{
+uint64_t NowMs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
@@ -25,8 +24,7 @@ uint64_t NowMs()
 
 } // namespace
 
-bool PtyPair::Open()
-{
+bool PtyPair::Open() {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         Close();
@@ -62,8 +60,7 @@ bool PtyPair::Open()
     return true;
 }
 
-void PtyPair::Close()
-{
+void PtyPair::Close() {
     if (slave >= 0) {
         close(slave);
         slave = -1;
@@ -74,8 +71,7 @@ void PtyPair::Close()
     }
 }
 
-bool PtyPair::Send(const void *bytes, size_t count)
-{
+bool PtyPair::Send(const void *bytes, size_t count) {
     const uint8_t *p = static_cast<const uint8_t *>(bytes);
     uint64_t deadline = NowMs() + 5000;
     while (count > 0) {
@@ -97,14 +93,12 @@ bool PtyPair::Send(const void *bytes, size_t count)
     return true;
 }
 
-bool PtyPair::SendHex(const char *hex)
-{
+bool PtyPair::SendHex(const char *hex) {
     const std::vector<uint8_t> bytes = HexBytes(hex);
     return !bytes.empty() && Send(bytes.data(), bytes.size());
 }
 
-size_t PtyPair::Receive(void *buffer, size_t max, size_t want, uint32_t timeoutMs)
-{
+size_t PtyPair::Receive(void *buffer, size_t max, size_t want, uint32_t timeoutMs) {
     uint8_t *out = static_cast<uint8_t *>(buffer);
     size_t have = 0;
     uint64_t deadline = NowMs() + timeoutMs;
@@ -127,8 +121,7 @@ size_t PtyPair::Receive(void *buffer, size_t max, size_t want, uint32_t timeoutM
     return have;
 }
 
-size_t PtyPair::Drain(uint32_t quietMs)
-{
+size_t PtyPair::Drain(uint32_t quietMs) {
     uint8_t scratch[4096];
     size_t total = 0;
     for (;;) {
@@ -144,14 +137,12 @@ size_t PtyPair::Drain(uint32_t quietMs)
     }
 }
 
-uint32_t PtyPair::PendingAtPort() const
-{
+uint32_t PtyPair::PendingAtPort() const {
     int n = 0;
     return ioctl(slave, FIONREAD, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0u;
 }
 
-uint32_t PtyPair::WaitPendingAtPort(uint32_t count, uint32_t timeoutMs) const
-{
+uint32_t PtyPair::WaitPendingAtPort(uint32_t count, uint32_t timeoutMs) const {
     const uint64_t deadline = NowMs() + timeoutMs;
     while (PendingAtPort() < count && NowMs() <= deadline) {
         usleep(1000);
@@ -159,8 +150,7 @@ uint32_t PtyPair::WaitPendingAtPort(uint32_t count, uint32_t timeoutMs) const
     return PendingAtPort();
 }
 
-uint32_t PtyPair::PendingAtPeer() const
-{
+uint32_t PtyPair::PendingAtPeer() const {
     int n = 0;
     return ioctl(master, FIONREAD, &n) == 0 && n > 0 ? static_cast<uint32_t>(n) : 0u;
 }

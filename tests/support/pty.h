@@ -43,8 +43,7 @@ class PtyPeer {
 public:
     explicit PtyPeer(std::function<void()> script) : thread_(std::move(script)) {}
     ~PtyPeer() { Join(); }
-    void Join()
-    {
+    void Join() {
         if (thread_.joinable()) {
             thread_.join();
         }

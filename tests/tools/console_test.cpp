@@ -99,16 +99,11 @@ TEST_F(Console, CsvSnapshotOfEveryKindOfGate) {
     const struct {
         const char *address, *kind, *type, *elements, *value;
     } expected[] = {
-        {"002pump_on", "single", "DIGITAL", "1", "1"},
-        {"002speed", "single", "SIGNED16", "1", "-1500"},
-        {"002counter", "single", "SIGNED32", "1", "-100000"},
-        {"002setpoint", "single", "UNSIGNED16", "1", "50000"},
-        {"002total", "single", "UNSIGNED32", "1", "4000000000"},
-        {"002temperature", "single", "FLOAT", "1", "21.5"},
-        {"002table", "block", "UNSIGNED16", "4", "10 20 30 40"},
-        {"002table[2]", "single", "UNSIGNED16", "1", "30"},
-        {"002_Malarms", "sample", "UNSIGNED32", "1", "1"},
-        {"002_M005_007", "timestamp", "DIGITAL", "1", "1"},
+        {"002pump_on", "single", "DIGITAL", "1", "1"},           {"002speed", "single", "SIGNED16", "1", "-1500"},
+        {"002counter", "single", "SIGNED32", "1", "-100000"},    {"002setpoint", "single", "UNSIGNED16", "1", "50000"},
+        {"002total", "single", "UNSIGNED32", "1", "4000000000"}, {"002temperature", "single", "FLOAT", "1", "21.5"},
+        {"002table", "block", "UNSIGNED16", "4", "10 20 30 40"}, {"002table[2]", "single", "UNSIGNED16", "1", "30"},
+        {"002_Malarms", "sample", "UNSIGNED32", "1", "1"},       {"002_M005_007", "timestamp", "DIGITAL", "1", "1"},
     };
     for (const auto &e : expected) {
         SCOPED_TRACE(e.address);
@@ -197,8 +192,8 @@ TEST_F(Console, BadGateFileLinesAreAllReportedAndNothingGoesOnTheLine) {
 
 TEST_F(Console, WriteCommandWritesAndReadsBack) {
     const std::string gates = WriteGates("002speed SIGNED16\n002table UNSIGNED16 block 4\n");
-    ProgramResult r = RunProgram(Args({"--gates", gates, "write", "002speed", "-77", "002table[1]", "21",
-                                       "002temperature:FLOAT", "-3.5"}));
+    ProgramResult r = RunProgram(
+        Args({"--gates", gates, "write", "002speed", "-77", "002table[1]", "21", "002temperature:FLOAT", "-3.5"}));
     EXPECT_EQ(0, r.status) << r.out << r.err;
     EXPECT_EQ("002speed := -77: written, reads back -77\n"
               "002table[1] := 21: written, reads back 21\n"
@@ -228,8 +223,8 @@ TEST_F(Console, TraceOptionKeepsTheDriversFrameTrace) {
 }
 
 TEST_F(Console, SimulateRunsTheDemonstrationWithNothingAttached) {
-    const ProgramResult r = RunProgram({KESTA_HOST_EXE, "--simulate", "--once", "--csv", "--driver",
-                                        std::to_string(f.driverNumber())});
+    const ProgramResult r =
+        RunProgram({KESTA_HOST_EXE, "--simulate", "--once", "--csv", "--driver", std::to_string(f.driverNumber())});
     EXPECT_EQ(0, r.status) << r.out << r.err;
     auto rows = Rows(r.out);
     std::vector<kesta::console::GateEntry> demo;

@@ -235,7 +235,8 @@ TEST_F(DecodeMessages, SegmentedReplyIsGatheredAcrossFrames) {
 }
 
 TEST_F(DecodeMessages, RepeatsStaleAnswersAndEchoesAreNamed) {
-    const std::vector<uint8_t> request = Net2000Frame(2, 1, 1, 1, Prefixed(HexBytes("00 00 01 31 00 01 01 10 00 00 02 00")));
+    const std::vector<uint8_t> request =
+        Net2000Frame(2, 1, 1, 1, Prefixed(HexBytes("00 00 01 31 00 01 01 10 00 00 02 00")));
     lines_.push_back(Line("1.0", 'M', request));
     lines_.push_back(Line("1.0", 'E', request));
     lines_.push_back(Line("2.0", 'M', request)); // sent again after silence
@@ -407,7 +408,8 @@ TEST_F(DecodeSimulatorCapture, TheProgramPrintsTheCaptureAndItsCounts) {
     fflush(capture_);
     const ProgramResult r = RunProgram({NET2000_DECODE_EXE, "--bytes", capturePath_});
     EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_THAT(r.out, HasSubstr("M   1>2   RequestLast        seq  1 ok len 14 | #1 Connect: reads the station objects"));
+    EXPECT_THAT(r.out,
+                HasSubstr("M   1>2   RequestLast        seq  1 ok len 14 | #1 Connect: reads the station objects"));
     EXPECT_THAT(r.out, HasSubstr("| #2 Lookup \"speed\""));
     EXPECT_THAT(r.out, HasSubstr("ReplyMore"));
     EXPECT_THAT(r.out, HasSubstr("Read reply speed = 1234"));

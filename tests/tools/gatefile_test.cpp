@@ -123,8 +123,8 @@ TEST(ConsoleHostTypes, NamesAndCodesBothWays) {
     const struct {
         uint32_t code;
         const char *name;
-    } rows[] = {{0, "UNSIGNED16"}, {1, "SIGNED16"},   {3, "FLOAT"},   {4, "SIGNED32"},
-                {5, "UNSIGNED32"}, {6, "DIGITAL"},    {7, "STRING"},  {2, "type 2"}};
+    } rows[] = {{0, "UNSIGNED16"}, {1, "SIGNED16"}, {3, "FLOAT"},  {4, "SIGNED32"},
+                {5, "UNSIGNED32"}, {6, "DIGITAL"},  {7, "STRING"}, {2, "type 2"}};
     for (const auto &row : rows) {
         EXPECT_EQ(row.name, HostTypeName(row.code));
         uint32_t code = 99;

@@ -36,7 +36,8 @@ ProgramResult RunProgram(const std::vector<std::string> &argv, int timeoutSecond
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     bool outOpen = true, errOpen = true;
     while (outOpen || errOpen) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             kill(pid, SIGKILL);
             break;

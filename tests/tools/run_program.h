@@ -8,7 +8,7 @@
 #include "tools/sim/sim.h"
 
 struct ProgramResult {
-    int status = -1;      // exit status; -1 when it did not end by itself in time (it is then killed)
+    int status = -1; // exit status; -1 when it did not end by itself in time (it is then killed)
     std::string out, err;
 };
 

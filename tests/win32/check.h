@@ -17,8 +17,7 @@ public:
     // Runs only scenarios whose name contains filter (null: all).
     explicit ScenarioRunner(const char *filter) : filter_(filter) {}
 
-    template <typename Body> void Run(const char *name, Body body)
-    {
+    template <typename Body> void Run(const char *name, Body body) {
         if (filter_ != nullptr && strstr(name, filter_) == nullptr) {
             return;
         }
@@ -46,8 +45,7 @@ public:
 
     // A failed check is recorded and the scenario goes on; the result tells the caller.
     bool Check(bool ok, const char *file, int line, const char *format, ...)
-        __attribute__((format(__MINGW_PRINTF_FORMAT, 5, 6)))
-    {
+        __attribute__((format(__MINGW_PRINTF_FORMAT, 5, 6))) {
         if (ok) {
             return true;
         }
@@ -64,8 +62,7 @@ public:
 
     // The scenario cannot be checked here; it counts as skipped when nothing failed before.
     void Skip(const char *reason) { skipReason_ = reason; }
-    void Note(const char *format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3)))
-    {
+    void Note(const char *format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3))) {
         va_list args;
         va_start(args, format);
         printf("[note] ");
@@ -74,16 +71,14 @@ public:
         va_end(args);
     }
 
-    int Finish() const
-    {
+    int Finish() const {
         printf("%d passed, %d failed, %d skipped\n", passed_, failed_, skipped_);
         fflush(stdout);
         return failed_ == 0 && passed_ > 0 ? 0 : 1;
     }
 
 private:
-    static const char *BaseName(const char *path)
-    {
+    static const char *BaseName(const char *path) {
         const char *slash = strrchr(path, '/');
         const char *back = strrchr(path, '\\');
         const char *last = slash > back ? slash : back;
@@ -100,15 +95,15 @@ private:
 };
 
 // Checks inside a scenario; each records its own text with the file and line on failure.
-#define CHECK(runner, cond) (runner).Check((cond), __FILE__, __LINE__, "%s", #cond)
+#define CHECK(runner, cond)          (runner).Check((cond), __FILE__, __LINE__, "%s", #cond)
 #define CHECK_MSG(runner, cond, ...) (runner).Check((cond), __FILE__, __LINE__, __VA_ARGS__)
-#define CHECK_EQ(runner, expected, actual) \
-    CheckEqual((runner), static_cast<long long>(expected), static_cast<long long>(actual), #expected, #actual, __FILE__, __LINE__)
+#define CHECK_EQ(runner, expected, actual)                                                                             \
+    CheckEqual((runner), static_cast<long long>(expected), static_cast<long long>(actual), #expected, #actual,         \
+               __FILE__, __LINE__)
 
 // Each side is evaluated once: the checks call the operations they check.
 inline bool CheckEqual(ScenarioRunner &runner, long long expected, long long actual, const char *expectedText,
-                       const char *actualText, const char *file, int line)
-{
+                       const char *actualText, const char *file, int line) {
     return runner.Check(expected == actual, file, line, "%s == %s: expected %lld, got %lld", expectedText, actualText,
                         expected, actual);
 }

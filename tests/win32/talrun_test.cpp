@@ -55,8 +55,7 @@ public:
     Locked &operator=(const Locked &) = delete;
 };
 
-const Gate *FindGate(const char *address)
-{
+const Gate *FindGate(const char *address) {
     for (const Gate &g : *gates) {
         if (g.address == address) {
             return &g;
@@ -65,8 +64,7 @@ const Gate *FindGate(const char *address)
     return nullptr;
 }
 
-bool GateIdDefined(uint32_t id)
-{
+bool GateIdDefined(uint32_t id) {
     for (const Gate &g : *gates) {
         if (g.id == id) {
             return true;
@@ -75,8 +73,7 @@ bool GateIdDefined(uint32_t id)
     return false;
 }
 
-void CopyOut(const std::string &text, char *out, unsigned size)
-{
+void CopyOut(const std::string &text, char *out, unsigned size) {
     if (out == nullptr || size == 0) {
         return;
     }
@@ -87,8 +84,7 @@ void CopyOut(const std::string &text, char *out, unsigned size)
 
 } // namespace
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
-{
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         InitializeCriticalSection(&lock);
         messages = new std::vector<Message>;
@@ -99,8 +95,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
     return TRUE;
 }
 
-int __cdecl err(int level, const char *format, ...)
-{
+int __cdecl err(int level, const char *format, ...) {
     char text[2048];
     va_list args;
     va_start(args, format);
@@ -115,8 +110,7 @@ int __cdecl err(int level, const char *format, ...)
     return 0;
 }
 
-uint16_t __cdecl TalGetGateIdByAddressStr(int zero, uint8_t driverId, const char *address, uint32_t *gateId)
-{
+uint16_t __cdecl TalGetGateIdByAddressStr(int zero, uint8_t driverId, const char *address, uint32_t *gateId) {
     Locked held;
     uint16_t result = 1;
     if (zero == 0 && address != nullptr && gateId != nullptr) {
@@ -130,8 +124,7 @@ uint16_t __cdecl TalGetGateIdByAddressStr(int zero, uint8_t driverId, const char
     return result;
 }
 
-int __cdecl TalCook(int zero, uint32_t gateId, uint32_t raw, void *cooked8)
-{
+int __cdecl TalCook(int zero, uint32_t gateId, uint32_t raw, void *cooked8) {
     (void)gateId;
     Locked held;
     if (zero != 0) {
@@ -144,8 +137,7 @@ int __cdecl TalCook(int zero, uint32_t gateId, uint32_t raw, void *cooked8)
     return 0;
 }
 
-uint16_t __cdecl TalPutGateVal(int zero, uint32_t gateId, int two, HostValue cooked, int32_t timeStamp, int zero2)
-{
+uint16_t __cdecl TalPutGateVal(int zero, uint32_t gateId, int two, HostValue cooked, int32_t timeStamp, int zero2) {
     Locked held;
     if (!GateIdDefined(gateId)) {
         return 2;
@@ -161,14 +153,12 @@ uint16_t __cdecl TalPutGateVal(int zero, uint32_t gateId, int two, HostValue coo
     return 0;
 }
 
-unsigned __cdecl TestTal_MessageCount(void)
-{
+unsigned __cdecl TestTal_MessageCount(void) {
     Locked held;
     return static_cast<unsigned>(messages->size());
 }
 
-int __cdecl TestTal_Message(unsigned index, int *level, char *text, unsigned size)
-{
+int __cdecl TestTal_Message(unsigned index, int *level, char *text, unsigned size) {
     Locked held;
     if (index >= messages->size()) {
         return -1;
@@ -180,20 +170,17 @@ int __cdecl TestTal_Message(unsigned index, int *level, char *text, unsigned siz
     return 0;
 }
 
-void __cdecl TestTal_ClearMessages(void)
-{
+void __cdecl TestTal_ClearMessages(void) {
     Locked held;
     messages->clear();
 }
 
-void __cdecl TestTal_Echo(int on)
-{
+void __cdecl TestTal_Echo(int on) {
     Locked held;
     echo = on;
 }
 
-int __cdecl TestTal_DefineGate(const char *address, uint32_t id)
-{
+int __cdecl TestTal_DefineGate(const char *address, uint32_t id) {
     if (address == nullptr || address[0] == '\0') {
         return -1;
     }
@@ -208,8 +195,7 @@ int __cdecl TestTal_DefineGate(const char *address, uint32_t id)
     return 0;
 }
 
-unsigned __cdecl TestTal_StoreCount(uint32_t id)
-{
+unsigned __cdecl TestTal_StoreCount(uint32_t id) {
     Locked held;
     unsigned n = 0;
     for (const TestTalStore &s : *stores) {
@@ -218,8 +204,7 @@ unsigned __cdecl TestTal_StoreCount(uint32_t id)
     return n;
 }
 
-int __cdecl TestTal_Store(uint32_t id, unsigned index, TestTalStore *out)
-{
+int __cdecl TestTal_Store(uint32_t id, unsigned index, TestTalStore *out) {
     Locked held;
     unsigned n = 0;
     for (const TestTalStore &s : *stores) {
@@ -236,14 +221,12 @@ int __cdecl TestTal_Store(uint32_t id, unsigned index, TestTalStore *out)
     return -1;
 }
 
-unsigned __cdecl TestTal_LookupCount(void)
-{
+unsigned __cdecl TestTal_LookupCount(void) {
     Locked held;
     return static_cast<unsigned>(lookups->size());
 }
 
-int __cdecl TestTal_Lookup(unsigned index, char *address, unsigned size, uint8_t *driverId, uint16_t *result)
-{
+int __cdecl TestTal_Lookup(unsigned index, char *address, unsigned size, uint8_t *driverId, uint16_t *result) {
     Locked held;
     if (index >= lookups->size()) {
         return -1;
@@ -259,8 +242,7 @@ int __cdecl TestTal_Lookup(unsigned index, char *address, unsigned size, uint8_t
     return 0;
 }
 
-unsigned __cdecl TestTal_BadCookCalls(void)
-{
+unsigned __cdecl TestTal_BadCookCalls(void) {
     Locked held;
     return badCookCalls;
 }

@@ -23,12 +23,12 @@ extern "C" {
 
 /* One gate store as TalPutGateVal received it. */
 typedef struct TestTalStore {
-    int32_t leadingZero;   /* first argument, 0 by the interface */
+    int32_t leadingZero; /* first argument, 0 by the interface */
     uint32_t gateId;
-    int32_t two;           /* third argument, 2 by the interface */
-    double cooked;         /* the 8 bytes passed by value, as a double */
+    int32_t two;   /* third argument, 2 by the interface */
+    double cooked; /* the 8 bytes passed by value, as a double */
     int32_t timeStamp;
-    int32_t trailingZero;  /* last argument, 0 by the interface */
+    int32_t trailingZero; /* last argument, 0 by the interface */
 } TestTalStore;
 
 /* Messages, oldest first. TestTal_Message copies message index (cut to size) and its level; 0 when

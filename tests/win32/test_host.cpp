@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "check.h"
-#include "host/kesta.h"
+#include "kesta.h"
 #include "talrun_test.h"
 
 namespace {
@@ -50,8 +50,7 @@ struct LogLine {
     std::string text;
 };
 
-std::vector<LogLine> Messages()
-{
+std::vector<LogLine> Messages() {
     std::vector<LogLine> out;
     const unsigned n = TestTal_MessageCount();
     for (unsigned i = 0; i < n; i++) {
@@ -64,8 +63,7 @@ std::vector<LogLine> Messages()
     return out;
 }
 
-size_t Count(const std::string &text)
-{
+size_t Count(const std::string &text) {
     size_t n = 0;
     for (const LogLine &m : Messages()) {
         n += m.text == text ? 1 : 0;
@@ -76,8 +74,7 @@ size_t Count(const std::string &text)
 bool Logged(const std::string &text) { return Count(text) > 0; }
 
 // Level of the first message starting with prefix, or -1.
-int LevelOf(const std::string &prefix)
-{
+int LevelOf(const std::string &prefix) {
     for (const LogLine &m : Messages()) {
         if (m.text.compare(0, prefix.size(), prefix) == 0) {
             return m.level;
@@ -92,8 +89,7 @@ bool LoggedPrefix(const std::string &prefix) { return LevelOf(prefix) >= 0; }
 
 class Instance {
 public:
-    explicit Instance(uint32_t driverNumber) : driverNumber_(driverNumber)
-    {
+    explicit Instance(uint32_t driverNumber) : driverNumber_(driverNumber) {
         // The host allocates the size GetKviInfo reports; guard bytes behind it catch any write past it.
         memory_ = static_cast<unsigned char *>(calloc(1, instanceSize + kGuardBytes));
         memset(memory_ + instanceSize, kGuardFill, kGuardBytes);
@@ -105,8 +101,7 @@ public:
     DriverInstance &block() { return *reinterpret_cast<DriverInstance *>(memory_); }
     uint32_t driverNumber() const { return driverNumber_; }
 
-    bool GuardIntact() const
-    {
+    bool GuardIntact() const {
         for (size_t i = 0; i < kGuardBytes; i++) {
             if (memory_[instanceSize + i] != kGuardFill) {
                 return false;
@@ -115,8 +110,7 @@ public:
         return true;
     }
 
-    uint32_t Call(uint32_t code, void *arg = nullptr)
-    {
+    uint32_t Call(uint32_t code, void *arg = nullptr) {
         DriverCall call;
         call.instance = &block();
         call.functionCode = code;
@@ -126,8 +120,7 @@ public:
         return kviMain(&call);
     }
 
-    uint32_t ColdStart(const char *portName, uint32_t timeout, uint32_t usePort = 1)
-    {
+    uint32_t ColdStart(const char *portName, uint32_t timeout, uint32_t usePort = 1) {
         PortConfig config;
         memset(&config, 0, sizeof config);
         snprintf(config.portName, sizeof config.portName, "%s", portName);
@@ -138,8 +131,7 @@ public:
     }
 
     // Writes the init file KESTA%02d.INT into the current directory, bytes as given.
-    bool WriteInitFile(const std::string &bytes) const
-    {
+    bool WriteInitFile(const std::string &bytes) const {
         char name[32];
         snprintf(name, sizeof name, "KESTA%02u.INT", static_cast<unsigned>(driverNumber_));
         FILE *f = fopen(name, "wb");
@@ -164,8 +156,7 @@ struct Gate {
 
     Gate() : parse(), rw() { memset(cell, 0, sizeof cell); }
 
-    uint32_t Parse(Instance &in, const char *text, uint32_t gateType, bool block = false, uint32_t length = 0)
-    {
+    uint32_t Parse(Instance &in, const char *text, uint32_t gateType, bool block = false, uint32_t length = 0) {
         address = text;
         memset(&parse, 0, sizeof parse);
         parse.addressString = address.c_str();
@@ -183,14 +174,12 @@ struct Gate {
         rw.elementBits = parse.elementBits;
         return rc;
     }
-    uint32_t Read(Instance &in, uint32_t count = 1, bool block = false)
-    {
+    uint32_t Read(Instance &in, uint32_t count = 1, bool block = false) {
         rw.elementCount = count;
         rw.valueCell = cell;
         return in.Call(block ? KVI_BLOCK_READ : KVI_SINGLE_READ, &rw);
     }
-    uint32_t Write(Instance &in, const void *value4)
-    {
+    uint32_t Write(Instance &in, const void *value4) {
         memcpy(cell, value4, 4);
         rw.elementCount = 1;
         rw.valueCell = cell;
@@ -199,20 +188,17 @@ struct Gate {
     // The cell of a single 8- or 16-bit gate: first half 0, value in the second.
     uint16_t FirstHalf() const { return Half(0); }
     uint16_t SecondHalf() const { return Half(1); }
-    uint16_t Half(int i) const
-    {
+    uint16_t Half(int i) const {
         uint16_t h;
         memcpy(&h, cell + 2 * i, 2);
         return h;
     }
-    uint32_t Word() const
-    {
+    uint32_t Word() const {
         uint32_t w;
         memcpy(&w, cell, 4);
         return w;
     }
-    float Float() const
-    {
+    float Float() const {
         float v;
         memcpy(&v, cell, 4);
         return v;
@@ -220,16 +206,14 @@ struct Gate {
 };
 
 // A 16-bit value in the second half of a write cell.
-void Cell16(unsigned char out[4], uint16_t value)
-{
+void Cell16(unsigned char out[4], uint16_t value) {
     memset(out, 0, 4);
     memcpy(out + 2, &value, 2);
 }
 
 // Seconds since 1970 of a local date and time, through the system's own time zone conversion (an
 // independent road to the value the driver computes with the C library).
-bool LocalToEpoch(int year, int month, int day, int hour, int minute, int second, int32_t *out)
-{
+bool LocalToEpoch(int year, int month, int day, int hour, int minute, int second, int32_t *out) {
     SYSTEMTIME local;
     memset(&local, 0, sizeof local);
     local.wYear = static_cast<WORD>(year);
@@ -251,8 +235,7 @@ bool LocalToEpoch(int year, int month, int day, int hour, int minute, int second
 }
 
 // True when a second open of the port, made without sharing, is refused while one is held.
-bool SystemRefusesSecondOpen(const char *port)
-{
+bool SystemRefusesSecondOpen(const char *port) {
     char path[32];
     snprintf(path, sizeof path, "\\\\.\\%s", port);
     HANDLE first = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -279,8 +262,7 @@ struct MutexHolder {
     DWORD waitResult;
 };
 
-DWORD WINAPI HoldMutex(void *arg)
-{
+DWORD WINAPI HoldMutex(void *arg) {
     MutexHolder *h = static_cast<MutexHolder *>(arg);
     HANDLE mutex = CreateMutexA(nullptr, FALSE, h->name);
     h->waitResult = mutex != nullptr ? WaitForSingleObject(mutex, 5000) : WAIT_FAILED;
@@ -298,8 +280,7 @@ class HostTest {
 public:
     HostTest(const Options &options, ScenarioRunner &r) : o_(options), r_(r) {}
 
-    void RunAll()
-    {
+    void RunAll() {
         r_.Run("GetKviInfo before any cold start: the record and the banner", [&] { DriverInfoChecks(); });
         r_.Run("unknown function codes answer 2 and log nothing", [&] { UnknownCodes(); });
         r_.Run("cold start without a port: no line, reads refused", [&] { ColdStartWithoutPort(); });
@@ -333,13 +314,9 @@ private:
     bool LineRunning() { return line_ != nullptr && line_->block().dsfOpen == 1 && lineStarted_; }
 
     // Scenarios that need the running line say so instead of piling up follow-on failures.
-    bool NeedLine()
-    {
-        return CHECK_MSG(r_, LineRunning(), "needs the running line of the cold start scenario");
-    }
+    bool NeedLine() { return CHECK_MSG(r_, LineRunning(), "needs the running line of the cold start scenario"); }
 
-    void DriverInfoChecks()
-    {
+    void DriverInfoChecks() {
         DriverInfo info;
         memset(&info, 0xAB, sizeof info);
         DriverCall call;
@@ -368,8 +345,7 @@ private:
         CHECK_EQ(r_, 0, TestTal_MessageCount());
     }
 
-    void UnknownCodes()
-    {
+    void UnknownCodes() {
         Instance in(7);
         for (uint32_t code : {0u, 8u, 9u, 16u, 17u, 1000u}) {
             CHECK_MSG(r_, in.Call(code) == 2, "code %u must answer 2", static_cast<unsigned>(code));
@@ -378,8 +354,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void ColdStartWithoutPort()
-    {
+    void ColdStartWithoutPort() {
         TestTal_ClearMessages();
         Instance in(6);
         CHECK_EQ(r_, 0, in.ColdStart(o_.port, 20, 0));
@@ -404,8 +379,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void ColdStartOnNul()
-    {
+    void ColdStartOnNul() {
         TestTal_ClearMessages();
         Instance in(1);
         CHECK_EQ(r_, 0, in.ColdStart("NUL", 5));
@@ -427,8 +401,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void ColdStartMissingPort()
-    {
+    void ColdStartMissingPort() {
         TestTal_ClearMessages();
         Instance in(2);
         CHECK_EQ(r_, 2, in.ColdStart(o_.missingPort, 20));
@@ -439,8 +412,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void ColdStartOnLine()
-    {
+    void ColdStartOnLine() {
         Instance &in = *line_;
         // Windows text: CR LF line ends, a comment, blanks around '=' or none, and Ctrl-Z ending the
         // file before a line that would otherwise be reported.
@@ -455,14 +427,13 @@ private:
         const uint32_t rc = in.ColdStart(o_.port, 20);
         CHECK_EQ(r_, 0, rc);
         std::vector<LogLine> m = Messages();
-        CHECK(r_, !m.empty() && m.front().level == 8 && m.front().text.compare(0, strlen(kVersionPrefix),
-                                                                                 kVersionPrefix) == 0);
+        CHECK(r_, !m.empty() && m.front().level == 8 &&
+                      m.front().text.compare(0, strlen(kVersionPrefix), kVersionPrefix) == 0);
         CHECK(r_, Logged("KESTA> Init file KESTA03.INT opened"));
         CHECK(r_, Logged("KESTA> InitFile() Master Address set to 1"));
         CHECK(r_, Logged("KESTA> InitFile() Number of slaves to be connected:4"));
         CHECK(r_, Logged("KESTA> InitFile() Buffer set to flush before each send."));
-        CHECK_MSG(r_, !LoggedPrefix("KESTA> InitFile() Skipping unrecognized line"),
-                  "a line after Ctrl-Z was read");
+        CHECK_MSG(r_, !LoggedPrefix("KESTA> InitFile() Skipping unrecognized line"), "a line after Ctrl-Z was read");
         CHECK(r_, !LoggedPrefix("KESTA> InitFile() Could not find parameter"));
         CHECK(r_, m.size() >= 2 && m[m.size() - 2].text == kOpened && m.back().text == kInstalled);
         CHECK(r_, !Logged(kEcho));
@@ -485,8 +456,7 @@ private:
         lineStarted_ = rc == 0;
     }
 
-    void Parsing()
-    {
+    void Parsing() {
         if (!NeedLine()) {
             return;
         }
@@ -498,12 +468,9 @@ private:
             uint32_t typeCode;
             uint32_t bits;
         } rows[] = {
-            {&speed_, "002speed", GATE_SIGNED16, 2, 16},
-            {&counter_, "002counter", GATE_SIGNED32, 4, 32},
-            {&total_, "002total", GATE_UNSIGNED32, 7, 32},
-            {&temperature_, "002temperature", GATE_FLOAT, 8, 32},
-            {&pump_, "002pump_on", GATE_DIGITAL, 1, 8},
-            {&setpoint_, "002setpoint", GATE_UNSIGNED16, 5, 16},
+            {&speed_, "002speed", GATE_SIGNED16, 2, 16},      {&counter_, "002counter", GATE_SIGNED32, 4, 32},
+            {&total_, "002total", GATE_UNSIGNED32, 7, 32},    {&temperature_, "002temperature", GATE_FLOAT, 8, 32},
+            {&pump_, "002pump_on", GATE_DIGITAL, 1, 8},       {&setpoint_, "002setpoint", GATE_UNSIGNED16, 5, 16},
             {&element_, "002arr[3]", GATE_UNSIGNED16, 5, 16},
         };
         for (const Row &row : rows) {
@@ -540,8 +507,7 @@ private:
         parsed_ = true;
     }
 
-    void ParseRefusals()
-    {
+    void ParseRefusals() {
         if (!NeedLine()) {
             return;
         }
@@ -558,7 +524,8 @@ private:
             {"002speed", GATE_SIGNED16, true, "KESTA> Parse() object speed not an array, should not be block"},
             {"002arr", GATE_UNSIGNED16, false, "KESTA> Parse() object arr is array, should be block"},
             {"002_Xevents", GATE_UNSIGNED32, false, "KESTA> SingleParse() illegal EWT sample gate"},
-            {"002_Mevents", GATE_UNSIGNED16, false, "KESTA> SingleParse() '002_Mevents', sample gate must be UNSIGNED32"},
+            {"002_Mevents", GATE_UNSIGNED16, false,
+             "KESTA> SingleParse() '002_Mevents', sample gate must be UNSIGNED32"},
         };
         for (const Row &row : rows) {
             TestTal_ClearMessages();
@@ -570,13 +537,11 @@ private:
             if (prefix) {
                 text.pop_back();
             }
-            CHECK_MSG(r_, prefix ? LoggedPrefix(text) : Logged(text), "%s: no message '%s'", row.address,
-                      row.message);
+            CHECK_MSG(r_, prefix ? LoggedPrefix(text) : Logged(text), "%s: no message '%s'", row.address, row.message);
         }
     }
 
-    void SingleReads()
-    {
+    void SingleReads() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -600,8 +565,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void BlockReads()
-    {
+    void BlockReads() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -631,8 +595,7 @@ private:
         r_.Note("800-byte block read in reply segments took %lu ms", static_cast<unsigned long>(elapsed));
     }
 
-    void Writes()
-    {
+    void Writes() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -668,8 +631,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void Refusals()
-    {
+    void Refusals() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -687,8 +649,7 @@ private:
     }
 
     // Checks the one store a record made into a time-stamp gate.
-    void CheckStore(uint32_t id, unsigned index, double value, int32_t stamp)
-    {
+    void CheckStore(uint32_t id, unsigned index, double value, int32_t stamp) {
         TestTalStore s;
         if (!CHECK_MSG(r_, TestTal_Store(id, index, &s) == 0, "no store %u for gate %u", index,
                        static_cast<unsigned>(id))) {
@@ -703,8 +664,7 @@ private:
                   index, static_cast<long>(s.timeStamp), static_cast<long>(stamp));
     }
 
-    void MessageRecords()
-    {
+    void MessageRecords() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -758,8 +718,7 @@ private:
                 static_cast<long>(stamp1), static_cast<long>(stamp2));
     }
 
-    void MutexTimeoutAndAbandon()
-    {
+    void MutexTimeoutAndAbandon() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -805,8 +764,7 @@ private:
         r_.Note("held mutex: the read gave up after %lu ms (bound 300 ms)", static_cast<unsigned long>(waited));
     }
 
-    void SilentStation()
-    {
+    void SilentStation() {
         if (!NeedLine()) {
             return;
         }
@@ -827,8 +785,7 @@ private:
         r_.Note("four connects to a silent station gave up after %lu ms", static_cast<unsigned long>(elapsed));
     }
 
-    void CloseAndReopen()
-    {
+    void CloseAndReopen() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -851,8 +808,7 @@ private:
         CHECK_EQ(r_, 1234, static_cast<int16_t>(speed_.SecondHalf()));
     }
 
-    void ChangeParams()
-    {
+    void ChangeParams() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -891,8 +847,7 @@ private:
         CHECK_EQ(r_, 1234, static_cast<int16_t>(speed_.SecondHalf()));
     }
 
-    void ExclusiveOpen()
-    {
+    void ExclusiveOpen() {
         if (!NeedLine() || !CHECK(r_, parsed_)) {
             return;
         }
@@ -922,8 +877,7 @@ private:
         CHECK_EQ(r_, 0, speed_.Read(in));
     }
 
-    void EndLine()
-    {
+    void EndLine() {
         if (!CHECK(r_, line_ != nullptr && lineStarted_)) {
             return;
         }
@@ -963,8 +917,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void MeasurementRecords()
-    {
+    void MeasurementRecords() {
         Instance in(4);
         CHECK(r_, in.WriteInitFile("NUM_OF_SLAVES = 2\r\nEWT_DELAY_BETWEEN_RECORDS = 20\r\n"));
         TestTal_ClearMessages();
@@ -1001,8 +954,7 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
-    void EchoingConverter()
-    {
+    void EchoingConverter() {
         if (o_.echoPort == nullptr) {
             r_.Skip("no --echo-port given");
             return;
@@ -1042,8 +994,7 @@ private:
     Gate speed_, counter_, total_, temperature_, pump_, setpoint_, element_, arr_, big_, events_, stampM_, stampV_;
 };
 
-bool ParseOptions(int argc, char **argv, Options *o)
-{
+bool ParseOptions(int argc, char **argv, Options *o) {
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
         const char *next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -1072,8 +1023,7 @@ bool ParseOptions(int argc, char **argv, Options *o)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr, "usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT]"
@@ -1107,8 +1057,8 @@ int main(int argc, char **argv)
     memset(&call, 0, sizeof call);
     call.functionCode = KVI_GET_INFO;
     call.argRecord = &info;
-    instanceSize = kviMain(&call) == 0 && info.instanceSize >= sizeof(DriverInstance) ? info.instanceSize
-                                                                                      : sizeof(DriverInstance);
+    instanceSize =
+        kviMain(&call) == 0 && info.instanceSize >= sizeof(DriverInstance) ? info.instanceSize : sizeof(DriverInstance);
 
     HostTest test(options, runner);
     test.RunAll();

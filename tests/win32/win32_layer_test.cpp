@@ -28,8 +28,7 @@ struct Options {
 const LineParams kLine = {57600, 8, 0, 0};
 
 // Wine's ntdll names its version; Windows' does not.
-bool UnderWine()
-{
+bool UnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
@@ -37,8 +36,7 @@ bool UnderWine()
 DWORD Since(DWORD start) { return NowMs() - start; }
 
 // Waits until the port's input queue holds at least `want` bytes (or a few seconds have passed).
-uint32_t WaitForInput(PortHandle port, uint32_t want)
-{
+uint32_t WaitForInput(PortHandle port, uint32_t want) {
     uint32_t waiting = 0;
     const DWORD start = NowMs();
     do {
@@ -57,8 +55,7 @@ class LayerTest {
 public:
     LayerTest(const Options &options, ScenarioRunner &r) : o_(options), r_(r) {}
 
-    void RunAll()
-    {
+    void RunAll() {
         r_.Run("the null device NUL: no line state, writes taken, reads empty at once", [&] { NullDevice(); });
         r_.Run("COMn and \\\\.\\COMn open; the line state reaches the device", [&] { OpenAndLineState(); });
         r_.Run("DTR and RTS selections from the flags word", [&] { ControlLines(); });
@@ -73,8 +70,7 @@ public:
     }
 
 private:
-    void NullDevice()
-    {
+    void NullDevice() {
         PortHandle raw = 0;
         CHECK_EQ(r_, 0, plat_port_open("NUL", &raw));
         if (raw != 0) {
@@ -110,8 +106,7 @@ private:
         CHECK_EQ(r_, PORT_OK, ClosePort(port));
     }
 
-    void OpenAndLineState()
-    {
+    void OpenAndLineState() {
         for (int spelling = 0; spelling < 2; spelling++) {
             char name[16];
             snprintf(name, sizeof name, spelling == 0 ? "%s" : "\\\\.\\%s", o_.port);
@@ -183,7 +178,8 @@ private:
         if (underWine_) {
             CHECK_MSG(r_, rc == PORT_OK || rc == PORT_ERR_SET_STATE, "odd parity: OpenPort answered %d", rc);
             r_.Note("odd parity on the pseudo-terminal: OpenPort answered %d (5 when wine passes on the pty's"
-                    " refusal, which it does now and then)", rc);
+                    " refusal, which it does now and then)",
+                    rc);
         } else {
             CHECK_EQ(r_, PORT_OK, rc);
         }
@@ -192,17 +188,14 @@ private:
         }
     }
 
-    void ControlLines()
-    {
+    void ControlLines() {
         struct Row {
             uint16_t flags;
             uint8_t dtr;
             uint8_t rts;
         } rows[] = {
-            {0x0000, PORT_DTR_OFF, PORT_RTS_OFF},
-            {0x0001, PORT_DTR_ON, PORT_RTS_OFF},
-            {0x0200, PORT_DTR_OFF, PORT_RTS_ON},
-            {0x8000 | 0x1000, PORT_DTR_HANDSHAKE, PORT_RTS_HANDSHAKE},
+            {0x0000, PORT_DTR_OFF, PORT_RTS_OFF},    {0x0001, PORT_DTR_ON, PORT_RTS_OFF},
+            {0x0200, PORT_DTR_OFF, PORT_RTS_ON},     {0x8000 | 0x1000, PORT_DTR_HANDSHAKE, PORT_RTS_HANDSHAKE},
             {0x2000, PORT_DTR_OFF, PORT_RTS_TOGGLE},
         };
         for (const Row &row : rows) {
@@ -218,15 +211,14 @@ private:
             PortLineState s;
             if (CHECK(r_, plat_port_get_state(port, &s) == 0) && !underWine_) {
                 CHECK_MSG(r_, s.dtrControl == row.dtr && s.rtsControl == row.rts,
-                          "flags %#x: DTR %u RTS %u, expected %u %u", row.flags, s.dtrControl, s.rtsControl,
-                          row.dtr, row.rts);
+                          "flags %#x: DTR %u RTS %u, expected %u %u", row.flags, s.dtrControl, s.rtsControl, row.dtr,
+                          row.rts);
             }
             ClosePort(port);
         }
     }
 
-    void MissingPort()
-    {
+    void MissingPort() {
         PortHandle port = 77;
         CHECK_EQ(r_, PORT_ERR_OPEN, OpenPort(o_.missingPort, &kLine, PORT_FLAGS_COLD_START, &port));
         CHECK_EQ(r_, 0, port);
@@ -240,8 +232,7 @@ private:
         CHECK_EQ(r_, 0, OpenPortRecord(&record));
     }
 
-    void SilentLineTimeouts()
-    {
+    void SilentLineTimeouts() {
         PortHandle port = 0;
         if (!CHECK(r_, OpenPort(o_.port, &kLine, PORT_FLAGS_COLD_START, &port) == PORT_OK)) {
             return;
@@ -275,8 +266,7 @@ private:
         CHECK_EQ(r_, PORT_OK, ClosePort(port));
     }
 
-    void IntervalOnlyTimeout()
-    {
+    void IntervalOnlyTimeout() {
         PortHandle port = 0;
         if (!CHECK(r_, plat_port_open(o_.port, &port) == 0)) {
             return;
@@ -312,8 +302,7 @@ private:
         CHECK_EQ(r_, 0, plat_port_close(port));
     }
 
-    void EchoLine()
-    {
+    void EchoLine() {
         if (o_.echoPort == nullptr) {
             r_.Skip("no --echo-port given");
             return;
@@ -369,8 +358,7 @@ private:
         CHECK_EQ(r_, PORT_OK, ClosePort(port));
     }
 
-    void ExclusiveOpen()
-    {
+    void ExclusiveOpen() {
         PortHandle first = 0, second = 0;
         if (!CHECK(r_, plat_port_open(o_.port, &first) == 0)) {
             return;
@@ -401,8 +389,7 @@ private:
         int waitResult;
     };
 
-    static DWORD WINAPI Hold(void *arg)
-    {
+    static DWORD WINAPI Hold(void *arg) {
         Holder *h = static_cast<Holder *>(arg);
         h->waitResult = plat_mutex_wait(h->mutex, 5000);
         SetEvent(h->taken);
@@ -410,8 +397,7 @@ private:
         return 0; // ends still owning it
     }
 
-    void NamedMutex()
-    {
+    void NamedMutex() {
         char name[32];
         snprintf(name, sizeof name, "SEMKESTA%02lu", static_cast<unsigned long>(GetCurrentProcessId() % 90 + 10));
         MutexHandle a = 0, b = 0;
@@ -458,8 +444,7 @@ private:
         CHECK_EQ(r_, ERROR_INVALID_HANDLE, plat_last_error());
     }
 
-    void SleepAndTime()
-    {
+    void SleepAndTime() {
         const uint64_t before = plat_monotonic_ms();
         plat_sleep_ms(200);
         const uint64_t slept = plat_monotonic_ms() - before;
@@ -485,8 +470,7 @@ private:
     const bool underWine_ = UnderWine();
 };
 
-bool ParseOptions(int argc, char **argv, Options *o)
-{
+bool ParseOptions(int argc, char **argv, Options *o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const char *a = argv[i];
         const char *v = argv[i + 1];
@@ -507,8 +491,7 @@ bool ParseOptions(int argc, char **argv, Options *o)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr, "usage: win32-layer-test [--port COMn] [--echo-port COMm] [--missing-port COMk]"

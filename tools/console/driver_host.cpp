@@ -69,7 +69,8 @@ bool DriverHost::load(const std::string &driverPath, const std::string &runtimeP
     }
     if (!(Bind(runtimeLibrary_, "talref_message_count", &api_.messageCount) &&
           Bind(runtimeLibrary_, "talref_message", &api_.message) &&
-          Bind(runtimeLibrary_, "talref_clear_messages", &api_.clearMessages) && Bind(runtimeLibrary_, "talref_log_to", &api_.logTo) &&
+          Bind(runtimeLibrary_, "talref_clear_messages", &api_.clearMessages) &&
+          Bind(runtimeLibrary_, "talref_log_to", &api_.logTo) &&
           Bind(runtimeLibrary_, "talref_define_gate", &api_.defineGate) &&
           Bind(runtimeLibrary_, "talref_gate_value", &api_.gateValue) &&
           Bind(runtimeLibrary_, "talref_cooked_double", &api_.cookedDouble))) {

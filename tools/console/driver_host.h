@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/kesta.h"
+#include "kesta.h"
 #include "tools/talrun/talrun_ref.h"
 
 namespace kesta::console {
@@ -32,7 +32,7 @@ struct DriverMessage {
 std::string FindLibrary(const std::string &given, const char *fileName, const char *buildPath);
 
 class DriverHost {
-  public:
+public:
     DriverHost() = default;
     ~DriverHost();
     DriverHost(const DriverHost &) = delete;
@@ -52,7 +52,7 @@ class DriverHost {
     // that runs for days never reaches the runtime's limit of kept messages.
     std::vector<DriverMessage> newMessages();
 
-  private:
+private:
     void *driver_ = nullptr;
     void *runtimeLibrary_ = nullptr;
     uint32_t (*kviMain_)(DriverCall *) = nullptr;

@@ -92,12 +92,11 @@ std::string HostTypeName(uint32_t hostType) {
 
 bool ParseHostType(const std::string &text, uint32_t *hostType) {
     static const std::map<std::string, uint32_t> names = {
-        {"UNSIGNED16", kUnsigned16}, {"U16", kUnsigned16}, {"UINT16", kUnsigned16}, {"UINT", kUnsigned16},
-        {"SIGNED16", kSigned16},     {"S16", kSigned16},   {"INT16", kSigned16},    {"INT", kSigned16},
-        {"FLOAT", kFloat},           {"REAL", kFloat},
-        {"SIGNED32", kSigned32},     {"S32", kSigned32},   {"INT32", kSigned32},    {"DINT", kSigned32},
-        {"UNSIGNED32", kUnsigned32}, {"U32", kUnsigned32}, {"UINT32", kUnsigned32}, {"UDINT", kUnsigned32},
-        {"DIGITAL", kDigital},       {"BOOL", kDigital},
+        {"UNSIGNED16", kUnsigned16}, {"U16", kUnsigned16},   {"UINT16", kUnsigned16},     {"UINT", kUnsigned16},
+        {"SIGNED16", kSigned16},     {"S16", kSigned16},     {"INT16", kSigned16},        {"INT", kSigned16},
+        {"FLOAT", kFloat},           {"REAL", kFloat},       {"SIGNED32", kSigned32},     {"S32", kSigned32},
+        {"INT32", kSigned32},        {"DINT", kSigned32},    {"UNSIGNED32", kUnsigned32}, {"U32", kUnsigned32},
+        {"UINT32", kUnsigned32},     {"UDINT", kUnsigned32}, {"DIGITAL", kDigital},       {"BOOL", kDigital},
         {"STRING", kString},
     };
     auto it = names.find(Upper(text));
@@ -120,7 +119,9 @@ bool ParseGateText(const std::string &text, const std::string &fileName, std::ve
     int number = 0;
     std::map<std::string, int> seen; // address and kind -> line
     const size_t errorsBefore = errors->size();
-    auto bad = [&](const std::string &what) { errors->push_back(fileName + ":" + std::to_string(number) + ": " + what); };
+    auto bad = [&](const std::string &what) {
+        errors->push_back(fileName + ":" + std::to_string(number) + ": " + what);
+    };
     while (std::getline(in, line)) {
         ++number;
         if (!line.empty() && line.back() == '\r')
@@ -201,10 +202,8 @@ bool LoadGateFile(const std::string &path, std::vector<GateEntry> *gates, std::v
 std::string FormatSingle(uint32_t hostType, uint32_t elementBits, const uint8_t cell[4]) {
     switch (elementBits) {
     case 8:
-    case 16:
-        return Element16(hostType, Half(cell));
-    case 32:
-        return Element32(hostType, Whole(cell));
+    case 16: return Element16(hostType, Half(cell));
+    case 32: return Element32(hostType, Whole(cell));
     default: {
         char buf[32];
         std::snprintf(buf, sizeof buf, "%02X %02X %02X %02X", cell[0], cell[1], cell[2], cell[3]);
@@ -213,8 +212,8 @@ std::string FormatSingle(uint32_t hostType, uint32_t elementBits, const uint8_t 
     }
 }
 
-std::string FormatBlock(uint32_t hostType, uint32_t elementBits, const uint8_t *cells, uint32_t count,
-                        size_t maxValues, const char *separator) {
+std::string FormatBlock(uint32_t hostType, uint32_t elementBits, const uint8_t *cells, uint32_t count, size_t maxValues,
+                        const char *separator) {
     std::string s;
     const size_t shown = count < maxValues ? count : maxValues;
     for (size_t i = 0; i < shown; ++i) {

@@ -42,8 +42,8 @@ bool ParseHostType(const std::string &text, uint32_t *hostType);
 // Value cells as the driver fills them: a single gate of 8 or 16 bits uses the second 16-bit half of
 // its 4-byte cell, one of 32 bits the whole cell; a block packs elementCount elements in host order.
 std::string FormatSingle(uint32_t hostType, uint32_t elementBits, const uint8_t cell[4]);
-std::string FormatBlock(uint32_t hostType, uint32_t elementBits, const uint8_t *cells, uint32_t count,
-                        size_t maxValues, const char *separator = " ");
+std::string FormatBlock(uint32_t hostType, uint32_t elementBits, const uint8_t *cells, uint32_t count, size_t maxValues,
+                        const char *separator = " ");
 // Text to a single gate's cell; false with a reason when the text does not fit the host type.
 bool ParseValue(uint32_t hostType, uint32_t elementBits, const std::string &text, uint8_t cell[4], std::string *why);
 

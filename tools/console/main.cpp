@@ -231,7 +231,7 @@ int ParseOptions(int argc, char **argv, Options *o) {
 // ---- The terminal -------------------------------------------------------------------------------
 
 class Terminal {
-  public:
+public:
     bool open() {
         if (tcgetattr(STDIN_FILENO, &saved_) != 0)
             return false;
@@ -275,7 +275,7 @@ class Terminal {
         }
     }
 
-  private:
+private:
     struct termios saved_;
     bool active_ = false;
 };
@@ -283,7 +283,7 @@ class Terminal {
 // ---- The live console ---------------------------------------------------------------------------
 
 class Live {
-  public:
+public:
     Live(Session &session, const Options &options, const std::string &lineText)
         : s_(session), o_(options), lineText_(lineText) {}
 
@@ -300,13 +300,14 @@ class Live {
                     next = std::chrono::steady_clock::now() + std::chrono::milliseconds(o_.intervalMs);
             }
             render();
-            const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(next - std::chrono::steady_clock::now());
+            const auto wait =
+                std::chrono::duration_cast<std::chrono::microseconds>(next - std::chrono::steady_clock::now());
             waitForInput(wait.count() > 0 ? wait.count() : 0);
         }
         term_.close();
     }
 
-  private:
+private:
     void cycle() {
         for (auto &g : s_.gates) {
             if (quitRequested || quit_)
@@ -438,7 +439,8 @@ class Live {
                     screen.push_back("  " + l);
         }
         if (screen.size() + 2 <= body + 1) {
-            screen.push_back(std::string("driver log") + (s_.verbose ? " (levels 32 and 8):" : " (level 32; v shows level 8):"));
+            screen.push_back(std::string("driver log") +
+                             (s_.verbose ? " (levels 32 and 8):" : " (level 32; v shows level 8):"));
             const size_t room = body + 1 > screen.size() ? body + 1 - screen.size() : 0;
             for (const std::string &l : LogLines(s_, room))
                 screen.push_back("  " + l);

@@ -252,8 +252,8 @@ void Session::read(Gate &gate) {
     } else if (gate.entry.block) {
         gate.value = FormatBlock(gate.entry.hostType, gate.parse.elementBits, gate.cells.data(), gate.entry.length,
                                  gate.entry.length);
-        gate.valueShort = FormatBlock(gate.entry.hostType, gate.parse.elementBits, gate.cells.data(),
-                                      gate.entry.length, 12);
+        gate.valueShort =
+            FormatBlock(gate.entry.hostType, gate.parse.elementBits, gate.cells.data(), gate.entry.length, 12);
         return;
     } else {
         gate.value = FormatSingle(gate.entry.hostType, gate.parse.elementBits, gate.cells.data());

@@ -21,8 +21,8 @@ struct LineSettings {
     std::string port;
     uint16_t baud = 57600;
     uint16_t dataBits = 8;
-    uint16_t stopBits = 0; // 0 one, 1 one and a half, 2 two
-    uint16_t parity = 1;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint16_t stopBits = 0;      // 0 one, 1 one and a half, 2 two
+    uint16_t parity = 1;        // 0 none, 1 odd, 2 even, 3 mark, 4 space
     uint32_t timeoutUnits = 20; // the port's read time-out in units of 10 ms
 };
 
@@ -38,15 +38,15 @@ struct Gate {
     GateRole role = GateRole::Ordinary;
     uint32_t runtimeId = 0;
     bool hasValue = false;
-    std::string value;     // the last value read, as text (every element of a block)
+    std::string value;      // the last value read, as text (every element of a block)
     std::string valueShort; // the same with at most a dozen elements
     bool hasResult = false;
     uint32_t lastResult = 0; // of the last read (of the parse when it failed)
-    std::string note;      // why the last call failed, or what a time-stamp gate last received
+    std::string note;        // why the last call failed, or what a time-stamp gate last received
     time_t lastGood = 0;
     uint64_t errors = 0;
     uint64_t reads = 0;
-    uint32_t stores = 0;   // time-stamp gates: records stored so far
+    uint32_t stores = 0; // time-stamp gates: records stored so far
     int32_t recordTime = 0;
 
     bool failed() const { return (parsed && parseResult != 0) || (hasResult && lastResult != 0); }
@@ -69,7 +69,7 @@ struct LogEntry {
 
 // The driver's counter lines ("# TIME counters WHY key=value ...") read from the end of its trace.
 class TraceTail {
-  public:
+public:
     void open(const std::string &path); // starts at the file's present end
     bool poll();                        // true when a new counter line came
     bool any() const { return !values_.empty(); }
@@ -77,7 +77,7 @@ class TraceTail {
     const std::string &stamp() const { return stamp_; }
     uint64_t value(const std::string &key) const;
 
-  private:
+private:
     std::string path_;
     long offset_ = 0;
     std::string partial_;
@@ -86,15 +86,15 @@ class TraceTail {
 };
 
 class Session {
-  public:
+public:
     DriverHost host;
     LineSettings line;
     std::vector<std::unique_ptr<Gate>> gates;
     std::deque<EwtRecord> records; // oldest first
     std::deque<LogEntry> log;      // oldest first
     TraceTail counters;
-    bool verbose = false;          // level 8 messages too
-    FILE *logFile = nullptr;       // the driver's messages also go here
+    bool verbose = false;    // level 8 messages too
+    FILE *logFile = nullptr; // the driver's messages also go here
     std::string protocol, banner;
     uint32_t coldStartResult = 0;
     uint64_t cycles = 0;
@@ -111,7 +111,7 @@ class Session {
     // The driver's messages since the last look; those of one call come back for its gate.
     std::vector<DriverMessage> collect();
 
-  private:
+private:
     Gate *find(const std::string &address, bool block);
     bool started_ = false;
 };

@@ -33,20 +33,20 @@ LineKind ParseCaptureLine(const std::string &line, Chunk *chunk, std::string *wh
 // What the decoder knows of a PLC object from a lookup reply it saw.
 struct ObjectInfo {
     std::string name;
-    uint8_t kind = 0;         // 1 array, 2 and 3 structure, other single
-    uint32_t length = 0;      // bytes of the object
+    uint8_t kind = 0;    // 1 array, 2 and 3 structure, other single
+    uint32_t length = 0; // bytes of the object
     uint16_t dataType = 0;
     uint32_t elementLength = 0;
 };
 
 struct Item {
-    std::string name;         // lookup name, or the name learned for the handle
+    std::string name; // lookup name, or the name learned for the handle
     bool hasHandle = false;
-    uint16_t handle = 0;      // token: the first wire byte is the low byte
+    uint16_t handle = 0; // token: the first wire byte is the low byte
     bool hasLength = false;
-    uint32_t length = 0;      // bytes, from a long item head or from what a lookup told
+    uint32_t length = 0;       // bytes, from a long item head or from what a lookup told
     std::vector<uint8_t> data; // bytes read or written, as on the wire (pad included)
-    std::string value;        // the data as typed values, when the object is known
+    std::string value;         // the data as typed values, when the object is known
     // Lookup replies.
     bool isLookupResult = false;
     uint8_t status = 0;
@@ -57,9 +57,9 @@ struct Message {
     bool fromMaster = true;
     std::vector<uint8_t> bytes; // the whole application message
     uint8_t marker = 0, counter = 0, code = 0;
-    std::string name;    // Connect, Control, Lookup, Text, Read, Write, ReadLong, WriteLong, Error, ...
+    std::string name; // Connect, Control, Lookup, Text, Read, Write, ReadLong, WriteLong, Error, ...
     std::vector<Item> items;
-    std::string summary; // the message in words
+    std::string summary;     // the message in words
     bool hasRequest = false; // replies: the request it answers was seen
     bool counterMatches = true;
     // Error replies.
@@ -73,8 +73,8 @@ struct Frame {
     uint8_t words = 0, destination = 0, source = 0, type = 0, sequence = 0;
     bool headerOk = true;
     bool dataOk = true;
-    uint16_t checksum = 0;         // as received
-    uint16_t expectedChecksum = 0; // as computed
+    uint16_t checksum = 0;             // as received
+    uint16_t expectedChecksum = 0;     // as computed
     std::vector<uint8_t> data() const; // the 2w data bytes
 };
 
@@ -90,8 +90,8 @@ struct Event {
     Frame frame;                // FrameSeen
     bool hasPrefix = false;
     uint32_t prefix = 0;
-    bool repeat = false;        // the same frame as the last one of its side of the conversation
-    bool hasMessage = false;    // this frame completes an application message
+    bool repeat = false;     // the same frame as the last one of its side of the conversation
+    bool hasMessage = false; // this frame completes an application message
     Message message;
     std::vector<std::string> notes;
 };
@@ -108,15 +108,15 @@ struct Stats {
 // ---- The decoder --------------------------------------------------------------------------------
 
 class Decoder {
-  public:
+public:
     Decoder();
-    void feedLine(const std::string &line);  // one capture line
-    void feedChunk(const Chunk &chunk);      // bytes of one direction (or '?')
-    void finish();                           // the end of the capture: partial frames are reported
-    std::vector<Event> take();               // events since the last take, in line order
+    void feedLine(const std::string &line); // one capture line
+    void feedChunk(const Chunk &chunk);     // bytes of one direction (or '?')
+    void finish();                          // the end of the capture: partial frames are reported
+    std::vector<Event> take();              // events since the last take, in line order
     const Stats &stats() const { return stats_; }
 
-  private:
+private:
     struct Pending {
         uint32_t time = 0;
         uint8_t byte = 0;
@@ -152,10 +152,10 @@ class Decoder {
 
     std::vector<std::string> times_;
     std::map<char, Scanner> scanners_;
-    std::map<uint16_t, Conversation> conversations_;           // master << 8 | station
-    std::map<uint8_t, uint8_t> lastMaster_;                    // station -> the master that last sent to it
+    std::map<uint16_t, Conversation> conversations_;            // master << 8 | station
+    std::map<uint8_t, uint8_t> lastMaster_;                     // station -> the master that last sent to it
     std::map<uint8_t, std::map<uint16_t, ObjectInfo>> objects_; // station -> handle -> object
-    std::vector<uint8_t> lastSent_;                            // for the echo comparison
+    std::vector<uint8_t> lastSent_;                             // for the echo comparison
     std::vector<Event> events_;
     Stats stats_;
 };

@@ -38,7 +38,7 @@ enum : uint8_t {
 };
 
 constexpr uint32_t kSegmentRefusedResult = 65380; // what the driver makes of an error flagged 0x10
-constexpr uint32_t kReplyCodeResult = 65324;       // an error reply that names error 0
+constexpr uint32_t kReplyCodeResult = 65324;      // an error reply that names error 0
 
 bool MasterType(uint8_t t) { return t == kRequestLast || t == kRequestMore || t == kNextReplySegment || t == kAck; }
 bool StationType(uint8_t t) {
@@ -50,7 +50,7 @@ uint32_t Even(uint32_t n) { return n + (n & 1u); }
 
 // Reading cursor: a read past the end fails and the cursor stays failed.
 class Reader {
-  public:
+public:
     Reader(const std::vector<uint8_t> &bytes, size_t from) : b_(bytes), pos_(from) {}
     bool u8(uint8_t *v) {
         if (!room(1))
@@ -98,7 +98,7 @@ class Reader {
     size_t pos() const { return pos_; }
     bool ok() const { return ok_; }
 
-  private:
+private:
     bool room(size_t n) {
         if (!ok_ || pos_ + n > b_.size())
             ok_ = false;
@@ -188,8 +188,7 @@ void Decoder::feedLine(const std::string &line) {
     Chunk chunk;
     std::string why;
     switch (ParseCaptureLine(line, &chunk, &why)) {
-    case LineKind::Empty:
-        return;
+    case LineKind::Empty: return;
     case LineKind::Comment: {
         Event e;
         e.kind = Event::Comment;
@@ -208,9 +207,7 @@ void Decoder::feedLine(const std::string &line) {
         events_.push_back(e);
         return;
     }
-    case LineKind::Bytes:
-        feedChunk(chunk);
-        return;
+    case LineKind::Bytes: feedChunk(chunk); return;
     }
 }
 
@@ -419,8 +416,8 @@ void Decoder::masterFrame(Event &event, Conversation &c, uint8_t station) {
     if (f.type == kRequestMore) {
         if (!(c.request.active && length == c.request.remaining())) {
             if (c.request.active)
-                event.notes.push_back(Format("starts over: %u bytes of the last request were still due",
-                                             c.request.remaining()));
+                event.notes.push_back(
+                    Format("starts over: %u bytes of the last request were still due", c.request.remaining()));
             c.request = Reassembly();
             c.request.active = true;
             c.request.total = length;
@@ -428,8 +425,8 @@ void Decoder::masterFrame(Event &event, Conversation &c, uint8_t station) {
         const uint32_t take = carried < length ? carried : length;
         c.request.bytes.insert(c.request.bytes.end(), data.begin() + static_cast<long>(prefixSize),
                                data.begin() + static_cast<long>(prefixSize + take));
-        event.notes.push_back(Format("request segment, %u of %u bytes", static_cast<unsigned>(c.request.bytes.size()),
-                                     c.request.total));
+        event.notes.push_back(
+            Format("request segment, %u of %u bytes", static_cast<unsigned>(c.request.bytes.size()), c.request.total));
         return;
     }
     if (c.request.active && length == c.request.remaining()) {
@@ -442,8 +439,8 @@ void Decoder::masterFrame(Event &event, Conversation &c, uint8_t station) {
         event.notes.push_back(Format("last request segment, %u bytes in all", static_cast<unsigned>(message.size())));
     } else {
         if (c.request.active) {
-            event.notes.push_back(Format("does not continue the segmented request (%u bytes were still due)",
-                                         c.request.remaining()));
+            event.notes.push_back(
+                Format("does not continue the segmented request (%u bytes were still due)", c.request.remaining()));
             c.request = Reassembly();
         }
         if (carried != length && carried != length + 1)
@@ -484,17 +481,12 @@ void Decoder::stationFrame(Event &event, Conversation &c, uint8_t station) {
     c.lastStationFrame = f.raw;
 
     switch (f.type) {
-    case kNextRequestSegment:
-        event.notes.push_back("asks for the next request segment");
-        return;
+    case kNextRequestSegment: event.notes.push_back("asks for the next request segment"); return;
     case kSegmentRefused:
         event.notes.push_back("refuses the segmented request (the driver fails it with 65380, ErrCode 100)");
         return;
-    case kAckFinal:
-        event.notes.push_back("closes the acknowledge handshake");
-        return;
-    default:
-        break;
+    case kAckFinal: event.notes.push_back("closes the acknowledge handshake"); return;
+    default: break;
     }
     const std::vector<uint8_t> data = f.data();
     uint32_t length = 0;
@@ -512,8 +504,8 @@ void Decoder::stationFrame(Event &event, Conversation &c, uint8_t station) {
     if (f.type == kReplyMore) {
         if (!(c.reply.active && length == c.reply.remaining())) {
             if (c.reply.active)
-                event.notes.push_back(Format("starts over: %u bytes of the last reply were still due",
-                                             c.reply.remaining()));
+                event.notes.push_back(
+                    Format("starts over: %u bytes of the last reply were still due", c.reply.remaining()));
             c.reply = Reassembly();
             c.reply.active = true;
             c.reply.total = length;
@@ -521,8 +513,8 @@ void Decoder::stationFrame(Event &event, Conversation &c, uint8_t station) {
         const uint32_t take = carried < c.reply.remaining() ? carried : c.reply.remaining();
         c.reply.bytes.insert(c.reply.bytes.end(), data.begin() + static_cast<long>(prefixSize),
                              data.begin() + static_cast<long>(prefixSize + take));
-        event.notes.push_back(Format("reply segment, %u of %u bytes", static_cast<unsigned>(c.reply.bytes.size()),
-                                     c.reply.total));
+        event.notes.push_back(
+            Format("reply segment, %u of %u bytes", static_cast<unsigned>(c.reply.bytes.size()), c.reply.total));
         return;
     }
     if (c.reply.active && length == c.reply.remaining()) {
@@ -534,8 +526,8 @@ void Decoder::stationFrame(Event &event, Conversation &c, uint8_t station) {
         event.notes.push_back(Format("last reply segment, %u bytes in all", static_cast<unsigned>(message.size())));
     } else {
         if (c.reply.active) {
-            event.notes.push_back(Format("does not continue the segmented reply (%u bytes were still due)",
-                                         c.reply.remaining()));
+            event.notes.push_back(
+                Format("does not continue the segmented reply (%u bytes were still due)", c.reply.remaining()));
             c.reply = Reassembly();
         }
         if (carried != length && carried != length + 1)
@@ -618,8 +610,8 @@ void Decoder::decodeRequest(Message &m, uint8_t station) {
     case kWriteLong:
         if (m.code == kWrite && m.marker == 0xFF) {
             m.name = "Control";
-            m.summary = "Control write: " + Hex(m.bytes.data() + 4, m.bytes.size() - 4) +
-                        " (stores 2 into station object 4)";
+            m.summary =
+                "Control write: " + Hex(m.bytes.data() + 4, m.bytes.size() - 4) + " (stores 2 into station object 4)";
             return;
         }
         m.name = m.code == kWrite ? "Write" : "WriteLong";
@@ -725,8 +717,9 @@ void Decoder::decodeReply(Message &m, Conversation &c, uint8_t station) {
         else
             m.driverResult = m.errorNumber == 0 ? kReplyCodeResult : m.errorNumber;
         const unsigned low = m.driverResult & 0xFFu;
-        m.summary = head + Format("Error reply: station error %u, flags 0x%02X; the driver fails the request with ",
-                                  m.errorNumber, m.errorFlags) +
+        m.summary = head +
+                    Format("Error reply: station error %u, flags 0x%02X; the driver fails the request with ",
+                           m.errorNumber, m.errorFlags) +
                     std::to_string(m.driverResult) + Format(" (ErrCode %u: ", low) + ErrCodeMeaning(low) + ")";
         return;
     }
@@ -735,8 +728,8 @@ void Decoder::decodeReply(Message &m, Conversation &c, uint8_t station) {
     const bool extraFlag = (m.code & kExtra) != 0 && (base == kRead || base == kWrite);
     if (request == nullptr) {
         m.name = "Reply";
-        m.summary = head + "reply code " + std::to_string(m.code) + " (its request was not seen): " +
-                    Hex(m.bytes.data() + 4, m.bytes.size() - 4);
+        m.summary = head + "reply code " + std::to_string(m.code) +
+                    " (its request was not seen): " + Hex(m.bytes.data() + 4, m.bytes.size() - 4);
         return;
     }
     if (base != request->code && !(base == kRead && request->code == kReadLong) &&
@@ -783,11 +776,11 @@ void Decoder::decodeReply(Message &m, Conversation &c, uint8_t station) {
                 item.object.dataType = type;
                 item.object.elementLength = element;
                 known[token] = item.object;
-                const char *kind = item.object.kind == 1 ? "array"
+                const char *kind = item.object.kind == 1                              ? "array"
                                    : (item.object.kind == 2 || item.object.kind == 3) ? "structure"
-                                                                                       : "single";
-                part += " " + Handle(token) + " " + kind + " " + DataTypeName(type) + ", " +
-                        std::to_string(length) + " bytes";
+                                                                                      : "single";
+                part += " " + Handle(token) + " " + kind + " " + DataTypeName(type) + ", " + std::to_string(length) +
+                        " bytes";
                 if (item.object.kind == 1)
                     part += Format(", elements of %u bytes", element);
                 if (aux != 0)
@@ -865,14 +858,16 @@ void Decoder::decodeReply(Message &m, Conversation &c, uint8_t station) {
             m.summary += (parts.empty() ? "" : ", ") + std::string("then ") + Hex(m.bytes.data() + r.pos(), r.left()) +
                          " (item lengths unknown: their lookups were not seen)";
         else if (r.left() != 0)
-            m.summary += std::string(extraFlag ? " +extra " : " +unexpected ") + Hex(m.bytes.data() + r.pos(), r.left());
+            m.summary +=
+                std::string(extraFlag ? " +extra " : " +unexpected ") + Hex(m.bytes.data() + r.pos(), r.left());
         return;
     }
     if (base == kWrite || base == kWriteLong) {
         m.name = "Write reply";
         m.summary = head + "Write done";
         if (r.left() != 0)
-            m.summary += std::string(extraFlag ? " +extra " : " +unexpected ") + Hex(m.bytes.data() + r.pos(), r.left());
+            m.summary +=
+                std::string(extraFlag ? " +extra " : " +unexpected ") + Hex(m.bytes.data() + r.pos(), r.left());
         return;
     }
     m.name = "Reply";

@@ -35,26 +35,20 @@ uint32_t Be(const uint8_t *p, size_t n) {
 
 std::string Element(uint16_t dataType, const uint8_t *p) {
     switch (dataType) {
-    case 1:
-        return std::to_string(p[0]);
+    case 1: return std::to_string(p[0]);
     case 2:
-    case 3:
-        return std::to_string(static_cast<int16_t>(Be(p, 2)));
-    case 4:
-        return std::to_string(static_cast<int32_t>(Be(p, 4)));
+    case 3: return std::to_string(static_cast<int16_t>(Be(p, 2)));
+    case 4: return std::to_string(static_cast<int32_t>(Be(p, 4)));
     case 5:
-    case 6:
-        return std::to_string(Be(p, 2));
-    case 7:
-        return std::to_string(Be(p, 4));
+    case 6: return std::to_string(Be(p, 2));
+    case 7: return std::to_string(Be(p, 4));
     case 8: {
         const uint32_t bits = Be(p, 4);
         float f;
         std::memcpy(&f, &bits, sizeof f);
         return Printf("%.7g", static_cast<double>(f));
     }
-    default:
-        return Hex(p, 1);
+    default: return Hex(p, 1);
     }
 }
 
@@ -64,8 +58,8 @@ std::string Record(const uint8_t *r) {
     const unsigned year = r[4] << 8 | r[5];
     return Printf("EWT record of %02u.%02u.%04u %02u:%02u [%02X %02X %02X %02X]: as a message record :%02u "
                   "to gate _M%03u_%03u state %u; as a measurement record to gate _V%03u_%03u value %u",
-                  r[1], r[2], year, r[6], r[7], r[8], r[9], r[10], r[11], r[8], r[9], r[10], r[11] != 0 ? 1u : 0u,
-                  r[8], r[9], static_cast<unsigned>(r[10] << 8 | r[11]));
+                  r[1], r[2], year, r[6], r[7], r[8], r[9], r[10], r[11], r[8], r[9], r[10], r[11] != 0 ? 1u : 0u, r[8],
+                  r[9], static_cast<unsigned>(r[10] << 8 | r[11]));
 }
 
 } // namespace
@@ -194,22 +188,15 @@ std::string FormatEvent(const Event &e, const FormatOptions &options) {
             s += Printf(" | #%u ", e.message.counter) + e.message.summary;
         break;
     }
-    case Event::BadHeader:
-        s += Printf("%c BAD header ", dir) + Hex(e.bytes);
-        break;
-    case Event::Noise:
-        s += Printf("%c %zu bytes outside any frame: ", dir, e.bytes.size()) + Bytes(e.bytes);
-        break;
-    case Event::Incomplete:
-        s += Printf("%c incomplete frame at the end: ", dir) + Bytes(e.bytes);
-        break;
+    case Event::BadHeader: s += Printf("%c BAD header ", dir) + Hex(e.bytes); break;
+    case Event::Noise: s += Printf("%c %zu bytes outside any frame: ", dir, e.bytes.size()) + Bytes(e.bytes); break;
+    case Event::Incomplete: s += Printf("%c incomplete frame at the end: ", dir) + Bytes(e.bytes); break;
     case Event::Echo:
         s += Printf("E echo of %zu bytes", e.bytes.size()) +
              (e.echoMatches ? std::string(", as sent") : ", differs from the frame sent: " + Bytes(e.bytes));
         break;
     case Event::Comment:
-    case Event::BadLine:
-        return e.text;
+    case Event::BadLine: return e.text;
     }
     if (!e.notes.empty()) {
         s += "  (";
@@ -223,12 +210,14 @@ std::string FormatEvent(const Event &e, const FormatOptions &options) {
 }
 
 std::string FormatStats(const Stats &st) {
-    std::string s = Printf("frames: %llu from the master, %llu from stations", static_cast<unsigned long long>(st.framesFromMaster),
-                           static_cast<unsigned long long>(st.framesFromStation));
+    std::string s =
+        Printf("frames: %llu from the master, %llu from stations", static_cast<unsigned long long>(st.framesFromMaster),
+               static_cast<unsigned long long>(st.framesFromStation));
     if (st.framesOther != 0)
         s += Printf(", %llu of unknown type", static_cast<unsigned long long>(st.framesOther));
-    s += Printf("\nmessages: %llu requests, %llu replies (%llu error replies)", static_cast<unsigned long long>(st.requests),
-                static_cast<unsigned long long>(st.replies), static_cast<unsigned long long>(st.errorReplies));
+    s += Printf("\nmessages: %llu requests, %llu replies (%llu error replies)",
+                static_cast<unsigned long long>(st.requests), static_cast<unsigned long long>(st.replies),
+                static_cast<unsigned long long>(st.errorReplies));
     s += Printf("\nline: %llu repeats, %llu bad headers, %llu bad data checksums, %llu stale sequences, %llu counter "
                 "mismatches, %llu bytes outside frames, %llu incomplete frames",
                 static_cast<unsigned long long>(st.repeats), static_cast<unsigned long long>(st.badHeaders),

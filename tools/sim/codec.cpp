@@ -150,8 +150,7 @@ void ResealFrame(std::vector<uint8_t> &frame) {
 }
 
 bool FrameChecksumsOk(const std::vector<uint8_t> &frame) {
-    if (frame.size() < kFrameOverhead || frame[0] != kStx ||
-        frame.size() != kFrameOverhead + 2u * frame[1])
+    if (frame.size() < kFrameOverhead || frame[0] != kStx || frame.size() != kFrameOverhead + 2u * frame[1])
         return false;
     if (HeaderChecksum(frame.data()) != frame[5])
         return false;

@@ -14,7 +14,7 @@ namespace kesta::sim {
 
 // Reading cursor over a byte range. Any read past the end fails, and the cursor stays failed.
 class Reader {
-  public:
+public:
     Reader(const uint8_t *bytes, size_t n) : p_(bytes), n_(n) {}
     bool u8(uint8_t *v);
     bool be16(uint16_t *v);
@@ -28,7 +28,7 @@ class Reader {
     bool ok() const { return ok_; }
     const uint8_t *here() const { return p_ + pos_; }
 
-  private:
+private:
     const uint8_t *p_;
     size_t n_;
     size_t pos_ = 0;
@@ -37,7 +37,7 @@ class Reader {
 
 // Writing cursor appending to a vector that must not grow beyond limit bytes.
 class Writer {
-  public:
+public:
     explicit Writer(std::vector<uint8_t> &out, size_t limit = SIZE_MAX) : out_(out), limit_(limit) {}
     Writer &u8(uint8_t v);
     Writer &be16(uint16_t v);
@@ -47,7 +47,7 @@ class Writer {
     Writer &padEven(size_t n); // one 00 when n is odd
     bool ok() const { return ok_; }
 
-  private:
+private:
     bool room(size_t n);
     std::vector<uint8_t> &out_;
     size_t limit_;
@@ -56,7 +56,7 @@ class Writer {
 
 // Frames.
 uint8_t HeaderChecksum(const uint8_t *frame); // XOR of bytes 0..4
-uint16_t DataChecksum(const uint8_t *frame);   // over the words announced by byte 1
+uint16_t DataChecksum(const uint8_t *frame);  // over the words announced by byte 1
 // A whole frame; empty when n exceeds kMaxFrameData.
 std::vector<uint8_t> BuildFrame(uint8_t destination, uint8_t source, uint8_t sequence, uint8_t type,
                                 const uint8_t *data, size_t n);
@@ -78,15 +78,15 @@ bool GetPrefix(const uint8_t *data, size_t n, uint32_t *remaining, size_t *prefi
 // Byte-wise frame receiver of a station. It takes frames for every address (a multidrop line
 // carries all of them) so that a foreign frame is skipped whole, not hunted through for STX.
 class FrameReceiver {
-  public:
+public:
     enum class Event { None, Frame, BadHeader, BadData };
     Event feed(uint8_t byte);
-    const std::vector<uint8_t> &frame() const { return held_; } // after Frame, BadData
+    const std::vector<uint8_t> &frame() const { return held_; }      // after Frame, BadData
     const std::vector<uint8_t> &dropped() const { return dropped_; } // after BadHeader
     bool idle() const { return state_ == State::Hunt; }
     void reset();
 
-  private:
+private:
     enum class State { Hunt, Header, Data };
     void resync();
     State state_ = State::Hunt;

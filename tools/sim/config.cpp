@@ -115,10 +115,14 @@ bool DataTypeOf(const std::string &word, uint16_t *type) {
 }
 
 bool KindOf(const std::string &word, uint8_t *kind) {
-    if (word == "single") *kind = kKindSingle;
-    else if (word == "array") *kind = kKindArray;
-    else if (word == "struct") *kind = kKindStructure;
-    else if (word == "struct3") *kind = kKindStructure3;
+    if (word == "single")
+        *kind = kKindSingle;
+    else if (word == "array")
+        *kind = kKindArray;
+    else if (word == "struct")
+        *kind = kKindStructure;
+    else if (word == "struct3")
+        *kind = kKindStructure3;
     else {
         uint64_t v;
         if (!Unsigned(word, 255, &v))
@@ -174,8 +178,7 @@ struct Loader {
                         return l.fail("obj4 must be a 16-bit number or two bytes B0,B1");
                     c.object4 = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
                 } else {
-                    if (!Unsigned(value.substr(0, comma), 255, &v) ||
-                        !Unsigned(value.substr(comma + 1), 255, &lo))
+                    if (!Unsigned(value.substr(0, comma), 255, &v) || !Unsigned(value.substr(comma + 1), 255, &lo))
                         return l.fail("obj4=B0,B1 takes two bytes");
                     c.object4 = {static_cast<uint8_t>(v), static_cast<uint8_t>(lo)};
                 }
@@ -192,10 +195,14 @@ struct Loader {
                     return l.fail("errorflags must be a byte");
                 s.setErrorFlags(static_cast<uint8_t>(v));
             } else if (key == "ack") {
-                if (value == "none") s.setAckMode(AckMode::None);
-                else if (value == "final") s.setAckMode(AckMode::AckFinal);
-                else if (value == "silent") s.setAckMode(AckMode::Silent);
-                else return l.fail("ack must be none, final or silent");
+                if (value == "none")
+                    s.setAckMode(AckMode::None);
+                else if (value == "final")
+                    s.setAckMode(AckMode::AckFinal);
+                else if (value == "silent")
+                    s.setAckMode(AckMode::Silent);
+                else
+                    return l.fail("ack must be none, final or silent");
             } else if (key == "turnaround") {
                 if (!Unsigned(value, 60000, &v))
                     return l.fail("turnaround must be milliseconds 0..60000");
@@ -323,8 +330,8 @@ struct Loader {
 
     bool date(const Line &l, const std::string &w, int *d, int *m, int *y) {
         char tail;
-        if (std::sscanf(w.c_str(), "%d.%d.%d%c", d, m, y, &tail) != 3 || *y < 0 || *y > 65535 ||
-            *d < 0 || *d > 255 || *m < 0 || *m > 255)
+        if (std::sscanf(w.c_str(), "%d.%d.%d%c", d, m, y, &tail) != 3 || *y < 0 || *y > 65535 || *d < 0 || *d > 255 ||
+            *m < 0 || *m > 255)
             return l.fail("date '" + w + "' must be DD.MM.YYYY");
         return true;
     }
@@ -356,10 +363,9 @@ struct Loader {
                 return l.fail("N1 and N2 (the numbers of the time-stamp gate) must be 0..255");
             if (!Unsigned(l.words[8], message ? 255 : 0xFFFF, &v))
                 return l.fail(message ? "STATE must be 0 or 1" : "VALUE must be 0..65535");
-            r = message ? MessageRecord(d, mo, y, h, mi, se, static_cast<uint8_t>(a),
-                                        static_cast<uint8_t>(b), v != 0)
-                        : MeasurementRecord(d, mo, y, h, mi, static_cast<uint8_t>(a),
-                                            static_cast<uint8_t>(b), static_cast<uint16_t>(v));
+            r = message ? MessageRecord(d, mo, y, h, mi, se, static_cast<uint8_t>(a), static_cast<uint8_t>(b), v != 0)
+                        : MeasurementRecord(d, mo, y, h, mi, static_cast<uint8_t>(a), static_cast<uint8_t>(b),
+                                            static_cast<uint16_t>(v));
         } else if (form == "raw") {
             std::string text;
             for (size_t i = 4; i < l.words.size(); ++i)
@@ -473,14 +479,22 @@ bool LoadConfigText(const std::string &text, const std::string &source, Simulato
             continue;
         const std::string &w = l.words[0];
         bool ok;
-        if (w == "station") ok = loader.station(l);
-        else if (w == "object") ok = loader.object(l);
-        else if (w == "sample") ok = loader.sample(l);
-        else if (w == "record") ok = loader.record(l);
-        else if (w == "generate") ok = loader.generate(l);
-        else if (w == "text") ok = loader.text(l);
-        else if (w == "status") ok = loader.status(l);
-        else if (w == "faults") ok = loader.faults(l);
+        if (w == "station")
+            ok = loader.station(l);
+        else if (w == "object")
+            ok = loader.object(l);
+        else if (w == "sample")
+            ok = loader.sample(l);
+        else if (w == "record")
+            ok = loader.record(l);
+        else if (w == "generate")
+            ok = loader.generate(l);
+        else if (w == "text")
+            ok = loader.text(l);
+        else if (w == "status")
+            ok = loader.status(l);
+        else if (w == "faults")
+            ok = loader.faults(l);
         else
             return l.fail("unknown directive '" + w +
                           "' (station, object, sample, record, generate, text, status, faults)");

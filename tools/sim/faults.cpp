@@ -88,11 +88,10 @@ bool ParseFaultScript(const std::string &text, FaultScript *script, std::string 
         }
 
         Fault f;
-        static const FaultKind kinds[] = {
-            FaultKind::None,         FaultKind::Silence,       FaultKind::NoReply,
-            FaultKind::Noise,        FaultKind::HeaderChecksum, FaultKind::DataChecksum,
-            FaultKind::OtherStation, FaultKind::StaleSequence, FaultKind::Split,
-            FaultKind::Error,        FaultKind::Refuse};
+        static const FaultKind kinds[] = {FaultKind::None,         FaultKind::Silence,        FaultKind::NoReply,
+                                          FaultKind::Noise,        FaultKind::HeaderChecksum, FaultKind::DataChecksum,
+                                          FaultKind::OtherStation, FaultKind::StaleSequence,  FaultKind::Split,
+                                          FaultKind::Error,        FaultKind::Refuse};
         bool known = false;
         for (FaultKind k : kinds)
             if (name == FaultName(k)) {

@@ -16,20 +16,19 @@ using namespace kesta::sim;
 
 namespace {
 
-const char kUsage[] =
-    "usage: net2000-sim --config FILE [--port DEVICE | --pty LINKPATH] [--baud N] [--echo]\n"
-    "                   [--faults SCRIPT] [--log FILE] [--hex FILE] [--quiet]\n"
-    "  --config FILE    stations and objects (see docs/simulator.md)\n"
-    "  --port DEVICE    answer on this serial device\n"
-    "  --pty LINKPATH   make a pseudo-terminal and a symlink LINKPATH to its slave\n"
-    "                   (without --port or --pty a pseudo-terminal is made without link)\n"
-    "  --baud N         pace output at N baud, 11 bits a character; 0 = unpaced (default 19200)\n"
-    "  --echo           echo every byte the master sends, as an RS485 converter does\n"
-    "  --faults SCRIPT    fault scripts: [STATION:]STEPS[;[STATION:]STEPS...], e.g.\n"
-    "                   \"2:silence*2,hcs,ok,split=80;3:random=0.05/7\"\n"
-    "  --log FILE       traffic log to FILE instead of standard output\n"
-    "  --hex FILE       raw line bytes as hex text\n"
-    "  --quiet          no traffic log\n";
+const char kUsage[] = "usage: net2000-sim --config FILE [--port DEVICE | --pty LINKPATH] [--baud N] [--echo]\n"
+                      "                   [--faults SCRIPT] [--log FILE] [--hex FILE] [--quiet]\n"
+                      "  --config FILE    stations and objects (see docs/simulator.md)\n"
+                      "  --port DEVICE    answer on this serial device\n"
+                      "  --pty LINKPATH   make a pseudo-terminal and a symlink LINKPATH to its slave\n"
+                      "                   (without --port or --pty a pseudo-terminal is made without link)\n"
+                      "  --baud N         pace output at N baud, 11 bits a character; 0 = unpaced (default 19200)\n"
+                      "  --echo           echo every byte the master sends, as an RS485 converter does\n"
+                      "  --faults SCRIPT    fault scripts: [STATION:]STEPS[;[STATION:]STEPS...], e.g.\n"
+                      "                   \"2:silence*2,hcs,ok,split=80;3:random=0.05/7\"\n"
+                      "  --log FILE       traffic log to FILE instead of standard output\n"
+                      "  --hex FILE       raw line bytes as hex text\n"
+                      "  --quiet          no traffic log\n";
 
 int Usage(const char *why) {
     std::fprintf(stderr, "net2000-sim: %s\n%s", why, kUsage);
@@ -91,25 +90,33 @@ int main(int argc, char **argv) {
             return true;
         };
         if (a == "--config") {
-            if (!value(&config)) return Usage("--config needs a file");
+            if (!value(&config))
+                return Usage("--config needs a file");
         } else if (a == "--port") {
-            if (!value(&port)) return Usage("--port needs a device");
+            if (!value(&port))
+                return Usage("--port needs a device");
         } else if (a == "--pty") {
-            if (!value(&link)) return Usage("--pty needs a link path");
+            if (!value(&link))
+                return Usage("--pty needs a link path");
         } else if (a == "--baud") {
             std::string b;
             char *e = nullptr;
-            if (!value(&b)) return Usage("--baud needs a number");
+            if (!value(&b))
+                return Usage("--baud needs a number");
             baud = std::strtoul(b.c_str(), &e, 10);
-            if (b.empty() || *e || baud > 10000000) return Usage("--baud needs a number");
+            if (b.empty() || *e || baud > 10000000)
+                return Usage("--baud needs a number");
         } else if (a == "--echo") {
             echo = true;
         } else if (a == "--faults") {
-            if (!value(&faults)) return Usage("--faults needs fault steps");
+            if (!value(&faults))
+                return Usage("--faults needs fault steps");
         } else if (a == "--log") {
-            if (!value(&logPath)) return Usage("--log needs a file");
+            if (!value(&logPath))
+                return Usage("--log needs a file");
         } else if (a == "--hex") {
-            if (!value(&hexPath)) return Usage("--hex needs a file");
+            if (!value(&hexPath))
+                return Usage("--hex needs a file");
         } else if (a == "--quiet") {
             quiet = true;
         } else if (a == "--help" || a == "-h") {

@@ -23,10 +23,10 @@ namespace kesta::sim {
 // ---- Wire constants -----------------------------------------------------------------------------
 
 constexpr uint8_t kStx = 0x02;
-constexpr size_t kFrameOverhead = 8;       // header (6) + data checksum (2)
-constexpr size_t kMaxFrameData = 510;      // 255 words
-constexpr size_t kMaxFrame = 518;          // kFrameOverhead + kMaxFrameData
-constexpr size_t kMaxSegmentMessage = 508; // message bytes behind a 2-byte length prefix in one frame
+constexpr size_t kFrameOverhead = 8;        // header (6) + data checksum (2)
+constexpr size_t kMaxFrameData = 510;       // 255 words
+constexpr size_t kMaxFrame = 518;           // kFrameOverhead + kMaxFrameData
+constexpr size_t kMaxSegmentMessage = 508;  // message bytes behind a 2-byte length prefix in one frame
 constexpr uint32_t kLongPrefixFrom = 32768; // remaining lengths from here on take a 4-byte prefix
 
 enum FrameType : uint8_t {
@@ -116,10 +116,10 @@ struct ConnectObjects {
 // ---- EWT sample records -------------------------------------------------------------------------
 
 using SampleRecord = std::array<uint8_t, 12>;
-SampleRecord MessageRecord(int day, int month, int year, int hour, int minute, int second,
-                           uint8_t first, uint8_t secondNumber, bool state);
-SampleRecord MeasurementRecord(int day, int month, int year, int hour, int minute, uint8_t first,
-                               uint8_t secondNumber, uint16_t value);
+SampleRecord MessageRecord(int day, int month, int year, int hour, int minute, int second, uint8_t first,
+                           uint8_t secondNumber, bool state);
+SampleRecord MeasurementRecord(int day, int month, int year, int hour, int minute, uint8_t first, uint8_t secondNumber,
+                               uint16_t value);
 enum class RecordKind { Message, Measurement };
 
 // ---- Faults -------------------------------------------------------------------------------------
@@ -142,8 +142,8 @@ const char *FaultName(FaultKind kind);
 
 struct Fault {
     FaultKind kind = FaultKind::None;
-    uint32_t repeat = 1; // consecutive frames this step applies to
-    uint32_t param = 0;  // noise bytes, pause ms or error number (0: a default)
+    uint32_t repeat = 1;  // consecutive frames this step applies to
+    uint32_t param = 0;   // noise bytes, pause ms or error number (0: a default)
     uint8_t flags = 0x10; // error replies
 };
 
@@ -168,7 +168,7 @@ enum class AckMode {
 enum class Direction : uint8_t { FromMaster, FromStation };
 
 struct TrafficItem {
-    std::string name;  // lookup name or text
+    std::string name;    // lookup name or text
     uint16_t handle = 0; // token: first wire byte is the low byte
     uint32_t length = 0;
     std::vector<uint8_t> data; // bytes read or written
@@ -230,15 +230,15 @@ struct StationState;
 
 // One station on the line. Every method may be called from any thread while the line runs.
 class Station {
-  public:
+public:
     ~Station();
     uint8_t address() const { return address_; }
 
     // Objects. addObject returns the handle, 0 with *error set when refused.
     uint16_t addObject(const ObjectSpec &objectSpec, std::string *error = nullptr);
     // A 12-byte read/write structure with its ".toggle" member (byte 0 of the structure).
-    uint16_t addSampleStructure(const std::string &name, uint8_t kind = kKindStructure,
-                                uint16_t dataType = 0, std::string *error = nullptr);
+    uint16_t addSampleStructure(const std::string &name, uint8_t kind = kKindStructure, uint16_t dataType = 0,
+                                std::string *error = nullptr);
     // Handle of an object, of "arr[3]" or of "name.toggle"; 0 when unknown.
     uint16_t handle(const std::string &name);
     bool read(const std::string &name, std::vector<uint8_t> *bytes) const;
@@ -252,19 +252,19 @@ class Station {
     size_t pendingRecords(const std::string &structure) const; // queued plus the one shown
     uint64_t acknowledgedRecords(const std::string &structure) const;
     // Keep adding records stamped with the present local time every period (line thread).
-    bool generateRecords(const std::string &structure, RecordKind kind,
-                         std::chrono::milliseconds period, uint8_t first, uint8_t secondNumber);
+    bool generateRecords(const std::string &structure, RecordKind kind, std::chrono::milliseconds period, uint8_t first,
+                         uint8_t secondNumber);
 
     // Behaviour.
     void setConnectObjects(const ConnectObjects &objects);
-    ConnectObjects connectObjects() const; // current values (object 4 after a control write)
-    void setUnknownStatus(uint8_t status);  // lookup status byte for unknown names (default 2)
+    ConnectObjects connectObjects() const;                         // current values (object 4 after a control write)
+    void setUnknownStatus(uint8_t status);                         // lookup status byte for unknown names (default 2)
     void setLookupStatus(const std::string &name, uint8_t status); // forced status for one name
-    void setErrorFlags(uint8_t flags);      // flags of the station's own error replies (0x10)
+    void setErrorFlags(uint8_t flags);                             // flags of the station's own error replies (0x10)
     void setAckMode(AckMode mode);
     void setExtraData(const std::vector<uint8_t> &afterRead, const std::vector<uint8_t> &afterWrite);
-    void setRefuseSegments(bool refuse);  // answer every RequestMore with SegmentRefused
-    void setStrictItemMode(bool strict);  // error reply for the item form not announced
+    void setRefuseSegments(bool refuse); // answer every RequestMore with SegmentRefused
+    void setStrictItemMode(bool strict); // error reply for the item form not announced
     void setTurnaround(std::chrono::milliseconds delay);
     void setTextReply(const std::string &text, uint16_t status, const std::vector<uint8_t> &data);
 
@@ -273,7 +273,7 @@ class Station {
     void addFault(const Fault &step);
     StationStats stats() const;
 
-  private:
+private:
     friend class Simulator;
     Station(Simulator *sim, uint8_t address);
     Simulator *sim_;
@@ -282,7 +282,7 @@ class Station {
 };
 
 class Simulator {
-  public:
+public:
     Simulator();
     ~Simulator(); // stops the line thread
     Simulator(const Simulator &) = delete;
@@ -297,7 +297,7 @@ class Simulator {
     bool createPty(std::string *error);
     bool attach(const std::string &device, std::string *error);
     const std::string &devicePath() const { return devicePath_; } // "/dev/pts/7"
-    std::string portName() const;                                  // "pts/7"
+    std::string portName() const;                                 // "pts/7"
     void setBaud(uint32_t baud); // pace output at 11 bits per character; 0 = unpaced (default)
     void setEcho(bool echo);     // RS485 converter that echoes every byte the master sends
     // Wire timing in both directions at the baud rate (a pseudo-terminal delivers the master's bytes at
@@ -314,8 +314,8 @@ class Simulator {
     void inject(const std::vector<uint8_t> &bytes);
 
     // Traffic log.
-    void setLog(FILE *out);       // decoded frames, one line each (and raw bytes); null = off
-    void setHexCapture(FILE *out); // raw line bytes as hex text; null = off
+    void setLog(FILE *out);               // decoded frames, one line each (and raw bytes); null = off
+    void setHexCapture(FILE *out);        // raw line bytes as hex text; null = off
     void setTrafficLimit(size_t records); // records kept for traffic() (default 100000)
     std::vector<TrafficRecord> traffic() const;
     void clearTraffic();
@@ -326,7 +326,7 @@ class Simulator {
     // Convenience: until the station has sent its n-th reply message since start.
     bool waitForReplies(uint8_t address, uint64_t n, std::chrono::milliseconds timeout);
 
-  private:
+private:
     friend class Station;
     void run();
     void handleFrame(const std::vector<uint8_t> &frame);
@@ -334,7 +334,7 @@ class Simulator {
     void tickGenerators();
     void writeInjected();
     bool writeLine(const uint8_t *bytes, size_t n, bool paced);
-    bool sleepFor(std::chrono::milliseconds delay); // false when stopped meanwhile
+    bool sleepFor(std::chrono::milliseconds delay);              // false when stopped meanwhile
     bool sleepUntil(std::chrono::steady_clock::time_point when); // the same, to a point in time
     void capture(char direction, const uint8_t *bytes, size_t n);
     void addRecord(TrafficRecord record);
@@ -345,8 +345,8 @@ class Simulator {
     std::map<uint8_t, std::unique_ptr<Station>> stations_;
     std::vector<uint8_t> inject_;
 
-    int fd_ = -1;      // our side of the line
-    int holdFd_ = -1;  // the pty slave kept open so that the line stays up between driver opens
+    int fd_ = -1;     // our side of the line
+    int holdFd_ = -1; // the pty slave kept open so that the line stays up between driver opens
     std::string devicePath_;
     std::atomic<uint32_t> baud_{0};
     std::atomic<bool> echo_{false};
@@ -370,7 +370,6 @@ class Simulator {
 
 // Configuration file (docs/simulator.md). Errors read "FILE:LINE: what is wrong".
 bool LoadConfig(const std::string &path, Simulator &sim, std::string *error);
-bool LoadConfigText(const std::string &text, const std::string &source, Simulator &sim,
-                    std::string *error);
+bool LoadConfigText(const std::string &text, const std::string &source, Simulator &sim, std::string *error);
 
 } // namespace kesta::sim

@@ -25,8 +25,8 @@ namespace {
 
 constexpr auto kPollSlice = std::chrono::milliseconds(20);
 constexpr auto kInterCharacterGap = std::chrono::milliseconds(500); // a partial frame is dropped
-constexpr auto kWriteStall = std::chrono::milliseconds(2000);      // nobody reads: give up
-constexpr auto kSpinStretch = std::chrono::microseconds(200);     // wire timing: waited on the CPU
+constexpr auto kWriteStall = std::chrono::milliseconds(2000);       // nobody reads: give up
+constexpr auto kSpinStretch = std::chrono::microseconds(200);       // wire timing: waited on the CPU
 
 bool MakeRaw(int fd, uint32_t baud) {
     termios t;
@@ -69,8 +69,7 @@ uint16_t Station::addObject(const ObjectSpec &objectSpec, std::string *error) {
     return AddObject(*st_, objectSpec, error);
 }
 
-uint16_t Station::addSampleStructure(const std::string &name, uint8_t kind, uint16_t dataType,
-                                     std::string *error) {
+uint16_t Station::addSampleStructure(const std::string &name, uint8_t kind, uint16_t dataType, std::string *error) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
     return AddSample(*st_, name, kind, dataType, error);
 }
@@ -161,8 +160,8 @@ uint64_t Station::acknowledgedRecords(const std::string &structure) const {
     return o ? o->acknowledged : 0;
 }
 
-bool Station::generateRecords(const std::string &structure, RecordKind kind,
-                              std::chrono::milliseconds period, uint8_t first, uint8_t secondNumber) {
+bool Station::generateRecords(const std::string &structure, RecordKind kind, std::chrono::milliseconds period,
+                              uint8_t first, uint8_t secondNumber) {
     std::lock_guard<std::mutex> lk(sim_->mu_);
     auto it = st_->byName.find(structure);
     if (it == st_->byName.end() || !st_->objects[it->second].sample || period.count() <= 0)
@@ -473,9 +472,7 @@ void Simulator::notify() {
     evCv_.notify_all();
 }
 
-double Simulator::now() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
-}
+double Simulator::now() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count(); }
 
 void Simulator::capture(char direction, const uint8_t *bytes, size_t n) {
     std::lock_guard<std::mutex> lk(logMu_);
@@ -631,7 +628,7 @@ void Simulator::handleFrame(const std::vector<uint8_t> &raw) {
             }
             if (!ok) {
                 o.record.note += o.record.note.empty() ? "not written: line stalled or stopped"
-                                                      : "; not written: line stalled or stopped";
+                                                       : "; not written: line stalled or stopped";
                 addRecord(std::move(o.record));
                 break;
             }
@@ -666,11 +663,10 @@ void Simulator::tickGenerators() {
                 ++g.serial;
                 const SampleRecord r =
                     g.kind == RecordKind::Message
-                        ? MessageRecord(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
-                                        tm.tm_min, tm.tm_sec, g.first, g.secondNumber, g.serial % 2)
-                        : MeasurementRecord(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
-                                            tm.tm_min, g.first, g.secondNumber,
-                                            static_cast<uint16_t>(g.serial * 10));
+                        ? MessageRecord(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                                        g.first, g.secondNumber, g.serial % 2)
+                        : MeasurementRecord(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                                            g.first, g.secondNumber, static_cast<uint16_t>(g.serial * 10));
                 added |= QueueRecord(s, g.object, r, nullptr);
             }
         }
@@ -717,18 +713,16 @@ void Simulator::run() {
                     inputDone_ += perChar; // byte i is in one character time after the one before
                     switch (rx.feed(buf[i])) {
                     case FrameReceiver::Event::Frame: handleFrame(rx.frame()); break;
-                    case FrameReceiver::Event::BadHeader:
-                        {
-                            std::lock_guard<std::mutex> lk(logMu_);
-                            ++line_.badHeaders;
-                        }
+                    case FrameReceiver::Event::BadHeader: {
+                        std::lock_guard<std::mutex> lk(logMu_);
+                        ++line_.badHeaders;
+                    }
                         handleBadFrame(rx.dropped(), "header checksum");
                         break;
-                    case FrameReceiver::Event::BadData:
-                        {
-                            std::lock_guard<std::mutex> lk(logMu_);
-                            ++line_.badData;
-                        }
+                    case FrameReceiver::Event::BadData: {
+                        std::lock_guard<std::mutex> lk(logMu_);
+                        ++line_.badData;
+                    }
                         handleBadFrame(rx.frame(), "data checksum");
                         break;
                     case FrameReceiver::Event::None: break;

@@ -48,9 +48,8 @@ Fault TakeFault(StationState &s) {
         std::uniform_real_distribution<double> chance(0.0, 1.0);
         if (chance(s.rng) < s.script.randomRate) {
             static const FaultKind pool[] = {
-                FaultKind::Silence,      FaultKind::NoReply,       FaultKind::Noise,
-                FaultKind::HeaderChecksum, FaultKind::DataChecksum, FaultKind::OtherStation,
-                FaultKind::StaleSequence, FaultKind::Split};
+                FaultKind::Silence,      FaultKind::NoReply,      FaultKind::Noise,         FaultKind::HeaderChecksum,
+                FaultKind::DataChecksum, FaultKind::OtherStation, FaultKind::StaleSequence, FaultKind::Split};
             std::uniform_int_distribution<size_t> pick(0, sizeof pool / sizeof pool[0] - 1);
             f.kind = pool[pick(s.rng)];
         }
@@ -100,8 +99,7 @@ void ApplyLineFault(StationState &s, const Fault &fault, TrafficRecord &rx, Answ
     }
     case FaultKind::StaleSequence: {
         OutFrame stale = o;
-        stale.frame[4] = static_cast<uint8_t>((((stale.frame[4] >> 4) + 15) & 0x0F) << 4 |
-                                              (stale.frame[4] & 0x0F));
+        stale.frame[4] = static_cast<uint8_t>((((stale.frame[4] >> 4) + 15) & 0x0F) << 4 | (stale.frame[4] & 0x0F));
         ResealFrame(stale.frame);
         stale.completesReply = false;
         stale.record = DescribeFrame(stale.frame, Direction::FromStation);
@@ -112,11 +110,10 @@ void ApplyLineFault(StationState &s, const Fault &fault, TrafficRecord &rx, Answ
     case FaultKind::Split:
         o.splitAt = o.frame.size() / 2;
         o.pauseMs = fault.param ? fault.param : 50;
-        AddNote(o.record, Fmt("fault split: %lu + %lu bytes, %lu ms apart", o.splitAt,
-                              o.frame.size() - o.splitAt, o.pauseMs));
+        AddNote(o.record,
+                Fmt("fault split: %lu + %lu bytes, %lu ms apart", o.splitAt, o.frame.size() - o.splitAt, o.pauseMs));
         break;
-    default:
-        return;
+    default: return;
     }
     CountFault(s, fault.kind);
 }
@@ -125,8 +122,7 @@ void ApplyLineFault(StationState &s, const Fault &fault, TrafficRecord &rx, Answ
 
 std::vector<uint8_t> Header(uint8_t counter, uint8_t code) { return {0x00, 0x00, counter, code}; }
 
-std::vector<uint8_t> ErrorReply(StationState &s, uint8_t counter, uint8_t flags, uint16_t number,
-                                TrafficRecord &rep) {
+std::vector<uint8_t> ErrorReply(StationState &s, uint8_t counter, uint8_t flags, uint16_t number, TrafficRecord &rep) {
     std::vector<uint8_t> m = Header(counter, kCodeError);
     Writer(m).u8(0).u8(flags).be16(number);
     rep.errorFlags = flags;
@@ -174,8 +170,7 @@ void SendSegment(StationState &s, uint8_t sequence, Answer &out) {
     out.frames.push_back(std::move(o));
 }
 
-void SendReply(StationState &s, const Frame &f, std::vector<uint8_t> reply, TrafficRecord &rep,
-               Answer &out) {
+void SendReply(StationState &s, const Frame &f, std::vector<uint8_t> reply, TrafficRecord &rep, Answer &out) {
     rep.marker = reply[0];
     rep.counter = reply[2];
     rep.code = reply[3];
@@ -195,8 +190,7 @@ OutFrame Bare(StationState &s, const Frame &f, uint8_t type) {
 
 // ---- Services -----------------------------------------------------------------------------------
 
-std::vector<uint8_t> Lookup(StationState &s, const std::vector<uint8_t> &m, TrafficRecord &rx,
-                            TrafficRecord &rep) {
+std::vector<uint8_t> Lookup(StationState &s, const std::vector<uint8_t> &m, TrafficRecord &rx, TrafficRecord &rep) {
     Reader r(m.data() + 4, m.size() - 4);
     uint16_t count;
     if (!r.be16(&count))
@@ -242,8 +236,7 @@ std::vector<uint8_t> Lookup(StationState &s, const std::vector<uint8_t> &m, Traf
     return reply;
 }
 
-std::vector<uint8_t> Text(StationState &s, const std::vector<uint8_t> &m, TrafficRecord &rx,
-                          TrafficRecord &rep) {
+std::vector<uint8_t> Text(StationState &s, const std::vector<uint8_t> &m, TrafficRecord &rx, TrafficRecord &rep) {
     const uint8_t *body = m.data() + 4;
     const size_t n = m.size() - 4;
     const uint8_t *nul = static_cast<const uint8_t *>(std::memchr(body, 0, n));
@@ -295,8 +288,8 @@ uint16_t OpenItemList(const StationState &s, const std::vector<uint8_t> &m, bool
 }
 
 // Read list: short heads name whole objects, long heads carry the length to read.
-std::vector<uint8_t> Read(StationState &s, const std::vector<uint8_t> &m, bool longHeads,
-                          TrafficRecord &rx, TrafficRecord &rep) {
+std::vector<uint8_t> Read(StationState &s, const std::vector<uint8_t> &m, bool longHeads, TrafficRecord &rx,
+                          TrafficRecord &rep) {
     const uint8_t counter = m[2];
     Reader r(m.data() + 4, m.size() - 4);
     uint16_t n = 0;
@@ -342,8 +335,8 @@ std::vector<uint8_t> Read(StationState &s, const std::vector<uint8_t> &m, bool l
 }
 
 // Write list: every item is checked before any is stored, so a refused list changes nothing.
-std::vector<uint8_t> Write(StationState &s, const std::vector<uint8_t> &m, bool longHeads,
-                           TrafficRecord &rx, TrafficRecord &rep) {
+std::vector<uint8_t> Write(StationState &s, const std::vector<uint8_t> &m, bool longHeads, TrafficRecord &rx,
+                           TrafficRecord &rep) {
     const uint8_t counter = m[2];
     Reader r(m.data() + 4, m.size() - 4);
     uint16_t n = 0;
@@ -404,8 +397,8 @@ std::vector<uint8_t> Write(StationState &s, const std::vector<uint8_t> &m, bool 
     return reply;
 }
 
-void Execute(StationState &s, const Frame &f, const std::vector<uint8_t> &m, const Fault &fault,
-             TrafficRecord &rx, Answer &out) {
+void Execute(StationState &s, const Frame &f, const std::vector<uint8_t> &m, const Fault &fault, TrafficRecord &rx,
+             Answer &out) {
     if (m.size() < 4) {
         AddNote(rx, "message shorter than its 4-byte header: ignored");
         return;
@@ -559,8 +552,10 @@ void InitStation(StationState &s, uint8_t address) {
         const char *name;
         uint16_t handle;
         uint32_t length;
-    } station[] = {{"object 2", kHandleObject2, 2}, {"object 4", kHandleObject4, 2},
-                   {"object 5", kHandleObject5, 2}, {"object 6", kHandleObject6, 4}};
+    } station[] = {{"object 2", kHandleObject2, 2},
+                   {"object 4", kHandleObject4, 2},
+                   {"object 5", kHandleObject5, 2},
+                   {"object 6", kHandleObject6, 4}};
     for (const auto &o : station) {
         ObjectState obj;
         obj.name = o.name;
@@ -631,8 +626,7 @@ uint16_t AddObject(StationState &s, const ObjectSpec &objectSpec, std::string *e
     return s.objects.back().handle;
 }
 
-uint16_t AddSample(StationState &s, const std::string &name, uint8_t kind, uint16_t dataType,
-                   std::string *error) {
+uint16_t AddSample(StationState &s, const std::string &name, uint8_t kind, uint16_t dataType, std::string *error) {
     ObjectSpec objectSpec;
     objectSpec.name = name;
     objectSpec.kind = kind;
@@ -795,8 +789,7 @@ TrafficRecord DescribeFrame(const std::vector<uint8_t> &raw, Direction direction
 void HandleFrame(StationState &s, const Frame &f, TrafficRecord &rx, Answer &out) {
     ++s.stats.frames;
     out.turnaround = s.turnaround;
-    if (f.type != kRequestLast && f.type != kRequestMore && f.type != kNextReplySegment &&
-        f.type != kAck) {
+    if (f.type != kRequestLast && f.type != kRequestMore && f.type != kNextReplySegment && f.type != kAck) {
         AddNote(rx, "not a master's frame type: ignored");
         return;
     }

@@ -114,8 +114,7 @@ struct StationState {
 
 void InitStation(StationState &s, uint8_t address);
 uint16_t AddObject(StationState &s, const ObjectSpec &objectSpec, std::string *error);
-uint16_t AddSample(StationState &s, const std::string &name, uint8_t kind, uint16_t dataType,
-                   std::string *error);
+uint16_t AddSample(StationState &s, const std::string &name, uint8_t kind, uint16_t dataType, std::string *error);
 // Handle and view of a name as a lookup resolves it; allocates element handles on first use.
 bool ResolveName(StationState &s, const std::string &name, uint16_t *handle, View *view);
 const ObjectState *FindObject(const StationState &s, const std::string &name);

@@ -66,8 +66,8 @@ std::string FormatRecord(const TrafficRecord &r) {
                 std::snprintf(buf, sizeof buf, "status %u", it.status);
                 add(buf);
                 if (it.status == 0) {
-                    std::snprintf(buf, sizeof buf, "h=%04X kind %u len %u type %u elem %u", it.handle,
-                                  it.kind, it.length, it.dataType, it.elementLength);
+                    std::snprintf(buf, sizeof buf, "h=%04X kind %u len %u type %u elem %u", it.handle, it.kind,
+                                  it.length, it.dataType, it.elementLength);
                     add(buf);
                 }
             } else if (it.handle || it.length) {

@@ -34,9 +34,7 @@ uint64_t GetBig(const uint8_t *p, uint32_t size) {
     return v;
 }
 
-bool IsSigned(uint16_t dataType) {
-    return dataType == kTypeInt16 || dataType == kTypeInt16b || dataType == kTypeInt32;
-}
+bool IsSigned(uint16_t dataType) { return dataType == kTypeInt16 || dataType == kTypeInt16b || dataType == kTypeInt32; }
 
 } // namespace
 
@@ -110,8 +108,8 @@ ObjectSpec ObjectSpec::Array(const std::string &name, uint16_t dataType, uint32_
     return s;
 }
 
-SampleRecord MessageRecord(int day, int month, int year, int hour, int minute, int second,
-                           uint8_t first, uint8_t secondNumber, bool state) {
+SampleRecord MessageRecord(int day, int month, int year, int hour, int minute, int second, uint8_t first,
+                           uint8_t secondNumber, bool state) {
     return {0x01,
             static_cast<uint8_t>(day),
             static_cast<uint8_t>(month),
@@ -126,8 +124,8 @@ SampleRecord MessageRecord(int day, int month, int year, int hour, int minute, i
             static_cast<uint8_t>(state ? 1 : 0)};
 }
 
-SampleRecord MeasurementRecord(int day, int month, int year, int hour, int minute, uint8_t first,
-                               uint8_t secondNumber, uint16_t value) {
+SampleRecord MeasurementRecord(int day, int month, int year, int hour, int minute, uint8_t first, uint8_t secondNumber,
+                               uint16_t value) {
     return {0x01,
             static_cast<uint8_t>(day),
             static_cast<uint8_t>(month),

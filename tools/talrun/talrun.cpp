@@ -45,14 +45,12 @@ struct Runtime {
     std::string lastAddress;
 };
 
-Runtime &State()
-{
+Runtime &State() {
     static Runtime *runtime = new Runtime; // never destroyed: drivers may log while the process exits
     return *runtime;
 }
 
-void SetLog(Runtime &r, const char *path)
-{
+void SetLog(Runtime &r, const char *path) {
     if (r.ownLog && r.log != nullptr) {
         fclose(r.log);
     }
@@ -67,14 +65,12 @@ void SetLog(Runtime &r, const char *path)
     }
 }
 
-void Define(Runtime &r, const std::string &address, uint32_t id)
-{
+void Define(Runtime &r, const std::string &address, uint32_t id) {
     r.ids[address] = id;
     r.gates[id].address = address;
 }
 
-int LoadGates(Runtime &r, const char *path)
-{
+int LoadGates(Runtime &r, const char *path) {
     FILE *file = fopen(path, "r");
     if (file == nullptr) {
         return -1;
@@ -100,8 +96,7 @@ int LoadGates(Runtime &r, const char *path)
 }
 
 // Takes the lock and, once per process, the settings from the environment.
-std::unique_lock<std::mutex> Start()
-{
+std::unique_lock<std::mutex> Start() {
     Runtime &r = State();
     std::unique_lock<std::mutex> guard(r.lock);
     if (!r.started) {
@@ -126,8 +121,7 @@ std::unique_lock<std::mutex> Start()
 
 extern "C" {
 
-int err(int level, const char *format, ...)
-{
+int err(int level, const char *format, ...) {
     std::string text;
     if (format != nullptr) {
         va_list args;
@@ -155,8 +149,7 @@ int err(int level, const char *format, ...)
     return 0;
 }
 
-uint16_t TalGetGateIdByAddressStr(int, uint8_t driverId, const char *address, uint32_t *gateId)
-{
+uint16_t TalGetGateIdByAddressStr(int, uint8_t driverId, const char *address, uint32_t *gateId) {
     if (address == nullptr || gateId == nullptr) {
         return GATE_BAD_ARGUMENT;
     }
@@ -173,8 +166,7 @@ uint16_t TalGetGateIdByAddressStr(int, uint8_t driverId, const char *address, ui
     return GATE_FOUND;
 }
 
-int TalCook(int, uint32_t, uint32_t raw, void *cooked8)
-{
+int TalCook(int, uint32_t, uint32_t raw, void *cooked8) {
     if (cooked8 == nullptr) {
         return 0;
     }
@@ -188,8 +180,7 @@ int TalCook(int, uint32_t, uint32_t raw, void *cooked8)
     return 0;
 }
 
-uint16_t TalPutGateVal(int, uint32_t gateId, int, TalValue cooked, int32_t timeStamp, int)
-{
+uint16_t TalPutGateVal(int, uint32_t gateId, int, TalValue cooked, int32_t timeStamp, int) {
     std::unique_lock<std::mutex> guard = Start();
     Runtime &r = State();
     if (r.failPut != 0) {
@@ -207,14 +198,12 @@ uint16_t TalPutGateVal(int, uint32_t gateId, int, TalValue cooked, int32_t timeS
     return 0;
 }
 
-size_t talref_message_count(void)
-{
+size_t talref_message_count(void) {
     std::unique_lock<std::mutex> guard = Start();
     return State().messages.size();
 }
 
-int talref_message(size_t index, int *level, char *text, size_t size)
-{
+int talref_message(size_t index, int *level, char *text, size_t size) {
     std::unique_lock<std::mutex> guard = Start();
     Runtime &r = State();
     if (index >= r.messages.size()) {
@@ -230,14 +219,12 @@ int talref_message(size_t index, int *level, char *text, size_t size)
     return static_cast<int>(m.text.size());
 }
 
-void talref_clear_messages(void)
-{
+void talref_clear_messages(void) {
     std::unique_lock<std::mutex> guard = Start();
     State().messages.clear();
 }
 
-int talref_log_to(const char *path)
-{
+int talref_log_to(const char *path) {
     std::unique_lock<std::mutex> guard = Start();
     Runtime &r = State();
     SetLog(r, path);
@@ -248,14 +235,12 @@ int talref_log_to(const char *path)
     return 0;
 }
 
-int talref_load_gates(const char *path)
-{
+int talref_load_gates(const char *path) {
     std::unique_lock<std::mutex> guard = Start();
     return path != nullptr ? LoadGates(State(), path) : -1;
 }
 
-int talref_define_gate(const char *address, uint32_t id)
-{
+int talref_define_gate(const char *address, uint32_t id) {
     if (address == nullptr || address[0] == '\0') {
         return -1;
     }
@@ -264,15 +249,13 @@ int talref_define_gate(const char *address, uint32_t id)
     return 0;
 }
 
-void talref_clear_gates(void)
-{
+void talref_clear_gates(void) {
     std::unique_lock<std::mutex> guard = Start();
     State().ids.clear();
     State().gates.clear();
 }
 
-int talref_gate_value(uint32_t id, unsigned char value[8], int32_t *timeStamp, uint32_t *stores)
-{
+int talref_gate_value(uint32_t id, unsigned char value[8], int32_t *timeStamp, uint32_t *stores) {
     std::unique_lock<std::mutex> guard = Start();
     auto found = State().gates.find(id);
     if (found == State().gates.end() || !found->second.stored) {
@@ -291,8 +274,7 @@ int talref_gate_value(uint32_t id, unsigned char value[8], int32_t *timeStamp, u
     return 0;
 }
 
-double talref_cooked_double(const unsigned char value[8])
-{
+double talref_cooked_double(const unsigned char value[8]) {
     uint64_t bits = 0;
     for (int i = 0; i < 8; ++i) {
         bits |= static_cast<uint64_t>(value[i]) << (8 * i);
@@ -302,8 +284,7 @@ double talref_cooked_double(const unsigned char value[8])
     return result;
 }
 
-int talref_last_lookup(uint8_t *driverId, char *address, size_t size)
-{
+int talref_last_lookup(uint8_t *driverId, char *address, size_t size) {
     std::unique_lock<std::mutex> guard = Start();
     Runtime &r = State();
     if (!r.looked) {
@@ -318,8 +299,7 @@ int talref_last_lookup(uint8_t *driverId, char *address, size_t size)
     return 0;
 }
 
-void talref_print_gates(FILE *out)
-{
+void talref_print_gates(FILE *out) {
     std::unique_lock<std::mutex> guard = Start();
     for (const auto &entry : State().gates) {
         const Gate &gate = entry.second;
@@ -332,8 +312,7 @@ void talref_print_gates(FILE *out)
     }
 }
 
-void talref_fail_put(uint16_t code)
-{
+void talref_fail_put(uint16_t code) {
     std::unique_lock<std::mutex> guard = Start();
     State().failPut = code;
 }

@@ -8,7 +8,7 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#define KVI_CALL __cdecl
+#define KVI_CALL   __cdecl
 #define KVI_EXPORT __declspec(dllexport)
 #else
 #define KVI_CALL
@@ -54,10 +54,10 @@ struct DriverInstance;
 
 typedef struct DriverCall {
     struct DriverInstance *instance; /* the host's instance block */
-    uint32_t functionCode;   /* 1..16 */
-    uint32_t driverNumber;   /* names the mutex and the init file */
-    uint32_t unused;         /* never read */
-    void *argRecord;         /* the operation's record */
+    uint32_t functionCode;           /* 1..16 */
+    uint32_t driverNumber;           /* names the mutex and the init file */
+    uint32_t unused;                 /* never read */
+    void *argRecord;                 /* the operation's record */
 } DriverCall;
 
 typedef uintptr_t KestaHandle; /* an OS handle (port, mutex); 0 means none */
@@ -67,58 +67,58 @@ typedef uintptr_t KestaHandle; /* an OS handle (port, mutex); 0 means none */
  * a member (most of them are not aligned). */
 #pragma pack(push, 1)
 typedef struct DriverInstance {
-    uint32_t lineTimeout;      /* port read time-out, units of 10 ms; mutex wait is 30 ms a unit */
-    uint32_t portOpen;         /* 1 while the line may be used */
-    uint8_t masterAddress;     /* the driver's own Net2000 station address */
-    KestaHandle portHandle;    /* open serial port, 0 when none */
-    char portName[12];         /* kept port record: name */
-    LineParams lineParams;     /* kept port record: line parameters */
-    uint16_t portFlags;        /* kept port record: DTR/RTS selection word */
+    uint32_t lineTimeout;                   /* port read time-out, units of 10 ms; mutex wait is 30 ms a unit */
+    uint32_t portOpen;                      /* 1 while the line may be used */
+    uint8_t masterAddress;                  /* the driver's own Net2000 station address */
+    KestaHandle portHandle;                 /* open serial port, 0 when none */
+    char portName[12];                      /* kept port record: name */
+    LineParams lineParams;                  /* kept port record: line parameters */
+    uint16_t portFlags;                     /* kept port record: DTR/RTS selection word */
     struct StationEntry *StationTable[256]; /* connection handle per station address, 0 = none */
-    void *ObjectList;          /* head of the object registry */
-    void *UsedAreaList;        /* head of the used-area list */
-    uint32_t dsfOpen;          /* 1 while the protocol stack is open */
-    KestaHandle mutex;         /* named mutex "SEMKESTA%02u", 0 when closed */
-    uint32_t ending;           /* 1 from EndKvi on */
-    uint32_t sampleCount;      /* EWT records read since cold start */
-    uint32_t ewtDelay;         /* ms between EWT records; 0 = one record per read */
+    void *ObjectList;                       /* head of the object registry */
+    void *UsedAreaList;                     /* head of the used-area list */
+    uint32_t dsfOpen;                       /* 1 while the protocol stack is open */
+    KestaHandle mutex;                      /* named mutex "SEMKESTA%02u", 0 when closed */
+    uint32_t ending;                        /* 1 from EndKvi on */
+    uint32_t sampleCount;                   /* EWT records read since cold start */
+    uint32_t ewtDelay;                      /* ms between EWT records; 0 = one record per read */
 } DriverInstance;
 #pragma pack(pop)
 
 typedef struct PortConfig {
     char portName[12];
     uint32_t usePort;
-    uint32_t timeout;          /* becomes lineTimeout */
+    uint32_t timeout; /* becomes lineTimeout */
     LineParams lineParams;
 } PortConfig;
 
 typedef struct ParamChange {
     char portName[12];
-    int32_t timeout;           /* 0 and -1 keep lineTimeout */
+    int32_t timeout; /* 0 and -1 keep lineTimeout */
     LineParams lineParams;
 } ParamChange;
 
 typedef struct DriverInfo {
-    uint32_t info0;            /* 70 */
-    const char *protocolName;  /* "B&R Net2000" */
-    const char *banner;        /* 191-byte code page 437 box */
-    uint32_t instanceSize;     /* sizeof(DriverInstance) */
-    uint32_t info4;            /* 4 */
-    LineParams defaultLine;    /* 57600, 8, 0, 1 */
-    uint32_t info6;            /* 1 */
+    uint32_t info0;           /* 70 */
+    const char *protocolName; /* "B&R Net2000" */
+    const char *banner;       /* 191-byte code page 437 box */
+    uint32_t instanceSize;    /* sizeof(DriverInstance) */
+    uint32_t info4;           /* 4 */
+    LineParams defaultLine;   /* 57600, 8, 0, 1 */
+    uint32_t info6;           /* 1 */
 } DriverInfo;
 
 /* GateAddress as handed to the parsers (codes 3 and 4). */
 typedef struct GateAddressParse {
     const char *addressString; /* NUL-terminated, at most 255 characters */
     uint32_t hostField1;
-    uint32_t gateType;         /* host type code */
-    uint32_t blockLength;      /* elements of a block gate */
-    uint32_t station;          /* filled */
-    uint32_t typeCode;         /* filled: PLC data type or EWT code */
-    int32_t offset;            /* filled: element offset, or the sample structure's handle */
-    int32_t toggleHandle;      /* filled: ".toggle" handle of a sample gate, else -1 */
-    uint32_t elementBits;      /* filled: bits of one element */
+    uint32_t gateType;    /* host type code */
+    uint32_t blockLength; /* elements of a block gate */
+    uint32_t station;     /* filled */
+    uint32_t typeCode;    /* filled: PLC data type or EWT code */
+    int32_t offset;       /* filled: element offset, or the sample structure's handle */
+    int32_t toggleHandle; /* filled: ".toggle" handle of a sample gate, else -1 */
+    uint32_t elementBits; /* filled: bits of one element */
 } GateAddressParse;
 
 /* GateAddress as handed to reads and writes (codes 5, 6, 7). */
@@ -131,9 +131,9 @@ typedef struct GateAddressRW {
     int32_t toggleHandle;
     uint32_t elementBits;
     uint32_t hostField7;
-    uint32_t elementCount;     /* elements to transfer */
+    uint32_t elementCount; /* elements to transfer */
     uint32_t hostField9;
-    void *valueCell;           /* the host's value storage */
+    void *valueCell; /* the host's value storage */
 } GateAddressRW;
 
 /* Host gate type codes. */
@@ -148,7 +148,7 @@ enum HostGateType {
 };
 
 /* EWT type codes: four ASCII letters, the first most significant. */
-#define KESTA_EWT_CODE(a, b, c, d) \
+#define KESTA_EWT_CODE(a, b, c, d)                                                                                     \
     (((uint32_t)(a) << 24) | ((uint32_t)(b) << 16) | ((uint32_t)(c) << 8) | (uint32_t)(d))
 #define EWTM KESTA_EWT_CODE('E', 'W', 'T', 'M') /* sample gate, message records */
 #define EWTV KESTA_EWT_CODE('E', 'W', 'T', 'V') /* sample gate, measurement records */
