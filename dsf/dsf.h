@@ -195,6 +195,7 @@ struct DsfInstance {
     uint8_t *reassemblyBuffer;
     uint32_t reassemblyTotal;
     uint32_t reassemblyCount;
+    uint32_t reassemblyRounds; // ReplyMore segments taken for the reply being gathered
     uint8_t rxFrameType;
     uint8_t txSegmentType;
     uint8_t rxFrame[DSF_MAX_FRAME];

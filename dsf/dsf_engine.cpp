@@ -235,10 +235,14 @@ int32_t dsf_gather_reply(DsfInstance *dsf, const StationEntry *station, const ui
             *messageLength = dsf->reassemblyTotal;
             return DSF_GATHER_READY;
         }
-        // A segment carrying more than the reply still lacks would run past the announced total.
-        if (type != DSF_FT_REPLY_MORE || carried > total) {
+        // A segment carrying more than the reply still lacks would run past the announced total. A
+        // station that keeps sending segments which bring nothing new would hold the line for ever:
+        // no reply takes more segments than it has bytes, one byte a segment being the least that
+        // still makes progress.
+        if (type != DSF_FT_REPLY_MORE || carried > total || dsf->reassemblyRounds >= dsf->reassemblyTotal) {
             return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
         }
+        dsf->reassemblyRounds++;
         put_bytes(&w, bytes, carried);
         if (!w.ok) {
             return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
@@ -250,6 +254,7 @@ int32_t dsf_gather_reply(DsfInstance *dsf, const StationEntry *station, const ui
         dsf->reassembling = 1;
         dsf->reassemblyTotal = total;
         dsf->reassemblyCount = 0;
+        dsf->reassemblyRounds = 1;
         if (total > station->maxReassembly || total > capacity) {
             return gather_error(dsf, DSF_ERR_REPLY_TOO_LONG, message, messageLength);
         }

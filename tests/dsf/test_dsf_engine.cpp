@@ -343,6 +343,23 @@ TEST_F(DsfWire, LongReplyFaults) {
     }
 }
 
+// A station that answers every NextReplySegment with a segment bringing nothing new must not hold the
+// line: a reply gets no more segments than it has bytes, then the request ends with 65302.
+TEST_F(DsfWire, SegmentsThatBringNothingEndTheRequest) {
+    ConnectOk();
+    const std::vector<uint8_t> request = ReadWriteRequest({{1, 6, DSF_ACCESS_READ, {}}}); // a 10-byte reply
+    st.script.push_back(AnswerData(DSF_FT_REPLY_MORE, "00 0A 00 00"));                    // 2 of 10 bytes
+    for (int i = 0; i < 1000; ++i) {
+        st.script.push_back(AnswerData(DSF_FT_REPLY_MORE, "00 08"));
+    }
+    const size_t framesBefore = st.sent.size();
+    const Outcome o = Run(request);
+    EXPECT_EQ(o.rc, DSF_ERR_SEGMENT);
+    // The request and one NextReplySegment for each segment up to the tenth, the one refused.
+    EXPECT_EQ(st.sent.size() - framesBefore, 10u);
+    EXPECT_EQ(dsf->reassembling, 0);
+}
+
 TEST_F(DsfWire, LongReplyAboveTheStationsLimit) {
     ConnectOk();
     SegmentedReply r;
