@@ -7,7 +7,6 @@
 #include <string.h>
 
 #include "platform/talrun.h"
-#include "serial/transport.h"
 
 namespace {
 
@@ -110,8 +109,45 @@ bool ScanSetting(const char *line, const char *key, uint32_t *value) {
     return true;
 }
 
+// Keys beyond the four: each is off by default, and says something only when a line of the file names
+// it, accepted with its value or refused with its range, the setting then left as it was.
+struct OptionalKey {
+    const char *key;
+    uint32_t LineOptions::*field;
+    uint32_t min; // accepted: min to max, and 0 as well where zeroMeansOff
+    uint32_t max;
+    bool zeroMeansOff;
+    const char *range; // as the refusal shows it
+};
+
+const OptionalKey kOptionalKeys[] = {
+    {"READ_GROUP_MS", &LineOptions::readGroupMs, 0, 60000, true, "0-60000"},
+    {"SILENT_STATION_LIMIT", &LineOptions::silentStationLimit, 0, 255, true, "0-255"},
+    {"SILENT_STATION_PAUSE", &LineOptions::silentStationPause, 100, 3600000, false, "100-3600000"},
+    {"RELOOKUP_ON_ERROR", &LineOptions::relookupOnError, 0, 1, true, "0/1"},
+    {"PORT_REOPEN_INTERVAL", &LineOptions::portReopenInterval, 100, 3600000, true, "0/100-3600000"},
+};
+
+bool ApplyOptionalKey(LineOptions *options, const char *line) {
+    for (const OptionalKey &k : kOptionalKeys) {
+        uint32_t value = 0;
+        if (!ScanSetting(line, k.key, &value)) {
+            continue;
+        }
+        if ((value >= k.min && value <= k.max) || (value == 0 && k.zeroMeansOff)) {
+            options->*k.field = value;
+            err(LOG_ERROR, "KESTA> InitFile() %s set to %u", k.key, value);
+        } else {
+            err(LOG_ERROR, "KESTA> InitFile() Incorrect value %u for parameter %s (Range:%s)...", value, k.key,
+                k.range);
+        }
+        return true;
+    }
+    return false;
+}
+
 struct Settings {
-    DriverInstance *instance;
+    InitSettings *values;
     const char *fileName;
     KeyStatus masterAddress;
     KeyStatus numSlaves;
@@ -127,7 +163,7 @@ void ApplyLine(Settings *settings, const char *line, uint32_t lineNumber) {
             err(LOG_ERROR, "KESTA> InitFile() Incorrect value %u for parameter MASTER_ADDR (Range:0-255)...", value);
             settings->masterAddress = KEY_REJECTED;
         } else {
-            settings->instance->masterAddress = static_cast<uint8_t>(value);
+            settings->values->masterAddress = static_cast<uint8_t>(value);
             err(LOG_ERROR, "KESTA> InitFile() Master Address set to %u", value);
             settings->masterAddress = KEY_ACCEPTED;
         }
@@ -136,17 +172,17 @@ void ApplyLine(Settings *settings, const char *line, uint32_t lineNumber) {
             err(LOG_ERROR, "KESTA> InitFile() Incorrect value %u for parameter NUM_OF_SLAVES (Range:0-255)...", value);
             settings->numSlaves = KEY_REJECTED;
         } else {
-            numSlaves = static_cast<uint8_t>(value);
+            settings->values->numSlaves = static_cast<uint8_t>(value);
             err(LOG_ERROR, "KESTA> InitFile() Number of slaves to be connected:%d", static_cast<int>(value));
             settings->numSlaves = KEY_ACCEPTED;
         }
     } else if (ScanSetting(line, "FLUSH_BUFFER", &value)) {
         if (value == 0) {
-            flushBeforeSend = 0;
+            settings->values->flushBeforeSend = 0;
             err(LOG_ERROR, "KESTA> InitFile() Buffer set to no flush.");
             settings->flushBuffer = KEY_ACCEPTED;
         } else if (value == 1) {
-            flushBeforeSend = 1;
+            settings->values->flushBeforeSend = 1;
             err(LOG_ERROR, "KESTA> InitFile() Buffer set to flush before each send.");
             settings->flushBuffer = KEY_ACCEPTED;
         } else {
@@ -156,11 +192,11 @@ void ApplyLine(Settings *settings, const char *line, uint32_t lineNumber) {
     } else if (ScanSetting(line, "EWT_DELAY_BETWEEN_RECORDS", &value)) {
         if (value != 0) {
             err(LOG_ERROR, "KESTA> InitFile() EWT_DELAY_BETWEEN_RECORDS= %u", value);
-            settings->instance->ewtDelay = value;
+            settings->values->ewtDelay = value;
         } else {
             err(LOG_ERROR, "KESTA> InitFile() reading 1 EWT record at a time");
         }
-    } else {
+    } else if (!ApplyOptionalKey(&settings->values->options, line)) {
         // The text less its last character, normally the line end. A piece whose text is empty (it
         // starts with a NUL byte) has no character to drop: it shows as empty.
         char shown[INIT_LINE_SIZE];
@@ -199,15 +235,15 @@ void ReportKeys(const Settings &settings) {
 
 } // namespace
 
-void InitFile(DriverInstance *instance, uint32_t driverNumber) {
+void InitFile(uint32_t driverNumber, InitSettings *values) {
     char fileName[32];
     snprintf(fileName, sizeof fileName, "KESTA%02d.INT", static_cast<int>(driverNumber));
     err(LOG_ERROR, "KESTA> Opening init file %s", fileName);
 
     FILE *file = fopen(fileName, "rb");
-    instance->masterAddress = 1;
-    flushBeforeSend = 0;
-    numSlaves = 1;
+    values->masterAddress = 1;
+    values->flushBeforeSend = 0;
+    values->numSlaves = 1;
     if (file == nullptr) {
         err(LOG_ERROR, "KESTA> Initialisation file %s not found-using default:", fileName);
         err(LOG_ERROR, "KESTA> MASTER_ADDRESS    set to 1");
@@ -217,7 +253,7 @@ void InitFile(DriverInstance *instance, uint32_t driverNumber) {
     }
     err(LOG_ERROR, "KESTA> Init file %s opened", fileName);
 
-    Settings settings = {instance, fileName, KEY_NOT_FOUND, KEY_NOT_FOUND, KEY_NOT_FOUND};
+    Settings settings = {values, fileName, KEY_NOT_FOUND, KEY_NOT_FOUND, KEY_NOT_FOUND};
     TextStream stream = {file, false};
     char line[INIT_LINE_SIZE];
     uint32_t lineNumber = 0;

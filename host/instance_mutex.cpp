@@ -2,6 +2,8 @@
 // the instance's time-out allows.
 #include "host/instance_mutex.h"
 
+#include "host/instances.h"
+
 #include "platform/system.h"
 #include "platform/talrun.h"
 
@@ -16,8 +18,10 @@ uint32_t WaitMilliseconds(uint32_t lineTimeout) {
 } // namespace
 
 uint32_t ReqSem(DriverInstance *instance) {
-    // No instance block is treated as no handle: the wait fails with the system's invalid-handle code.
-    const MutexHandle mutex = instance != nullptr ? instance->mutex : 0;
+    // The mutex is the one the driver created for a block it runs: any other block (none, one never
+    // started, an ended one, one whose bytes are not what the driver wrote) has none, and its wait fails
+    // as a wait on a closed handle does, with the system's invalid-handle code.
+    const MutexHandle mutex = instance != nullptr ? InstanceMutex(instance) : 0;
     const uint32_t lineTimeout = instance != nullptr ? instance->lineTimeout : 0;
     switch (plat_mutex_wait(mutex, WaitMilliseconds(lineTimeout))) {
     case PLAT_WAIT_OK:
@@ -30,7 +34,7 @@ uint32_t ReqSem(DriverInstance *instance) {
 }
 
 uint32_t RelSem(DriverInstance *instance) {
-    const MutexHandle mutex = instance != nullptr ? instance->mutex : 0;
+    const MutexHandle mutex = instance != nullptr ? InstanceMutex(instance) : 0;
     if (plat_mutex_release(mutex) != 0) {
         err(LOG_ERROR, "KESTA> RelSem() ERROR releasing MUTEX semaphore %d", static_cast<int>(plat_last_error()));
         return 1;
@@ -39,7 +43,6 @@ uint32_t RelSem(DriverInstance *instance) {
 }
 
 int CloseInstanceMutex(DriverInstance *instance) {
-    const MutexHandle mutex = instance->mutex;
-    instance->mutex = 0;
+    const MutexHandle mutex = InstanceTakeMutex(instance);
     return mutex != 0 ? plat_mutex_close(mutex) : 0;
 }

@@ -2,6 +2,7 @@
 // 6 through the instance mutex, and hands the host's record to the entry point of the code. Never
 // touches the instance beyond the ending flag and the mutex.
 #include "host/instance_mutex.h"
+#include "host/instances.h"
 #include "kesta.h"
 #include "host/lifecycle.h"
 #include "plc/gates.h"
@@ -80,8 +81,10 @@ extern "C" KVI_EXPORT uint32_t KVI_CALL KviMain(DriverCall *call) {
     DriverInstance *instance = call->instance;
     const uint32_t code = call->functionCode;
 
-    // After EndKvi reads are answered at once: the mutex is closed and the line may be gone.
-    if ((code == KVI_SINGLE_READ || code == KVI_BLOCK_READ) && instance != nullptr && instance->ending != 0) {
+    // After EndKvi reads are answered at once: the mutex is closed and the line may be gone. That the
+    // block ended is the driver's own record, never the block's flag alone: an uncleared block carries
+    // any bytes there, and its reads must not be answered as done.
+    if ((code == KVI_SINGLE_READ || code == KVI_BLOCK_READ) && instance != nullptr && InstanceEnded(instance)) {
         return KVI_OK;
     }
     if (code < 1 || code > KVI_TABLE_SIZE || kviTable[code - 1] == nullptr) {
@@ -91,6 +94,11 @@ extern "C" KVI_EXPORT uint32_t KVI_CALL KviMain(DriverCall *call) {
         return KVI_REFUSED;
     }
     if (UsesMutex(code) && ReqSem(instance) != 0) {
+        return KVI_REFUSED;
+    }
+    // A write runs without the mutex: a block the driver does not run has nothing to write with, and
+    // is answered as one whose port is closed.
+    if (code == KVI_SINGLE_WRITE && !InstanceRunning(instance)) {
         return KVI_REFUSED;
     }
     const uint32_t result = kviTable[code - 1](call);

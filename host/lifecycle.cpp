@@ -9,12 +9,14 @@
 
 #include "host/initfile.h"
 #include "host/instance_mutex.h"
+#include "host/instances.h"
 #include "platform/system.h"
 #include "platform/talrun.h"
 #include "plc/registry.h"
 #include "plc/station.h"
 #include "serial/port.h"
 #include "serial/trace.h"
+#include "serial/line_state.h"
 #include "serial/transport.h"
 
 namespace {
@@ -46,20 +48,23 @@ PortRecord KeptRecord(const DriverInstance *instance) {
     return record;
 }
 
-// Takes a freshly opened port as the instance's port. A handle still held from before (a reopen of a
-// device that allows a second open, such as the null line) is closed rather than lost.
-void AdoptPort(DriverInstance *instance, PortHandle handle) {
+// Takes a freshly opened port as the block's port. A port the driver still holds for the block (a
+// reopen of a device that allows a second open, such as the null line) is closed rather than lost;
+// whatever handle the block's own bytes show is never touched. False when the driver cannot keep the
+// port for the block (its table is full): the port is closed again.
+bool AdoptPort(DriverInstance *instance, PortHandle handle) {
     LineLock line;
-    const PortHandle previous = instance->portHandle;
-    if (previous != 0 && previous != handle) {
-        ClosePort(previous);
-        if (currentPort == previous) {
-            currentPort = 0;
-        }
+    const PortHandle previous = LookUpInstance(instance).port;
+    if (previous != 0 && previous != handle && ClosePort(previous) == PORT_OK) {
+        LinePortClosed(previous);
     }
-    instance->portHandle = handle;
-    currentPort = handle;
+    if (!InstanceSetPort(instance, handle)) {
+        ClosePort(handle);
+        return false;
+    }
+    LineSetCurrentPort(handle);
     MoveLine(instance, handle); // a reopened line keeps the converter its cold start found
+    return true;
 }
 
 bool EchoTest(PortHandle port, uint32_t lineTimeout) {
@@ -74,53 +79,66 @@ bool EchoTest(PortHandle port, uint32_t lineTimeout) {
     return read && got == 1 && answer == ECHO_TEST_BYTE;
 }
 
-// CloseCom on the instance itself, for the paths that have no DriverCall at hand. The handle is the
-// platform's record of the open port: it is closed once and cleared wherever it is held.
+// CloseCom on the instance itself, for the paths that have no DriverCall at hand. Only a port the
+// driver opened for this block is closed: once, and then cleared wherever it is held. A close that
+// fails keeps the port with the block, to be closed again by a later CloseCom, EndKvi or cold start.
 uint32_t ClosePortOf(DriverInstance *instance) {
     LineLock line;
-    const PortHandle port = instance->portHandle;
+    const PortHandle port = LookUpInstance(instance).port;
     if (port == 0) {
         return 0;
     }
     if (ClosePort(port) != PORT_OK) {
         return 2;
     }
-    instance->portHandle = 0;
+    LinePortClosed(port);
+    InstanceSetPort(instance, 0);
     instance->portOpen = 0;
-    if (currentPort == port) {
-        currentPort = 0;
-    }
     MoveLine(instance, 0);
     return 0;
 }
 
 // Ends an instance: reads are answered at once from here on, its mutex is closed, its hold on the
 // shared stack is given back (the stack itself goes only with its last holder) and its own port is
-// closed, never the port of another instance that started or reopened after it.
+// closed, never the port of another instance that started or reopened after it. Everything it closes
+// is what the driver recorded for the block, whatever the block's bytes say by now.
 uint32_t EndInstance(DriverInstance *instance) {
-    instance->ending = 1;
-    CloseInstanceMutex(instance);
-    if (instance->dsfOpen == 1) {
-        LineLock line;
-        const PortHandle own = instance->portHandle;
-        const PortHandle previous = currentPort;
+    const InstanceRecord held = LookUpInstance(instance);
+    LineLock line;
+    InstanceEnd(instance); // ending = 1, the mutex cleared in the block
+    if (held.mutex != 0) {
+        plat_mutex_close(held.mutex);
+    }
+    bool closeFailed = false;
+    if (held.holdsStack) {
         // The stack's close also closes the transport's port: make sure that is this instance's line
         // (none, when CloseCom closed it already: closing no handle is refused and touches nothing).
-        currentPort = own;
-        dsf_ra_close();
-        instance->portHandle = 0;
-        instance->portOpen = 0;
-        currentPort = previous == own ? 0 : previous;
+        const PortHandle own = held.port;
+        const PortHandle previous = ReadLineState().currentPort;
+        LineSetCurrentPort(own);
+        const int32_t rc = dsf_ra_close();
+        if (own != 0 && rc == PORT_OK) {
+            InstanceSetPort(instance, 0);
+            instance->portOpen = 0;
+        }
+        closeFailed = own != 0 && rc != PORT_OK;
+        LineSetCurrentPort(previous == own ? 0 : previous);
     }
     instance->dsfOpen = 0;
-    const uint32_t rc = ClosePortOf(instance);
+    const uint32_t rc = closeFailed ? 2u : ClosePortOf(instance);
     ForgetLine(instance);
     return rc;
 }
 
-// Started and not ended: the host zero-fills the block before its first cold start, and EndKvi sets
-// ending and clears the mutex.
-bool Running(const DriverInstance *instance) { return instance->ending == 0 && instance->mutex != 0; }
+// The lists of a run that ended, as the driver took them from the block when the run ended: a block
+// that was no longer intact by then (its memory reused by the host) has its old lists left alone rather
+// than followed through whatever it holds now.
+void ReleaseListsOfEndedRun(DriverInstance *instance) {
+    void *objects = nullptr;
+    void *areas = nullptr;
+    InstanceTakeLists(instance, &objects, &areas);
+    ReleaseRegistryLists(objects, areas);
+}
 
 constexpr char kBanner[] =
     "\r\n"
@@ -146,22 +164,24 @@ uint32_t ColdStart(DriverCall *call) {
 
     err(LOG_DEBUG, "KESTA> version compiled on %s at time %s", __DATE__, __TIME__);
 
-    // A second cold start of a running instance would overwrite its port handle without closing it
-    // and open the stack once more: end the running one first, as EndKvi would.
-    if (Running(instance)) {
-        err(LOG_ERROR, "KESTA> ColdStart() instance still running: ended before it starts again");
+    // Only what the driver's own table says is taken from the block: it may come uncleared, or hold an
+    // ended run, or reuse the memory of a block the host dropped. A block that really runs is ended
+    // first, as EndKvi would end it (a second run would overwrite its port without closing it). A block
+    // whose last cold start failed (the port was in use, say) is ended without a notice: starting again
+    // is the host's ordinary retry.
+    const InstanceRecord held = LookUpInstance(instance);
+    if (held.running) {
+        if (!held.startFailed) {
+            err(LOG_ERROR, "KESTA> ColdStart() instance still running: ended before it starts again");
+        }
         EndInstance(instance);
     }
-    // Whatever the block still holds from before would be lost when it is filled below: the lists of
-    // an ended run, a port that ChangeKviParams or ReOpenCom opened outside a run. (The host zero-fills
-    // the block before its first cold start.)
-    // The registry of such a run is given back too: the cold start clears the StationTable, so the
-    // host parses its gates again and no entry is reachable any more.
+    // A port the driver still holds for the block from outside a run (ChangeKviParams, ReOpenCom) or
+    // from a close that failed is closed now, or the new run would lose it.
     ClosePortOf(instance);
-    {
-        LineLock line; // a write looks its gate up under the line lock
-        ReleaseRegistry(instance);
-    }
+    // The cold start clears the StationTable, so the host parses its gates again and no entry of the
+    // old lists is reachable any more.
+    ReleaseListsOfEndedRun(instance);
 
     char mutexName[32];
     snprintf(mutexName, sizeof mutexName, "SEMKESTA%02u", static_cast<unsigned>(call->driverNumber));
@@ -170,12 +190,15 @@ uint32_t ColdStart(DriverCall *call) {
         err(LOG_ERROR, "KESTA> ColdStart() ERROR, CreateMutex() error %u", static_cast<unsigned>(plat_last_error()));
         return 1;
     }
-    instance->mutex = mutex;
+    if (!InstanceStart(instance, mutex)) {
+        plat_mutex_close(mutex);
+        err(LOG_ERROR, "KESTA> ColdStart() ERROR, more than %u instances running", INSTANCE_TABLE_SIZE);
+        return 1;
+    }
 
     instance->ending = 0;
     instance->portOpen = config->usePort;
     instance->lineTimeout = config->timeout;
-    instance->portHandle = 0;
     instance->ObjectList = nullptr;
     instance->UsedAreaList = nullptr;
     instance->dsfOpen = 0;
@@ -184,14 +207,14 @@ uint32_t ColdStart(DriverCall *call) {
     for (size_t i = 0; i < sizeof instance->StationTable / sizeof instance->StationTable[0]; ++i) {
         instance->StationTable[i] = nullptr;
     }
-    {
-        LineLock line;
-        currentPort = 0;
-        echoFlag = 0;
-        ExpectedReplyLength = EXPECTED_REPLY_IDLE;
-    }
+    LineColdStart();
 
-    InitFile(instance, call->driverNumber);
+    InitSettings settings = InitSettings();
+    settings.options = DefaultLineOptions();
+    InitFile(call->driverNumber, &settings);
+    instance->masterAddress = settings.masterAddress;
+    instance->ewtDelay = settings.ewtDelay;
+    LineApplyInitFile(settings.numSlaves, settings.flushBeforeSend);
 
     if (instance->portOpen == 0) {
         return 0;
@@ -207,40 +230,48 @@ uint32_t ColdStart(DriverCall *call) {
     instance->portFlags = record.portFlags;
 
     const PortHandle port = OpenPortRecord(&record);
-    if (port == 0) {
+    if (port == 0 || !AdoptPort(instance, port)) {
         err(LOG_ERROR, "KESTA>Failed to open com port %s", record.portName);
+        InstanceStartFailed(instance);
         return 2;
     }
-    AdoptPort(instance, port);
 
+    uint32_t rc = 0;
     {
+        // This cold start's own settings go with its line, read from the file just now, never from
+        // the driver-wide copies another instance's cold start may have changed meanwhile.
         LineLock line;
         Purge(port);
+        uint8_t echo = 0;
         if (EchoTest(port, instance->lineTimeout)) {
             err(LOG_ERROR, "KESTA> ColdStart() Your RS485 convertor is has echos which the driver will handle");
-            echoFlag = 1;
+            echo = 1;
         }
-        RememberLine(instance, port, echoFlag, flushBeforeSend);
+        LineSetEcho(echo);
+        RememberLine(instance, port, echo, settings.flushBeforeSend, settings.options);
+        // One stack per library: a later instance joins the stack that is open, whose master address and
+        // station entries (NUM_OF_SLAVES) are those of the first cold start, and its own are not used.
+        LineSetNumSlaves(settings.numSlaves);
+        rc = Net2000_Open(instance->masterAddress);
     }
-
-    // One stack per library: a later instance joins the stack that is open, whose master address and
-    // station entries (NUM_OF_SLAVES) are those of the first cold start, and its own are not used.
-    const uint32_t rc = Net2000_Open(instance->masterAddress);
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> ColdStart() Failure opening dsf!, rc %u", static_cast<unsigned>(rc));
+        InstanceStartFailed(instance);
         return 2;
     }
     err(LOG_ERROR, "KESTA> ColdStart() dsf opened successfully!");
     instance->dsfOpen = 1;
+    InstanceSetStack(instance, true);
     err(LOG_ERROR, "KESTA> ColdStart() B&R Net2000 protocol 32 Bit driver Installed.");
     return 0;
 }
 
 uint32_t WarmStart(DriverCall *call) {
     DriverInstance *instance = Instance(call);
-    if (instance->portOpen != 0 && instance->portHandle != 0) {
+    const PortHandle port = LookUpInstance(instance).port;
+    if (instance->portOpen != 0 && port != 0) {
         LineLock line; // never drain the line under another thread's exchange
-        Purge(instance->portHandle);
+        Purge(port);
     }
     return 0;
 }
@@ -249,7 +280,6 @@ uint32_t CloseCom(DriverCall *call) { return ClosePortOf(Instance(call)); }
 
 uint32_t EndKvi(DriverCall *call) {
     DriverInstance *instance = Instance(call);
-    instance->ending = 1; // reads are answered at once from here on
     TraceCounters("EndKvi");
     return EndInstance(instance);
 }
@@ -258,11 +288,10 @@ uint32_t ReOpenCom(DriverCall *call) {
     DriverInstance *instance = Instance(call);
     const PortRecord record = KeptRecord(instance);
     const PortHandle port = OpenPortRecord(&record);
-    if (port == 0) {
+    if (port == 0 || !AdoptPort(instance, port)) {
         return 2;
     }
     instance->portOpen = 1;
-    AdoptPort(instance, port);
     return 0;
 }
 
@@ -290,7 +319,7 @@ uint32_t ChangeKviParams(DriverCall *call) {
     }
     char newName[12];
     CopyPortName(newName, change->portName);
-    if (strncmp(newName, instance->portName, sizeof newName) != 0 && instance->portHandle != 0) {
+    if (strncmp(newName, instance->portName, sizeof newName) != 0 && LookUpInstance(instance).port != 0) {
         CloseCom(call);
     }
     memcpy(instance->portName, newName, sizeof newName);
@@ -298,10 +327,9 @@ uint32_t ChangeKviParams(DriverCall *call) {
 
     const PortRecord record = KeptRecord(instance);
     const PortHandle port = OpenPortRecord(&record);
-    if (port == 0) {
+    if (port == 0 || !AdoptPort(instance, port)) {
         return 2;
     }
-    AdoptPort(instance, port);
     {
         LineLock line;
         SetTimeout(port, instance->lineTimeout);

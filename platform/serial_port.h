@@ -55,3 +55,8 @@ int plat_port_set_queues(PortHandle handle, uint32_t inSize, uint32_t outSize);
 int plat_port_clear_error(PortHandle handle, uint32_t *inQueue); // clears a pending line error
 int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *got);
 int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written);
+
+// Test seam: the next n closes fail as a close can fail on this platform. On POSIX the descriptor is
+// released all the same (close gives it up whatever it answers); on Win32 the handle stays open. Either
+// way the port's record is kept, so a later close of the same handle is safe. 0 ends the seam.
+void plat_port_fail_next_closes(uint32_t n);

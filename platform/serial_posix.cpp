@@ -2,6 +2,8 @@
 // kept beside the descriptor, the input queue, bounded reads and writes. A pseudo-terminal works as a
 // port. This file must never wait on the line without a deadline.
 #include <errno.h>
+
+#include <atomic>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -50,8 +52,17 @@ const uint32_t kUnboundedReadMs = 1000;
 // the wire.
 const uint32_t kUnboundedWriteMs = 1000;
 
+std::atomic<uint32_t> failingCloses{0}; // test seam: closes still to fail
+
+bool TakeInjectedCloseFailure() {
+    uint32_t left = failingCloses.load();
+    while (left != 0 && !failingCloses.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
+}
+
 struct PosixPort {
-    int fd; // -1 on the null line
+    int fd; // -1 on the null line, and once a failed close has given the descriptor up
     int isNull;
     int softRtsToggle; // raise RTS around each write ourselves (the driver has no RS485 mode)
     uint32_t baudRate; // last rate set, for the write bound
@@ -277,21 +288,34 @@ int plat_port_open(const char *name, PortHandle *handle) {
     return 0;
 }
 
+void plat_port_fail_next_closes(uint32_t n) { failingCloses.store(n); }
+
 int plat_port_close(PortHandle handle) {
     if (!ValidPort(handle)) {
         return -1;
     }
     PosixPort *port = ToPort(handle);
     int rc = 0;
-    if (!port->isNull) {
+    if (!port->isNull && port->fd >= 0) {
         ioctl(port->fd, TIOCNXCL);
         flock(port->fd, LOCK_UN);
         rc = close(port->fd);
+        if (TakeInjectedCloseFailure()) {
+            rc = -1;
+            errno = EIO;
+        }
     }
-    int e = errno;
+    if (rc != 0) {
+        // close gives the descriptor up whatever it answers, and the number may be handed to someone
+        // else at once: the record stays (its owner keeps the handle and may close it again) but never
+        // reaches that number again. Its reads and writes fail; a later close only frees it.
+        const int e = errno;
+        port->fd = -1;
+        errno = e;
+        return -1;
+    }
     free(port);
-    errno = e;
-    return rc == 0 ? 0 : -1;
+    return 0;
 }
 
 int plat_port_get_state(PortHandle handle, PortLineState *state) {

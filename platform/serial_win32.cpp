@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "platform/serial_port.h"
 
 namespace {
@@ -102,11 +104,30 @@ int plat_port_open(const char *name, PortHandle *handle) {
     return 0;
 }
 
+namespace {
+
+std::atomic<uint32_t> failingCloses{0}; // test seam: closes still to fail
+
+bool TakeInjectedCloseFailure() {
+    uint32_t left = failingCloses.load();
+    while (left != 0 && !failingCloses.compare_exchange_weak(left, left - 1)) {
+    }
+    return left != 0;
+}
+
+} // namespace
+
+void plat_port_fail_next_closes(uint32_t n) { failingCloses.store(n); }
+
 int plat_port_close(PortHandle handle) {
     if (!ValidPort(handle)) {
         return -1;
     }
     Win32Port *port = ToPort(handle);
+    if (TakeInjectedCloseFailure()) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return -1;
+    }
     if (!CloseHandle(port->handle)) {
         // The caller keeps a handle whose close failed (CloseCom changes nothing then) and may close it
         // again later: the record must outlive this failure, or that second close would free it twice.

@@ -187,10 +187,7 @@ int Parse(DriverInstance *instance, GateAddressParse *record, int mode) {
         err(LOG_ERROR, "KESTA> Parse() must be connected to PLC!");
         return 1;
     }
-    {
-        LineLock line;
-        ExpectedReplyLength = EXPECTED_REPLY_IDLE;
-    }
+    LineSetExpectedReply(EXPECTED_REPLY_IDLE);
 
     char copy[OBJECT_NAME_SIZE];
     if (!CopyAddress(record->addressString, copy))

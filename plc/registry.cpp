@@ -127,19 +127,23 @@ int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record) {
     return 0;
 }
 
-void ReleaseRegistry(DriverInstance *instance) {
-    ObjectEntry *entry = static_cast<ObjectEntry *>(instance->ObjectList);
+void ReleaseRegistryLists(void *objectList, void *usedAreaList) {
+    ObjectEntry *entry = static_cast<ObjectEntry *>(objectList);
     while (entry != nullptr) {
         ObjectEntry *next = entry->next;
         free(entry);
         entry = next;
     }
-    UsedArea *area = static_cast<UsedArea *>(instance->UsedAreaList);
+    UsedArea *area = static_cast<UsedArea *>(usedAreaList);
     while (area != nullptr) {
         UsedArea *next = area->next;
         free(area);
         area = next;
     }
+}
+
+void ReleaseRegistry(DriverInstance *instance) {
+    ReleaseRegistryLists(instance->ObjectList, instance->UsedAreaList);
     instance->ObjectList = nullptr;
     instance->UsedAreaList = nullptr;
 }

@@ -35,6 +35,8 @@ int32_t FindObjectHandle(const DriverInstance *instance, const char *name);
 // Gives every entry of both lists back to the heap and empties them. Only a cold start that replaces
 // a run (and the end of a test) does this: during a run the entries are referenced by the host's gates.
 void ReleaseRegistry(DriverInstance *instance);
+// The same for two list heads the caller took from a block and keeps itself.
+void ReleaseRegistryLists(void *objectList, void *usedAreaList);
 
 ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name);
 UsedArea *FindUsedArea(const DriverInstance *instance, uint32_t elementBits, uint32_t typeCode, uint32_t station);

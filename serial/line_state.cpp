@@ -1,8 +1,178 @@
-// Driver-wide line state: one set per loaded library, shared by every driver instance.
-#include "serial/transport.h"
+// Driver-wide line state: the one record per loaded library and the table of the instances' lines.
+// Every function takes the line lock (recursive), so a caller that holds it already may call them too.
+#include "serial/line_state.h"
 
-PortHandle currentPort = 0;
-uint8_t echoFlag = 0;
-uint8_t flushBeforeSend = 0;
-uint8_t numSlaves = 1;
-uint16_t ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+#include "platform/system.h"
+
+namespace {
+
+LineState line = {0, 0, 0, 1, EXPECTED_REPLY_IDLE};
+
+struct LineEntry {
+    const void *owner; // null: a free entry
+    PortHandle port;   // 0 while the owner's port is closed
+    uint8_t echo;
+    uint8_t flush;
+    LineOptions options;
+};
+LineEntry lines[LINE_TABLE_SIZE];
+
+LineEntry *EntryOf(const void *owner) {
+    for (LineEntry &entry : lines) {
+        if (entry.owner == owner) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// A handle value names one open port at a time: an entry still holding it belongs to a port that was
+// closed behind the table's back (a host that dropped an instance without EndKvi), so it lets go.
+void ReleasePort(PortHandle port) {
+    for (LineEntry &entry : lines) {
+        if (entry.owner != nullptr && entry.port == port) {
+            entry.port = 0;
+        }
+    }
+}
+
+const LineEntry *EntryOnPort(PortHandle port) {
+    if (port == 0) {
+        return nullptr;
+    }
+    for (const LineEntry &entry : lines) {
+        if (entry.owner != nullptr && entry.port == port) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+LineState ReadLineState() {
+    LineLock lock;
+    return line;
+}
+
+void LineColdStart() {
+    LineLock lock;
+    line.currentPort = 0;
+    line.echoFlag = 0;
+    line.ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+}
+
+void LineApplyInitFile(uint8_t numSlaves, uint8_t flushBeforeSend) {
+    LineLock lock;
+    line.numSlaves = numSlaves;
+    line.flushBeforeSend = flushBeforeSend;
+}
+
+void LineSetEcho(uint8_t echo) {
+    LineLock lock;
+    line.echoFlag = echo;
+}
+
+void LineSetFlush(uint8_t flush) {
+    LineLock lock;
+    line.flushBeforeSend = flush;
+}
+
+void LineSetNumSlaves(uint8_t numSlaves) {
+    LineLock lock;
+    line.numSlaves = numSlaves;
+}
+
+void LineSetCurrentPort(PortHandle port) {
+    LineLock lock;
+    line.currentPort = port;
+}
+
+void LinePortClosed(PortHandle port) {
+    if (port == 0) {
+        return;
+    }
+    LineLock lock;
+    if (line.currentPort == port) {
+        line.currentPort = 0;
+    }
+    ReleasePort(port);
+}
+
+void LineSetExpectedReply(uint16_t length) {
+    LineLock lock;
+    line.ExpectedReplyLength = length;
+}
+
+LineOptions DefaultLineOptions() {
+    LineOptions options = LineOptions();
+    options.silentStationPause = SILENT_STATION_PAUSE_DEFAULT;
+    return options;
+}
+
+void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush, const LineOptions &options) {
+    LineLock lock;
+    ReleasePort(port);
+    LineEntry *entry = EntryOf(owner);
+    if (entry == nullptr) {
+        entry = EntryOf(nullptr);
+    }
+    if (entry == nullptr) {
+        return; // table full: this line runs with the driver-wide settings
+    }
+    entry->owner = owner;
+    entry->port = port;
+    entry->echo = echo;
+    entry->flush = flush;
+    entry->options = options;
+}
+
+LineOptions LineOptionsOf(const void *owner) {
+    LineLock lock;
+    const LineEntry *entry = owner != nullptr ? EntryOf(owner) : nullptr;
+    return entry != nullptr ? entry->options : DefaultLineOptions();
+}
+
+void MoveLine(const void *owner, PortHandle port) {
+    LineLock lock;
+    LineEntry *entry = EntryOf(owner);
+    if (entry == nullptr) {
+        return;
+    }
+    if (port != 0) {
+        ReleasePort(port);
+    }
+    entry->port = port;
+}
+
+void ForgetLine(const void *owner) {
+    LineLock lock;
+    LineEntry *entry = EntryOf(owner);
+    if (entry != nullptr) {
+        *entry = LineEntry();
+    }
+}
+
+LineState *LineStateHeld() { return &line; }
+
+void LineLend(PortHandle port, uint16_t expectedReplyLength, LineOnLoan *loan) {
+    LineLock lock;
+    loan->saved = line;
+    // currentPort is whichever instance started or reopened last; the exchange goes out on the line of
+    // the instance it serves, or a second instance's reads would travel on the first one's line.
+    line.currentPort = port;
+    const LineEntry *entry = EntryOnPort(port);
+    if (entry != nullptr) {
+        line.echoFlag = entry->echo;
+        line.flushBeforeSend = entry->flush;
+    }
+    line.ExpectedReplyLength = expectedReplyLength;
+}
+
+void LineGiveBack(const LineOnLoan *loan) {
+    LineLock lock;
+    line.currentPort = loan->saved.currentPort;
+    line.echoFlag = loan->saved.echoFlag;
+    line.flushBeforeSend = loan->saved.flushBeforeSend;
+    line.ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+}

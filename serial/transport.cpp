@@ -21,16 +21,12 @@ uint16_t rxSize = 0;
 uint32_t stackOpen = 0;
 uint32_t stackHolders = 0; // instances that opened the stack and have not closed it yet
 
-struct LineSettings {
-    const void *owner; // null: a free entry
-    PortHandle port;   // 0 while the owner's port is closed
-    uint8_t echo;
-    uint8_t flush;
-};
-LineSettings lines[TRANSPORT_MAX_LINES];
 uint8_t queueCheck = 0; // 1 only while a Receive action reads: take what is waiting, never wait
 
 LinkCounters counters;
+
+// The driver-wide line record; every use below is under the line lock.
+LineState &Line() { return *LineStateHeld(); }
 
 void *HeapAlloc(uint32_t size) { return malloc(size); }
 
@@ -51,7 +47,7 @@ uint32_t ReadCapacity() { return rxSize < DSF_MAX_FRAME ? rxSize : static_cast<u
 //   last one carries exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
 // A frame longer than asked for is then read to its end (dsf_ra_receive_frame).
 uint32_t ReplyReadSize() {
-    uint32_t size = ExpectedReplyLength;
+    uint32_t size = Line().ExpectedReplyLength;
     if (stack->state == DSF_AWAIT_FINAL_ACK || (stack->state == DSF_AWAIT_REPLY && stack->segmenting)) {
         size = DSF_FRAME_OVERHEAD;
     } else if (stack->state == DSF_AWAIT_REPLY && stack->reassembling &&
@@ -104,74 +100,7 @@ int32_t CountResult(int32_t result) {
     return result;
 }
 
-LineSettings *LineOf(const void *owner) {
-    for (LineSettings &line : lines) {
-        if (line.owner == owner) {
-            return &line;
-        }
-    }
-    return nullptr;
-}
-
-// A handle value names one open port at a time: an entry still holding it belongs to a port that was
-// closed behind the table's back (a host that dropped an instance without EndKvi), so it lets go.
-void ReleasePort(PortHandle port) {
-    for (LineSettings &line : lines) {
-        if (line.owner != nullptr && line.port == port) {
-            line.port = 0;
-        }
-    }
-}
-
-const LineSettings *LineOnPort(PortHandle port) {
-    if (port == 0) {
-        return nullptr;
-    }
-    for (const LineSettings &line : lines) {
-        if (line.owner != nullptr && line.port == port) {
-            return &line;
-        }
-    }
-    return nullptr;
-}
-
 } // namespace
-
-void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush) {
-    LineLock lock;
-    ReleasePort(port);
-    LineSettings *line = LineOf(owner);
-    if (line == nullptr) {
-        line = LineOf(nullptr);
-    }
-    if (line == nullptr) {
-        return; // table full: this line runs with the driver-wide settings
-    }
-    line->owner = owner;
-    line->port = port;
-    line->echo = echo;
-    line->flush = flush;
-}
-
-void MoveLine(const void *owner, PortHandle port) {
-    LineLock lock;
-    LineSettings *line = LineOf(owner);
-    if (line == nullptr) {
-        return;
-    }
-    if (port != 0) {
-        ReleasePort(port);
-    }
-    line->port = port;
-}
-
-void ForgetLine(const void *owner) {
-    LineLock lock;
-    LineSettings *line = LineOf(owner);
-    if (line != nullptr) {
-        *line = LineSettings();
-    }
-}
 
 void ReadLinkCounters(LinkCounters *out) {
     LineLock lock;
@@ -192,7 +121,7 @@ int32_t dsf_ra_open(const char *parameters) {
         return 0;
     }
     DsfInstance *created = nullptr;
-    int32_t rc = dsf_create(numSlaves, HeapAlloc, HeapRelease, &created);
+    int32_t rc = dsf_create(Line().numSlaves, HeapAlloc, HeapRelease, &created);
     if (rc != 0) {
         dsf_destroy(created); // a refused station count still hands out a record
         return rc;
@@ -231,8 +160,12 @@ int32_t dsf_ra_close() {
         stackOpen = 0;
         TraceClose();
     }
-    int32_t rc = ClosePort(currentPort);
-    currentPort = 0; // closed once, cleared where it was held
+    const PortHandle port = Line().currentPort;
+    int32_t rc = ClosePort(port);
+    if (rc == PORT_OK) {
+        LinePortClosed(port); // closed once, cleared wherever it was held
+    }
+    Line().currentPort = 0; // a port whose close failed stays with its owner, which may close it again
     return rc;
 }
 
@@ -246,20 +179,20 @@ int32_t dsf_ra_send_frame(uint16_t length) {
     if (!stackOpen || length > txSize) {
         return DSF_ERR_WRITE;
     }
-    if (flushBeforeSend == 1) {
-        Purge(currentPort);
+    if (Line().flushBeforeSend == 1) {
+        Purge(Line().currentPort);
     }
     uint32_t written = 0;
-    int w = WritePort(currentPort, txBuffer, length, &written);
+    int w = WritePort(Line().currentPort, txBuffer, length, &written);
     int32_t result = (w == PORT_OK && written == length) ? 0 : DSF_ERR_WRITE;
     counters.framesOut++;
     counters.bytesOut += written;
     TraceBytes(TRACE_SENT, txBuffer, written);
-    if (echoFlag == 1) {
+    if (Line().echoFlag == 1) {
         // The converter hands back what we sent; it is read and dropped before any reply.
         uint32_t want = length < ReadCapacity() ? length : ReadCapacity();
         uint32_t got = 0;
-        ReadPort(currentPort, rxBuffer, want, &got);
+        ReadPort(Line().currentPort, rxBuffer, want, &got);
         TraceBytes(TRACE_ECHO, rxBuffer, got);
         if (result == 0 && (got != length || memcmp(rxBuffer, txBuffer, got) != 0)) {
             counters.echoMismatches++;
@@ -276,15 +209,15 @@ uint16_t dsf_ra_receive_frame() {
     uint32_t toRead = 0;
     uint32_t waiting = 0;
     if (queueCheck == 1) { // takes what is waiting and never waits
-        toRead = ExpectedReplyLength < ReadCapacity() ? ExpectedReplyLength : ReadCapacity();
-        if (PortInputQueue(currentPort, &waiting) == 0) {
+        toRead = Line().ExpectedReplyLength < ReadCapacity() ? Line().ExpectedReplyLength : ReadCapacity();
+        if (PortInputQueue(Line().currentPort, &waiting) == 0) {
             toRead = waiting < toRead ? waiting : toRead;
         }
     } else {
         toRead = ReplyReadSize();
     }
     uint32_t iRead = 0;
-    int rc = ReadPort(currentPort, rxBuffer, toRead, &iRead);
+    int rc = ReadPort(Line().currentPort, rxBuffer, toRead, &iRead);
     if (queueCheck == 0 && rc == PORT_OK && iRead == toRead) {
         // A frame longer than expected (the station's error reply to a read of one or two bytes, a
         // data prefix on a control frame) is read to the end its header announces: left half read, its
@@ -293,7 +226,7 @@ uint16_t dsf_ra_receive_frame() {
         const uint32_t whole = AnnouncedFrameLength(rxBuffer, iRead);
         if (whole > iRead && whole <= ReadCapacity()) {
             uint32_t more = 0;
-            ReadPort(currentPort, rxBuffer + iRead, whole - iRead, &more); // a failure shows as a short frame
+            ReadPort(Line().currentPort, rxBuffer + iRead, whole - iRead, &more); // a failure shows as a short frame
             iRead += more;
             toRead = whole;
         }
@@ -386,18 +319,8 @@ int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uin
 int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
                     uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
     LineLock lock;
-    // currentPort is whichever instance started or reopened last; the exchange goes out on the line of
-    // the instance it serves, or a second instance's reads would travel on the first one's line.
-    const PortHandle previousPort = currentPort;
-    const uint8_t previousEcho = echoFlag;
-    const uint8_t previousFlush = flushBeforeSend;
-    currentPort = line;
-    const LineSettings *settings = LineOnPort(line);
-    if (settings != nullptr) {
-        echoFlag = settings->echo;
-        flushBeforeSend = settings->flush;
-    }
-    ExpectedReplyLength = expectedReplyLength;
+    LineOnLoan loan;
+    LineLend(line, expectedReplyLength, &loan);
     StationEntry *handle = nullptr;
     if (handleSlot != nullptr) {
         memcpy(&handle, handleSlot, sizeof handle);
@@ -406,9 +329,6 @@ int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleS
     if (handleSlot != nullptr) {
         memcpy(handleSlot, &handle, sizeof handle);
     }
-    ExpectedReplyLength = EXPECTED_REPLY_IDLE;
-    currentPort = previousPort;
-    echoFlag = previousEcho;
-    flushBeforeSend = previousFlush;
+    LineGiveBack(&loan);
     return rc;
 }

@@ -7,15 +7,7 @@
 
 #include "dsf/dsf.h"
 #include "platform/serial_port.h"
-
-// Driver-wide line state, one set per loaded library.
-extern PortHandle currentPort;
-extern uint8_t echoFlag;
-extern uint8_t flushBeforeSend;
-extern uint8_t numSlaves;
-extern uint16_t ExpectedReplyLength;
-
-enum { EXPECTED_REPLY_IDLE = 518 };
+#include "serial/line_state.h"
 
 // A line that keeps delivering bytes but never a valid frame would keep the loop receiving for ever.
 // After this many steps without a frame sent, the request ends with DSF_ERR_NO_REPLY: a frame is at
@@ -33,16 +25,6 @@ int32_t dsf_ra_open(const char *parameters);
 int32_t dsf_ra_close();
 uint32_t dsf_ra_holders(); // instances holding the stack open
 
-// The line settings of each instance that holds a line: whether its RS485 converter echoes (its own
-// cold start's echo test) and whether its input is purged before each frame (its own FLUSH_BUFFER).
-// The driver-wide echoFlag and flushBeforeSend are those of the last cold start; an exchange runs with
-// the settings of the line it goes out on, or a second line's cold start would decide for the first.
-// owner: the instance. A fixed table of TRANSPORT_MAX_LINES; an instance beyond it, and a line opened
-// without a cold start's echo test, run with the driver-wide settings.
-enum { TRANSPORT_MAX_LINES = 32 };
-void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush);
-void MoveLine(const void *owner, PortHandle port); // the owner's port changed; 0: closed
-void ForgetLine(const void *owner);
 int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
                       uint32_t *replyLength);
 int32_t dsf_ra_send_frame(uint16_t length);

@@ -170,7 +170,7 @@ TEST_P(TwoLinesOneEchoing, EachLineKeepsItsOwnEchoSetting) {
     const bool firstEchoes = GetParam();
     (firstEchoes ? a : b).sim().setEcho(true);
     StartBoth();
-    EXPECT_EQ(firstEchoes ? 0 : 1, echoFlag); // the driver-wide flag is the last cold start's
+    EXPECT_EQ(firstEchoes ? 0 : 1, ReadLineState().echoFlag); // the driver-wide flag is the last cold start's
     ResetLinkCounters();
 
     std::atomic<int> wrongA(0);

@@ -47,27 +47,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FILE *file = fopen(kFileName, "wb");
     FuzzCheck(file != nullptr && fwrite(data, 1, size, file) == size && fclose(file) == 0);
 
-    DriverInstance instance;
-    memset(&instance, 0, sizeof instance);
-    flushBeforeSend = 7; // InitFile must set both whatever they were
-    numSlaves = 7;
+    InitSettings settings;
+    memset(&settings, 0xCD, sizeof settings); // InitFile must set the three defaults whatever was there
+    settings.ewtDelay = 0;
+    settings.options = DefaultLineOptions();
     fuzzhost::Clear();
-    InitFile(&instance, 0);
+    InitFile(0, &settings);
     scratch.Leave();
 
-    FuzzCheck(flushBeforeSend == 0 || flushBeforeSend == 1);
+    FuzzCheck(settings.flushBeforeSend == 0 || settings.flushBeforeSend == 1);
     if (!Mentions(data, size, "MASTER_ADDRESS")) {
-        FuzzCheck(instance.masterAddress == 1);
+        FuzzCheck(settings.masterAddress == 1);
     }
     if (!Mentions(data, size, "NUM_OF_SLAVES")) {
-        FuzzCheck(numSlaves == 1);
+        FuzzCheck(settings.numSlaves == 1);
     }
     if (!Mentions(data, size, "FLUSH_BUFFER")) {
-        FuzzCheck(flushBeforeSend == 0);
+        FuzzCheck(settings.flushBeforeSend == 0);
     }
     if (!Mentions(data, size, "EWT_DELAY_BETWEEN_RECORDS")) {
-        FuzzCheck(instance.ewtDelay == 0);
+        FuzzCheck(settings.ewtDelay == 0);
     }
+    // A key beyond the four changes its option only from a line that names it, and only within range.
+    const LineOptions defaults = DefaultLineOptions();
+    if (!Mentions(data, size, "READ_GROUP_MS")) {
+        FuzzCheck(settings.options.readGroupMs == defaults.readGroupMs);
+    }
+    FuzzCheck(settings.options.readGroupMs <= 60000);
+    FuzzCheck(settings.options.silentStationLimit <= 255);
+    FuzzCheck(settings.options.silentStationPause >= 100 && settings.options.silentStationPause <= 3600000);
+    FuzzCheck(settings.options.relookupOnError <= 1);
+    FuzzCheck(settings.options.portReopenInterval == 0 ||
+              (settings.options.portReopenInterval >= 100 && settings.options.portReopenInterval <= 3600000));
     // Opening, opened, and at least one report line per key that was not accepted.
     FuzzCheck(fuzzhost::g_messages >= 2);
     return 0;

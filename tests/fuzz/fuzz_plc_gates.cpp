@@ -101,7 +101,7 @@ int32_t RunExchange(PortHandle, uint16_t expectedReplyLength, void *handleSlot, 
     volatile uint8_t touch = request[requestSize - 1];
     touch = reply[capacity - 1];
     (void)touch;
-    FuzzCheck(ExpectedReplyLength == EXPECTED_REPLY_IDLE); // the callers leave the resting value behind
+    FuzzCheck(ReadLineState().ExpectedReplyLength == EXPECTED_REPLY_IDLE); // the callers leave the resting value behind
 
     StationEntry *handle = nullptr;
     if (handleSlot != nullptr) {
@@ -398,7 +398,7 @@ void ReadOrWrite(FuzzInput &in, uint8_t op) {
                 g_last.status);
     }
     FuzzCheck(rc <= KVI_FAILED);
-    FuzzCheck(ExpectedReplyLength == EXPECTED_REPLY_IDLE);
+    FuzzCheck(ReadLineState().ExpectedReplyLength == EXPECTED_REPLY_IDLE);
 
     const bool ordinary = !IsSampleGate(rw.typeCode) && !IsTimeStampGate(rw.typeCode);
     const bool sized = bits == 8 || bits == 16 || bits == 32;
@@ -476,7 +476,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     instance.portOpen = (flags & 0xF0) == 0xF0 ? 0 : 1;
     instance.portHandle = 42;
     instance.ewtDelay = (flags & 0x10) ? in.u8() : 0;
-    ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+    LineSetExpectedReply(EXPECTED_REPLY_IDLE);
     for (Gate &gate : g_gates) {
         gate = Gate();
     }

@@ -148,10 +148,9 @@ protected:
         ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
         ASSERT_EQ(chdir(dir_.path().c_str()), 0);
         // Values the file must replace: defaults come first, ewtDelay only from the file.
-        memset(&instance_, 0, sizeof instance_);
-        instance_.masterAddress = 99;
-        flushBeforeSend = 1;
-        numSlaves = 9;
+        memset(&settings_, 0xCD, sizeof settings_);
+        settings_.ewtDelay = 0;
+        settings_.options = DefaultLineOptions();
         hostlog::Clear();
     }
     void TearDown() override { ASSERT_EQ(chdir(cwd_), 0); }
@@ -167,43 +166,43 @@ protected:
 
     TempDir dir_;
     char cwd_[4096];
-    DriverInstance instance_;
+    InitSettings settings_;
 };
 
 TEST_P(InitFile, Reads) {
     const Row &row = GetParam();
     dir_.Write(kName, row.file);
-    ::InitFile(&instance_, kDriver);
+    ::InitFile(kDriver, &settings_);
     int wrongLevels = 0;
     EXPECT_EQ(Texts(&wrongLevels), Then({kOpening, kOpened}, row.messages));
     EXPECT_EQ(wrongLevels, 0);
-    EXPECT_EQ(uint8_t{instance_.masterAddress}, row.master);
-    EXPECT_EQ(numSlaves, row.slaves);
-    EXPECT_EQ(flushBeforeSend, row.flush);
-    EXPECT_EQ(uint32_t{instance_.ewtDelay}, row.ewtDelay);
+    EXPECT_EQ(uint32_t{settings_.masterAddress}, row.master);
+    EXPECT_EQ(uint32_t{settings_.numSlaves}, row.slaves);
+    EXPECT_EQ(uint32_t{settings_.flushBeforeSend}, row.flush);
+    EXPECT_EQ(settings_.ewtDelay, row.ewtDelay);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, InitFile, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row> &row) { return std::string(row.param.name); });
 
 TEST_F(InitFile, MissingFileUsesDefaults) {
-    instance_.ewtDelay = 77; // not the file's to reset
-    ::InitFile(&instance_, kDriver);
+    settings_.ewtDelay = 77; // not the file's to reset
+    ::InitFile(kDriver, &settings_);
     int wrongLevels = 0;
     EXPECT_EQ(Texts(&wrongLevels),
               (std::vector<std::string>{kOpening, "KESTA> Initialisation file KESTA07.INT not found-using default:",
                                         "KESTA> MASTER_ADDRESS    set to 1", "KESTA> FLUSH_BUFFER      set to 0",
                                         "KESTA> NUM_OF_SLAVES     set to 1"}));
     EXPECT_EQ(wrongLevels, 0);
-    EXPECT_EQ(uint8_t{instance_.masterAddress}, 1u);
-    EXPECT_EQ(numSlaves, 1u);
-    EXPECT_EQ(flushBeforeSend, 0u);
-    EXPECT_EQ(uint32_t{instance_.ewtDelay}, 77u);
+    EXPECT_EQ(uint32_t{settings_.masterAddress}, 1u);
+    EXPECT_EQ(uint32_t{settings_.numSlaves}, 1u);
+    EXPECT_EQ(uint32_t{settings_.flushBeforeSend}, 0u);
+    EXPECT_EQ(settings_.ewtDelay, 77u);
 }
 
 TEST_F(InitFile, NameCarriesTheDriverNumber) {
-    ::InitFile(&instance_, 123);
-    ::InitFile(&instance_, 3);
+    ::InitFile(123, &settings_);
+    ::InitFile(3, &settings_);
     const std::vector<LoggedMessage> messages = hostlog::Messages();
     ASSERT_EQ(messages.size(), 10u);
     EXPECT_EQ(messages[0].text, "KESTA> Opening init file KESTA123.INT");
@@ -224,13 +223,13 @@ TEST_F(InitFile, LargeBinaryFileIsReadToTheEnd) {
     }
     dir_.Write(kName, noise + "\nMASTER_ADDRESS = 9\n");
     const auto start = std::chrono::steady_clock::now();
-    ::InitFile(&instance_, kDriver);
+    ::InitFile(kDriver, &settings_);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     const std::vector<LoggedMessage> messages = hostlog::Messages();
     ASSERT_GT(messages.size(), 40000u); // at most 255 bytes a piece
     EXPECT_EQ(messages[messages.size() - 5].text, Master("9"));
     EXPECT_EQ(messages.back().text, kFlushDefault);
-    EXPECT_EQ(uint8_t{instance_.masterAddress}, 9u);
+    EXPECT_EQ(uint32_t{settings_.masterAddress}, 9u);
 }
 
 } // namespace

@@ -118,10 +118,12 @@ TEST_F(KviMainDispatch, OnlyCodesTwoToSixTakeTheMutex) {
 }
 
 // After EndKvi: reads are answered 0 without the (closed) mutex; the other mutex codes fail in ReqSem.
-TEST_F(KviMainDispatch, EndingFlagAnswersReadsAtOnce) {
+TEST_F(KviMainDispatch, ReadsAfterEndKviAreAnsweredAtOnce) {
     DriverInstance instance;
     memset(&instance, 0, sizeof instance);
-    instance.ending = 1;
+    EXPECT_EQ(Call(&instance, 11), 0u); // EndKvi of a block that never ran: nothing to close
+    EXPECT_EQ(uint32_t{instance.ending}, 1u);
+    hostlog::Clear();
     for (uint32_t code : {5u, 6u}) {
         EXPECT_EQ(Call(&instance, code), 0u) << "code " << code;
     }
@@ -131,6 +133,23 @@ TEST_F(KviMainDispatch, EndingFlagAnswersReadsAtOnce) {
         hostlog::Clear();
         EXPECT_EQ(Call(&instance, code), 1u) << "code " << code;
         EXPECT_EQ(hostlog::Messages(), (std::vector<LoggedMessage>{{32, WaitFailed(EBADF)}})) << "code " << code;
+    }
+}
+
+// A block the driver never started is not ended because its bytes say so: reads of an uncleared block
+// are refused like every mutex code, never answered as done.
+TEST_F(KviMainDispatch, AnEndingFlagTheDriverDidNotWriteIsNotBelieved) {
+    for (const uint8_t fill : {0x01, 0xCD, 0xEE}) {
+        DriverInstance instance;
+        memset(&instance, fill, sizeof instance);
+        for (uint32_t code : {5u, 6u, 2u}) {
+            hostlog::Clear();
+            EXPECT_EQ(Call(&instance, code), 1u) << "code " << code << " fill " << int{fill};
+            EXPECT_EQ(hostlog::Messages(), (std::vector<LoggedMessage>{{32, WaitFailed(EBADF)}}));
+        }
+        hostlog::Clear();
+        EXPECT_EQ(Call(&instance, 7), 1u) << "fill " << int{fill}; // a write: no run, nothing to write with
+        EXPECT_TRUE(hostlog::Messages().empty());
     }
 }
 

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "host/instance_mutex.h"
+#include "host/instances.h"
 #include "kesta.h"
 #include "host_test_util.h"
 #include "platform/system.h"
@@ -98,10 +99,13 @@ protected:
         memset(&instance_, 0, sizeof instance_);
         MutexHandle mutex = 0;
         ASSERT_EQ(plat_mutex_create(number_.name(), &mutex), 0);
-        instance_.mutex = mutex;
+        ASSERT_TRUE(InstanceStart(&instance_, mutex)); // as the cold start registers what it created
         hostlog::Clear();
     }
-    void TearDown() override { CloseInstanceMutex(&instance_); }
+    void TearDown() override {
+        CloseInstanceMutex(&instance_);
+        InstanceEnd(&instance_);
+    }
 
     uint32_t Call(uint32_t code, void *arg = nullptr) {
         DriverCall call;

@@ -65,9 +65,9 @@ TEST_F(Lifecycle, ColdStartOnTheLineOpensPortAndStackWithItsMessagesInOrder) {
     EXPECT_EQ(0u, uint32_t{in.ending});
     EXPECT_EQ(f.sim().portName(), std::string(in.portName));
     EXPECT_EQ(0x0303, uint16_t{in.portFlags});
-    EXPECT_EQ(KestaHandle{in.portHandle}, currentPort);
-    EXPECT_EQ(0, echoFlag);
-    EXPECT_EQ(518, ExpectedReplyLength);
+    EXPECT_EQ(KestaHandle{in.portHandle}, ReadLineState().currentPort);
+    EXPECT_EQ(0, ReadLineState().echoFlag);
+    EXPECT_EQ(518, ReadLineState().ExpectedReplyLength);
 
     int16_t value = 0;
     EXPECT_EQ(0u, ReadSpeed(&value));
@@ -90,7 +90,7 @@ TEST_F(Lifecycle, WithoutPortNothingIsOpenedAndReadsAreRefused) {
 TEST_F(Lifecycle, TheNullLineOpensWithoutEchoAndReadsFailOnSilence) {
     ASSERT_EQ(0u, f.ColdStart(5, 1, "NUL"));
     EXPECT_TRUE(f.Logged(kInstalled));
-    EXPECT_EQ(0, echoFlag);
+    EXPECT_EQ(0, ReadLineState().echoFlag);
     DriverFixture::Gate gate;
     // Nothing ever answers on the null line: the connect gives up after its four attempts.
     EXPECT_EQ(1u, f.Parse(gate, "002speed", GATE_SIGNED16));
@@ -102,7 +102,7 @@ TEST_F(Lifecycle, AnEchoingConverterIsDetectedOnceAndItsEchoNeverReachesTheStack
     f.sim().setEcho(true);
     ASSERT_EQ(0u, f.ColdStart(25));
     EXPECT_EQ(1u, f.Count(kEcho));
-    EXPECT_EQ(1, echoFlag);
+    EXPECT_EQ(1, ReadLineState().echoFlag);
     int16_t value = 0;
     EXPECT_EQ(0u, ReadSpeed(&value));
     EXPECT_EQ(1234, value);
@@ -148,7 +148,7 @@ TEST_F(Lifecycle, CloseComAndReOpenComTakeTheLineAwayAndBack) {
     EXPECT_EQ(0u, f.Call(KVI_CLOSE_COM));
     EXPECT_EQ(0u, KestaHandle{f.instance().portHandle});
     EXPECT_EQ(0u, uint32_t{f.instance().portOpen});
-    EXPECT_EQ(0u, currentPort);
+    EXPECT_EQ(0u, ReadLineState().currentPort);
     f.ClearMessages();
     EXPECT_EQ(1u, ReadSpeed(&value)); // silently refused while the port is closed
     EXPECT_EQ(0u, f.Messages().size());
@@ -205,7 +205,7 @@ TEST_F(Lifecycle, ChangeKviParamsMovesToAnotherPortAndReadsGoOnThere) {
     ASSERT_EQ(0u, f.Call(KVI_CHANGE_PARAMS, &change));
     EXPECT_NE(0u, KestaHandle{f.instance().portHandle});
     EXPECT_EQ(1u, uint32_t{f.instance().portOpen});
-    EXPECT_EQ(KestaHandle{f.instance().portHandle}, currentPort);
+    EXPECT_EQ(KestaHandle{f.instance().portHandle}, ReadLineState().currentPort);
     EXPECT_EQ(other.portName(), std::string(f.instance().portName));
     // The old port was closed: it opens again.
     PortHandle old = 0;
@@ -232,7 +232,7 @@ TEST_F(Lifecycle, EndKviClosesThePortOnceAndEndsTheInstance) {
     EXPECT_EQ(0u, KestaHandle{f.instance().portHandle});
     EXPECT_EQ(0u, uint32_t{f.instance().portOpen});
     EXPECT_EQ(0u, KestaHandle{f.instance().mutex});
-    EXPECT_EQ(0u, currentPort);
+    EXPECT_EQ(0u, ReadLineState().currentPort);
     // Closed: another owner can take the port.
     PortHandle again = 0;
     const LineParams line{57600, 8, 0, 1};
@@ -302,7 +302,7 @@ TEST_F(Lifecycle, ASecondStationDoesNotFitOneStationEntry) {
     EXPECT_EQ(1u, f.Parse(level, "003level", GATE_SIGNED16));
     EXPECT_EQ(4u, f.Count("KESTA> Net2000_Connect failed ErrorCode: 46"));
     EXPECT_TRUE(f.Logged("KESTA> Parse() plcaddr 3 not connected!"));
-    EXPECT_EQ(518, ExpectedReplyLength);
+    EXPECT_EQ(518, ReadLineState().ExpectedReplyLength);
 }
 
 TEST_F(Lifecycle, StationServicesConnectTheSameEntryAgainAndDescribeUnknownNames) {
@@ -312,7 +312,7 @@ TEST_F(Lifecycle, StationServicesConnectTheSameEntryAgainAndDescribeUnknownNames
 
     StationEntry *first = Net2000_Connect(f.instance().portHandle, 2);
     ASSERT_NE(nullptr, first);
-    EXPECT_EQ(518, ExpectedReplyLength);
+    EXPECT_EQ(518, ReadLineState().ExpectedReplyLength);
     StationEntry *again = Net2000_Connect(f.instance().portHandle, 2);
     EXPECT_EQ(first, again); // the entry that holds the address is found before any free one
     EXPECT_EQ(2u, f.station(2).stats().requests);
@@ -325,16 +325,16 @@ TEST_F(Lifecycle, StationServicesConnectTheSameEntryAgainAndDescribeUnknownNames
     EXPECT_EQ(2u, uint32_t{descriptor.length});
     EXPECT_EQ(kesta::sim::kTypeInt16, descriptor.dataType);
     EXPECT_EQ(3, descriptor.access);
-    EXPECT_EQ(518, ExpectedReplyLength);
+    EXPECT_EQ(518, ReadLineState().ExpectedReplyLength);
 
     ASSERT_EQ(0, Net2000_getOV(f.instance().portHandle, &first, "nosuch", &descriptor));
     EXPECT_EQ(65452, descriptor.status); // status byte 2 less 86
-    EXPECT_EQ(518, ExpectedReplyLength);
+    EXPECT_EQ(518, ReadLineState().ExpectedReplyLength);
 
     StationEntry *none = nullptr;
     EXPECT_EQ(1, Net2000_getOV(f.instance().portHandle, &none, "speed", &descriptor));
     EXPECT_TRUE(f.Logged("KESTA> Net2000_getOV failed ErrorCode: 40"));
-    EXPECT_EQ(518, ExpectedReplyLength);
+    EXPECT_EQ(518, ReadLineState().ExpectedReplyLength);
 }
 
 } // namespace

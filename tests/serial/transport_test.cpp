@@ -108,11 +108,11 @@ protected:
         const LineParams line = {57600, 8, 0, 1};
         ASSERT_EQ(PORT_OK, OpenPort(pty.name, &line, PORT_FLAGS_COLD_START, &port));
         SetTimeout(port, 20); // 200 ms: the waits of these cases stay short
-        currentPort = port;
-        echoFlag = 0;
-        flushBeforeSend = 0;
-        numSlaves = 1;
-        ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+        LineSetCurrentPort(port);
+        LineSetEcho(0);
+        LineSetFlush(0);
+        LineSetNumSlaves(1);
+        LineSetExpectedReply(EXPECTED_REPLY_IDLE);
         ResetLinkCounters();
         ClearLog();
         ASSERT_EQ(0, dsf_ra_open(kParameters));
@@ -120,10 +120,10 @@ protected:
     void TearDown() override {
         PortSetTrace(nullptr);
         script = nullptr;
-        currentPort = port;
+        LineSetCurrentPort(port);
         dsf_ra_close(); // closes the port as well
-        echoFlag = 0;
-        flushBeforeSend = 0;
+        LineSetEcho(0);
+        LineSetFlush(0);
     }
 
     // Connects station 2 with a far end that answers the connect request.
@@ -138,9 +138,9 @@ protected:
 
     int32_t ReadItem(DsfStepFunction step, uint32_t *replyLength) {
         *replyLength = sizeof reply;
-        ExpectedReplyLength = 16; // 2 data bytes + 14
+        LineSetExpectedReply(16); // 2 data bytes + 14
         int32_t rc = RunDsfRequestWith(step, &station, kReadRequest.data(), 2000, reply, replyLength);
-        ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+        LineSetExpectedReply(EXPECTED_REPLY_IDLE);
         return rc;
     }
 
@@ -158,7 +158,7 @@ TEST(TransportClosed, RefusesBeforeOpenAndAfterClose) {
     const LineParams line = {57600, 8, 0, 1};
     PortHandle port = 0;
     ASSERT_EQ(PORT_OK, OpenPort(pty.name, &line, PORT_FLAGS_COLD_START, &port));
-    currentPort = port;
+    LineSetCurrentPort(port);
 
     StationEntry *station = nullptr;
     uint8_t request[2000] = {DSF_SVC_CONNECT_STATION, 0, 2};
@@ -169,15 +169,15 @@ TEST(TransportClosed, RefusesBeforeOpenAndAfterClose) {
 
     ASSERT_EQ(0, dsf_ra_open(kParameters));
     EXPECT_EQ(PORT_OK, dsf_ra_close());
-    EXPECT_EQ(0u, currentPort); // closed with the stack, and cleared
+    EXPECT_EQ(0u, ReadLineState().currentPort); // closed with the stack, and cleared
     EXPECT_EQ(DSF_ERR_NOT_OPEN, RunDsfRequest(&station, request, sizeof request, reply, &replyLength));
     EXPECT_EQ(4000u, replyLength);
     EXPECT_EQ(0u, pty.Drain(50)); // nothing went onto the line
 
     // A stack that cannot be made stays closed, with the stack's own code.
-    numSlaves = 0;
+    LineSetNumSlaves(0);
     EXPECT_EQ(DSF_ERR_STATION_COUNT, dsf_ra_open(kParameters));
-    numSlaves = 1;
+    LineSetNumSlaves(1);
     EXPECT_EQ(DSF_ERR_NOT_OPEN, RunDsfRequest(&station, request, sizeof request, reply, &replyLength));
 }
 
@@ -202,7 +202,7 @@ TEST_F(TransportTest, ConnectAndReadOneItemOverTheLine) {
 }
 
 TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine) {
-    echoFlag = 1;
+    LineSetEcho(1);
     PeerOptions echoing;
     echoing.echo = true;
     Connect(echoing);
@@ -221,10 +221,10 @@ TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine) {
         pty.Send(answer.data(), answer.size());
     });
     PortSetTrace(&trace);
-    ExpectedReplyLength = 8;
+    LineSetExpectedReply(8);
     uint32_t replyLength = sizeof reply;
     EXPECT_EQ(0, RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply, &replyLength));
-    ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+    LineSetExpectedReply(EXPECTED_REPLY_IDLE);
     peer.Join();
 
     ASSERT_EQ(2u, seen.size());
@@ -252,7 +252,7 @@ TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending) {
     const Bytes frame = HexBytes("02 00 02 01 3E 3F 00 3F");
     for (int flush = 0; flush <= 1; flush++) {
         SCOPED_TRACE(flush);
-        flushBeforeSend = static_cast<uint8_t>(flush);
+        LineSetFlush(static_cast<uint8_t>(flush));
         SetTimeout(port, 5);
         std::vector<Bytes> seen;
         script = [&](StepCall &call) {
@@ -267,7 +267,7 @@ TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending) {
         };
         ResetLinkCounters();
         uint32_t replyLength = sizeof reply;
-        ExpectedReplyLength = 8;
+        LineSetExpectedReply(8);
         EXPECT_EQ(DSF_ERR_NO_REPLY,
                   RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply, &replyLength));
         ASSERT_EQ(3u, seen.size());
@@ -361,9 +361,9 @@ TEST_F(TransportTest, FailedOrShortWriteEndsWithOneAndTheEngineStartsIdle) {
     uint32_t replyLength = 0;
 
     // The write fails outright.
-    currentPort = 0;
+    LineSetCurrentPort(0);
     EXPECT_EQ(DSF_ERR_WRITE, ReadItem(ScriptedStep, &replyLength));
-    currentPort = port;
+    LineSetCurrentPort(port);
 
     // The write is short: the far end reads nothing and the line's queue is full.
     PortTimeouts t = {0, 0, 200, 0, 100};
@@ -457,9 +457,9 @@ TEST_F(TransportTest, NoReadStoresMoreThanAFrame) {
         return seen.size() == 1 ? call.Act(Receive) : call.Act(Done);
     };
     uint32_t replyLength = sizeof reply;
-    ExpectedReplyLength = 600; // a long block read asks for more than one frame
+    LineSetExpectedReply(600); // a long block read asks for more than one frame
     EXPECT_EQ(0, RunDsfRequestWith(ScriptedStep, &station, kReadRequest.data(), 2000, reply, &replyLength));
-    ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+    LineSetExpectedReply(EXPECTED_REPLY_IDLE);
     ASSERT_EQ(2u, seen.size());
     EXPECT_EQ(518u, seen[1].size());
     EXPECT_EQ(82u, pty.PendingAtPort());
@@ -489,7 +489,7 @@ TEST_F(TransportTest, ExchangesFromTwoThreadsNeverInterleave) {
     }
     peer.Join();
     EXPECT_EQ(0, failures.load());
-    EXPECT_EQ(EXPECTED_REPLY_IDLE, ExpectedReplyLength);
+    EXPECT_EQ(EXPECTED_REPLY_IDLE, ReadLineState().ExpectedReplyLength);
     StationEntry *kept = nullptr;
     memcpy(&kept, slot, sizeof kept);
     EXPECT_EQ(station, kept);
@@ -524,11 +524,11 @@ TEST_F(TransportTest, DISABLED_FiguresRoundTripRatio) {
     });
     for (int i = 0; i < rounds; i++) {
         uint32_t replyLength = sizeof reply;
-        ExpectedReplyLength = 16;
+        LineSetExpectedReply(16);
         clock_gettime(CLOCK_MONOTONIC, &a);
         int32_t rc = RunDsfRequest(&station, kReadRequest.data(), 2000, reply, &replyLength);
         clock_gettime(CLOCK_MONOTONIC, &b);
-        ExpectedReplyLength = EXPECTED_REPLY_IDLE;
+        LineSetExpectedReply(EXPECTED_REPLY_IDLE);
         ASSERT_EQ(0, rc);
         transport.push_back(micros(a, b));
 

@@ -1,0 +1,67 @@
+// Driver-wide line state: one record per loaded library, shared by every driver instance, and the
+// table of the lines the instances hold. Owned here and changed only through these functions, each of
+// which takes the process-wide line lock itself; nothing above serial/ writes a field of it directly.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/serial_port.h"
+
+enum { EXPECTED_REPLY_IDLE = 518 };
+
+struct LineState {
+    PortHandle currentPort;       // the port the transport drives: the line of the exchange in progress
+    uint8_t echoFlag;             // 1 when that line's converter echoes what is sent
+    uint8_t flushBeforeSend;      // 1: purge the line's input before each frame
+    uint8_t numSlaves;            // station entries of the stack when it is created (NUM_OF_SLAVES)
+    uint16_t ExpectedReplyLength; // the reply frame the current caller expects; 518 between requests
+};
+
+// What the initialisation file's keys beyond the four ask of an instance's line. Each is off unless the
+// file sets it, so that a file without them gives exactly the behaviour of one that predates them.
+struct LineOptions {
+    uint32_t readGroupMs;        // READ_GROUP_MS: answer reads from values younger than this, group the rest
+    uint32_t silentStationLimit; // SILENT_STATION_LIMIT: requests in a row unanswered before a station rests
+    uint32_t silentStationPause; // SILENT_STATION_PAUSE: how long a silent station is set aside, ms
+    uint32_t relookupOnError;    // RELOOKUP_ON_ERROR: look a station's objects up again after an error reply
+    uint32_t portReopenInterval; // PORT_REOPEN_INTERVAL: ms between attempts to reopen a vanished port
+};
+enum { SILENT_STATION_PAUSE_DEFAULT = 10000 };
+LineOptions DefaultLineOptions();
+
+// A copy of the record, taken under the line lock.
+LineState ReadLineState();
+
+// A cold start begins: no port in use, no echo, the resting reply length.
+void LineColdStart();
+// What a cold start's initialisation file says for the whole library: the last cold start decides.
+void LineApplyInitFile(uint8_t numSlaves, uint8_t flushBeforeSend);
+void LineSetEcho(uint8_t echo);
+void LineSetFlush(uint8_t flush);
+void LineSetNumSlaves(uint8_t numSlaves);
+void LineSetCurrentPort(PortHandle port);
+// The port was closed: currentPort lets go of it where it held it, and so does every line entry.
+void LinePortClosed(PortHandle port);
+void LineSetExpectedReply(uint16_t length);
+
+// The line settings of each instance that holds a line: whether its RS485 converter echoes (its own
+// cold start's echo test) and whether its input is purged before each frame (its own FLUSH_BUFFER).
+// The driver-wide echoFlag and flushBeforeSend are those of the last cold start; an exchange runs with
+// the settings of the line it goes out on, or a second line's cold start would decide for the first.
+// owner: the instance. A fixed table of LINE_TABLE_SIZE; an instance beyond it, and a line opened
+// without a cold start's echo test, run with the driver-wide settings.
+enum { LINE_TABLE_SIZE = 32 };
+void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush, const LineOptions &options);
+// The options of the owner's line, or the defaults (all off) for an owner the table does not hold.
+LineOptions LineOptionsOf(const void *owner);
+void MoveLine(const void *owner, PortHandle port); // the owner's port changed; 0: closed
+void ForgetLine(const void *owner);
+
+// For the transport alone, with the line lock held: the record itself, and an exchange put on line
+// (currentPort, and the echo and flush settings of the line that port belongs to) until it is undone.
+LineState *LineStateHeld();
+struct LineOnLoan {
+    LineState saved;
+};
+void LineLend(PortHandle port, uint16_t expectedReplyLength, LineOnLoan *loan);
+void LineGiveBack(const LineOnLoan *loan);
