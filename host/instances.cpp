@@ -92,7 +92,12 @@ MutexHandle InstanceMutex(const DriverInstance *block) {
     return r.intact ? r.mutex : 0;
 }
 
-bool InstanceEnded(const DriverInstance *block) { return LookUpInstance(block).ended; }
+// Ended by the driver, and the block still shows the flag the driver wrote: memory of an ended block
+// that the host allocated again is a stranger.
+bool InstanceEnded(const DriverInstance *block) {
+    const InstanceRecord r = LookUpInstance(block);
+    return r.ended && block->ending == 1;
+}
 
 bool InstanceRunning(const DriverInstance *block) { return LookUpInstance(block).intact; }
 

@@ -31,7 +31,7 @@ InstanceRecord LookUpInstance(const DriverInstance *block);
 
 // The mutex of a running, intact block; 0 for any other block (its wait then fails as on a closed one).
 MutexHandle InstanceMutex(const DriverInstance *block);
-// Ended by EndKvi, and not started again since.
+// Ended by EndKvi, not started again since, and still showing the ending flag EndKvi wrote.
 bool InstanceEnded(const DriverInstance *block);
 // Running and intact: its flags, list heads and station slots are the driver's own.
 bool InstanceRunning(const DriverInstance *block);

@@ -143,9 +143,10 @@ bool ParseIndex(GateAddressParse *record, const char *copy, int mode) {
         err(LOG_ERROR, "KESTA> Parse()'[Index]' not allowed for block");
         return false;
     }
-    // The first ']' of the address must close the index; one ahead of the '[' closes nothing.
+    // The first ']' of the address closes the index. One ahead of the '[' leaves no digits to check:
+    // the index is 0 and the name, brackets and all, is looked up as it stands.
     const char *close = strchr(copy, ']');
-    if (close == nullptr || close < open) {
+    if (close == nullptr) {
         err(LOG_ERROR, "KESTA> Parse() no match found for '[' ");
         return false;
     }

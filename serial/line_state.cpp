@@ -127,10 +127,13 @@ void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flus
     entry->options = options;
 }
 
-LineOptions LineOptionsOf(const void *owner) {
+LineSettings LineSettingsOf(const void *owner) {
     LineLock lock;
     const LineEntry *entry = owner != nullptr ? EntryOf(owner) : nullptr;
-    return entry != nullptr ? entry->options : DefaultLineOptions();
+    if (entry == nullptr) {
+        return LineSettings{0, line.echoFlag, line.flushBeforeSend, DefaultLineOptions()};
+    }
+    return LineSettings{entry->port, entry->echo, entry->flush, entry->options};
 }
 
 void MoveLine(const void *owner, PortHandle port) {

@@ -52,8 +52,16 @@ void LineSetExpectedReply(uint16_t length);
 // without a cold start's echo test, run with the driver-wide settings.
 enum { LINE_TABLE_SIZE = 32 };
 void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush, const LineOptions &options);
-// The options of the owner's line, or the defaults (all off) for an owner the table does not hold.
-LineOptions LineOptionsOf(const void *owner);
+// What the table holds for the owner's line; for an owner it does not hold, no port, the driver-wide
+// echo and flush settings and the default options (all off).
+struct LineSettings {
+    PortHandle port;
+    uint8_t echo;
+    uint8_t flush;
+    LineOptions options;
+};
+LineSettings LineSettingsOf(const void *owner);
+inline LineOptions LineOptionsOf(const void *owner) { return LineSettingsOf(owner).options; }
 void MoveLine(const void *owner, PortHandle port); // the owner's port changed; 0: closed
 void ForgetLine(const void *owner);
 

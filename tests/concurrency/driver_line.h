@@ -125,7 +125,7 @@ public:
     }
 
     // The registry lives until the process ends in the driver; a test gives it back.
-    void ReleaseRegistry() { ::ReleaseRegistry(&f_.instance()); }
+    void ReleaseRegistry() { GiveBackLists(&f_.instance()); }
 
 private:
     DriverFixture f_;

@@ -467,10 +467,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput in = {data, size, 0};
     g_in = &in;
     DriverInstance instance;
-    memset(&instance, 0, sizeof instance);
-    g_instance = &instance;
     const uint8_t master = in.u8();
     const uint8_t flags = in.u8();
+    // The block as a cold start leaves it: every field it writes is written, the rest is what the host
+    // handed over, cleared or not (flag 0x20: the 0xCD of a debug heap).
+    memset(&instance, (flags & 0x20) ? 0xCD : 0x00, sizeof instance);
+    instance.ending = 0;
+    instance.mutex = 0;
+    instance.sampleCount = 0;
+    instance.lineTimeout = 20;
+    instance.ObjectList = nullptr;
+    instance.UsedAreaList = nullptr;
+    for (size_t i = 0; i < sizeof instance.StationTable / sizeof instance.StationTable[0]; ++i) {
+        instance.StationTable[i] = nullptr;
+    }
+    g_instance = &instance;
     instance.masterAddress = master;
     instance.dsfOpen = (flags & 0x0F) == 0x0F ? 0 : 1;
     instance.portOpen = (flags & 0xF0) == 0xF0 ? 0 : 1;

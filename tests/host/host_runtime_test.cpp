@@ -14,6 +14,7 @@
 #include "host_test_util.h"
 #include "platform/talrun.h"
 #include "support/hostlog.h"
+#include "support/instance_block.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ std::string BlockWriteWithRuntime(const char *runtime, uint32_t *result) {
         DriverLibrary driver(dir, KESTA_SO_PATH, "libkesta-copy.so");
         EXPECT_TRUE(driver.loaded());
         DriverInstance instance;
-        memset(&instance, 0, sizeof instance);
+        PrepareHostBlock(&instance);
         DriverCall call;
         memset(&call, 0, sizeof call);
         call.instance = &instance;
@@ -48,7 +49,7 @@ TEST(HostRuntimeBinding, DriverMessagesReachTheRuntimeWithTheirLevel) {
     DriverLibrary driver(KESTA_SO_PATH);
     ASSERT_TRUE(driver.loaded());
     DriverInstance instance;
-    memset(&instance, 0, sizeof instance);
+    PrepareHostBlock(&instance);
     DriverCall call;
     memset(&call, 0, sizeof call);
     call.instance = &instance;

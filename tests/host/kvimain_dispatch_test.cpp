@@ -12,6 +12,7 @@
 #include "kesta.h"
 #include "host_test_util.h"
 #include "support/hostlog.h"
+#include "support/instance_block.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ protected:
 TEST_F(KviMainDispatch, CodesWithoutEntryPointAnswerTwoAndLogNothing) {
     for (uint32_t code : {0u, 8u, 9u, 16u, 17u, 18u, 255u, 0x80000000u, 0xFFFFFFFFu}) {
         DriverInstance instance;
-        memset(&instance, 0, sizeof instance);
+        PrepareHostBlock(&instance);
         EXPECT_EQ(Call(&instance, code), 2u) << "code " << code;
     }
     EXPECT_TRUE(hostlog::Messages().empty());
@@ -82,7 +83,7 @@ TEST_F(KviMainDispatch, OnlyCodesTwoToSixTakeTheMutex) {
     ScopedDriverNumber driverNumber(1); // ColdStart may create its mutex
     for (uint32_t code = 1; code <= 16; ++code) {
         DriverInstance instance;
-        memset(&instance, 0, sizeof instance);
+        PrepareHostBlock(&instance);
         PortConfig portConfig;
         memset(&portConfig, 0, sizeof portConfig); // usePort 0: no port, no stack
         GateAddressRW gate;
@@ -120,7 +121,7 @@ TEST_F(KviMainDispatch, OnlyCodesTwoToSixTakeTheMutex) {
 // After EndKvi: reads are answered 0 without the (closed) mutex; the other mutex codes fail in ReqSem.
 TEST_F(KviMainDispatch, ReadsAfterEndKviAreAnsweredAtOnce) {
     DriverInstance instance;
-    memset(&instance, 0, sizeof instance);
+    PrepareHostBlock(&instance);
     EXPECT_EQ(Call(&instance, 11), 0u); // EndKvi of a block that never ran: nothing to close
     EXPECT_EQ(uint32_t{instance.ending}, 1u);
     hostlog::Clear();
@@ -155,7 +156,7 @@ TEST_F(KviMainDispatch, AnEndingFlagTheDriverDidNotWriteIsNotBelieved) {
 
 TEST_F(KviMainDispatch, BlockWriteIsRefusedWithADebugTrace) {
     DriverInstance instance;
-    memset(&instance, 0, sizeof instance);
+    PrepareHostBlock(&instance);
     EXPECT_EQ(Call(&instance, 10), 1u);
     EXPECT_EQ(hostlog::Messages(), (std::vector<LoggedMessage>{{8, "KESTA> BlockWrite() NOT supported"}}));
 }

@@ -20,6 +20,7 @@
 #include "host_test_util.h"
 #include "platform/system.h"
 #include "support/hostlog.h"
+#include "support/instance_block.h"
 
 namespace {
 
@@ -96,7 +97,7 @@ class KviMainMutex : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
-        memset(&instance_, 0, sizeof instance_);
+        PrepareHostBlock(&instance_);
         MutexHandle mutex = 0;
         ASSERT_EQ(plat_mutex_create(number_.name(), &mutex), 0);
         ASSERT_TRUE(InstanceStart(&instance_, mutex)); // as the cold start registers what it created

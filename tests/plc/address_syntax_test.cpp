@@ -37,7 +37,6 @@ const SyntaxCase kSyntax[] = {
     {"002arr[1a]", PARSE_SINGLE, 0, 1, 2, 0, 1, 55, 0, "KESTA> Parse() a not recognised in 002arr[1a]"},
     {"002arr[-1]", PARSE_SINGLE, 0, 1, 2, 0, 0, 55, 0, "KESTA> Parse() - not recognised in 002arr[-1]"},
     {"002arr[2", PARSE_SINGLE, 0, 1, 2, 0, -1, 55, 0, "KESTA> Parse() no match found for '[' "},
-    {"002a]b[3]", PARSE_SINGLE, 0, 1, 2, 0, -1, 55, 0, "KESTA> Parse() no match found for '[' "},
     {"002arr[2147483648]", PARSE_SINGLE, 0, 1, 2, 0, 214748364, 55, 0,
      "KESTA> Parse() index too large in 002arr[2147483648]"},
     {"002arr[99999999999999999999]", PARSE_SINGLE, 0, 1, 2, 0, 999999999, 55, 0,

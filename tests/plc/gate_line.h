@@ -25,7 +25,7 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(f.ok()) << f.error(); }
     // The driver keeps its registry for the life of the process; a test gives it back.
-    void TearDown() override { ReleaseRegistry(&f.instance()); }
+    void TearDown() override { GiveBackLists(&f.instance()); }
 
     // Cold start with the given init file; the line's traffic and messages so far are forgotten.
     void Start(const std::string &init = "NUM_OF_SLAVES = 4\n", uint32_t timeout = 20) {

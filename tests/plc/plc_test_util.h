@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "kesta.h"
+#include "support/instance_block.h"
 #include "plc/registry.h"
 #include "support/hostlog.h"
 
@@ -67,10 +68,7 @@ class PlcUnitTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
-        memset(&instance, 0, sizeof instance);
-        instance.masterAddress = 1;
-        instance.portOpen = 1;
-        instance.dsfOpen = 1;
+        PrepareStartedBlock(&instance);
         hostlog::Clear();
     }
     void TearDown() override { ReleaseRegistry(&instance); }

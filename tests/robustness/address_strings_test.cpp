@@ -45,7 +45,9 @@ const AddressRow kRows[] = {
     {"IndexBeyond32Bits", "002speed[99999999999]", false, GATE_SIGNED16, false, 0, 1,
      "KESTA> Parse() index too large in 002speed[99999999999]"},
     {"IndexNotDecimal", "002speed[-1]", false, GATE_SIGNED16, false, 0, 1, "KESTA> Parse() - not recognised in"},
-    {"CloseBeforeOpen", "002sp]eed[1", false, GATE_SIGNED16, false, 0, 1, "KESTA> Parse() no match found for '[' "},
+    // No index digits between them: the name is looked up as it stands.
+    {"CloseBeforeOpen", "002sp]eed[1", false, GATE_SIGNED16, false, 0, 1,
+     "KESTA> Parse() object name sp]eed[1 not defined in PLC rc="},
     {"IndexOnBlock", "002table[1]", false, GATE_UNSIGNED16, true, 10, 1,
      "KESTA> Parse()'[Index]' not allowed for block"},
     {"EwtWithoutLetter", "002_", false, GATE_UNSIGNED32, false, 0, 1, "KESTA> SingleParse() illegal EWT sample gate"},

@@ -9,6 +9,7 @@
 
 #include "robustness.h"
 #include "serial/transport.h"
+#include "support/instance_block.h"
 
 namespace {
 
@@ -16,11 +17,16 @@ using robustness::CountLists;
 using robustness::LeaksFound;
 using robustness::ListCount;
 
-DriverInstance g_block; // zero-filled, as the host hands it over before the first cold start
+DriverInstance g_block; // filled as the host hands it over (PrepareHostBlock) before the first cold start
 
 class LeakCycle : public ::testing::Test {
 protected:
     void SetUp() override {
+        static bool handedOver = false; // one block for every test, as one host keeps it
+        if (!handedOver) {
+            PrepareHostBlock(&g_block);
+            handedOver = true;
+        }
         ASSERT_TRUE(f.ok()) << f.error();
         kesta::sim::Station &s = f.station(2);
         s.addObject(kesta::sim::ObjectSpec::Scalar("speed", kesta::sim::kTypeInt16, 1234));

@@ -74,7 +74,7 @@ inline ListCount CountLists(const DriverInstance &instance) {
 
 // Gives the lists back as the end of the host process would.
 inline void ReleaseLists(DriverInstance &instance) {
-    ReleaseRegistry(&instance);
+    GiveBackLists(&instance);
     HoldListHeads(instance);
 }
 

@@ -1,5 +1,9 @@
 #include "support/driver_fixture.h"
 
+#include "host/instances.h"
+#include "plc/registry.h"
+#include "support/instance_block.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,8 +28,25 @@ uint32_t NextDriverNumber() {
 
 } // namespace
 
+void GiveBackLists(DriverInstance *block) {
+    if (InstanceRunning(block)) {
+        ReleaseRegistry(block);
+        return;
+    }
+    void *objects = nullptr;
+    void *areas = nullptr;
+    InstanceTakeLists(block, &objects, &areas);
+    ReleaseRegistryLists(objects, areas);
+    if (objects != nullptr && block->ObjectList == objects) {
+        block->ObjectList = nullptr;
+    }
+    if (areas != nullptr && block->UsedAreaList == areas) {
+        block->UsedAreaList = nullptr;
+    }
+}
+
 DriverFixture::DriverFixture() : sim_(new kesta::sim::Simulator), instance_(new DriverInstance) {
-    memset(instance_.get(), 0, sizeof(DriverInstance));
+    PrepareHostBlock(instance_.get());
     driverNumber_ = NextDriverNumber();
 #ifdef TALRUN_SO_PATH
     if (hostlog::Attach(TALRUN_SO_PATH) == nullptr) {

@@ -13,6 +13,11 @@
 #include "support/hostlog.h"
 #include "tools/sim/sim.h"
 
+// The object lists of a block given back as the end of the host process would: those of a running block
+// from its heads, those of an ended run from the driver's own record of them (the block may show
+// anything by then). A block the driver does not run or remember has none to give back.
+void GiveBackLists(DriverInstance *block);
+
 class DriverFixture {
 public:
     DriverFixture();
