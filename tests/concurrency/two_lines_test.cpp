@@ -195,6 +195,52 @@ INSTANTIATE_TEST_SUITE_P(EchoOnEitherLine, TwoLinesOneEchoing, ::testing::Bool()
                              return std::string(param.param ? "FirstLineEchoes" : "SecondLineEchoes");
                          });
 
+// Each cold start reads its own init file and its line keeps what that file says, whatever another cold
+// start running at the same moment reads: two instances cold-start again and again from two threads,
+// one flushing before each send and one not, while a third instance reads on its own line.
+TEST(ColdStartsAtOnce, EachLineKeepsItsOwnFlushBufferWhileAThirdReads) {
+    DriverLine a;
+    DriverLine b;
+    DriverLine c;
+    ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+    c.station(4).addObject(ObjectSpec::Scalar("speed", kTypeInt32, 4000));
+    c.WriteInitFile("NUM_OF_SLAVES = 3\n");
+    a.WriteInitFile("NUM_OF_SLAVES = 3\nFLUSH_BUFFER = 1\n");
+    b.WriteInitFile("NUM_OF_SLAVES = 3\nFLUSH_BUFFER = 0\n");
+    ASSERT_EQ(0u, c.ColdStart(20));
+    DriverFixture::Gate gateC;
+    ASSERT_EQ(0u, c.Parse(gateC, "004speed"));
+
+    std::atomic<bool> starting(true);
+    std::atomic<int> readsFailed(0);
+    std::atomic<int> reads(0);
+    std::thread reader([&] {
+        while (starting) {
+            int32_t got = 0;
+            if (c.Read(gateC, &got) != 0 || got != 4000)
+                readsFailed++;
+            reads++;
+        }
+    });
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<uint32_t> rcA(99);
+        std::atomic<uint32_t> rcB(99);
+        std::thread startA([&] { rcA = a.ColdStart(20); });
+        std::thread startB([&] { rcB = b.ColdStart(20); });
+        startA.join();
+        startB.join();
+        EXPECT_EQ(0u, rcA.load());
+        EXPECT_EQ(0u, rcB.load());
+        EXPECT_EQ(1u, LineSettingsOf(&a.instance()).flush) << "round " << round;
+        EXPECT_EQ(0u, LineSettingsOf(&b.instance()).flush) << "round " << round;
+        EXPECT_EQ(0u, LineSettingsOf(&c.instance()).flush) << "round " << round;
+    }
+    starting = false;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(0, readsFailed.load());
+}
+
 TEST(ColdStartTwice, TheRunningInstanceIsEndedOnceAndTheNewRunWorks) {
     DriverLine line;
     ASSERT_TRUE(line.ok()) << line.error();

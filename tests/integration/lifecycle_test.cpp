@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -160,6 +163,49 @@ TEST_F(Lifecycle, CloseComAndReOpenComTakeTheLineAwayAndBack) {
     f.station(2).setValue("speed", 99);
     EXPECT_EQ(0u, ReadSpeed(&value));
     EXPECT_EQ(99, value);
+}
+
+// A port whose close fails stays with the instance, which may close it again: no exchange, CloseCom or
+// EndKvi reaches the descriptor number the failed close gave up, whoever holds that number by then.
+TEST_F(Lifecycle, AFailedCloseKeepsThePortAndNothingTouchesItsOldNumber) {
+    ASSERT_EQ(0u, f.ColdStart(25));
+    int16_t value = 0;
+    ASSERT_EQ(0u, ReadSpeed(&value));
+    const KestaHandle held = f.instance().portHandle;
+
+    plat_port_fail_next_closes(1);
+    EXPECT_EQ(2u, f.Call(KVI_CLOSE_COM));
+    EXPECT_EQ(held, KestaHandle{f.instance().portHandle}); // a failed close changes nothing
+    EXPECT_EQ(1u, uint32_t{f.instance().portOpen});
+
+    int pipeFds[2] = {-1, -1};
+    ASSERT_EQ(0, pipe(pipeFds));      // the lowest free numbers: the released one among them
+    EXPECT_EQ(2u, ReadSpeed(&value)); // the line is gone: the read fails with a code
+    EXPECT_EQ(0u, f.End());           // the second close only lets the record go
+    EXPECT_EQ(0u, KestaHandle{f.instance().portHandle});
+    for (int fd : pipeFds) {
+        EXPECT_NE(-1, fcntl(fd, F_GETFD)) << "descriptor " << fd << " was closed behind its owner's back";
+    }
+    struct pollfd p = {pipeFds[0], POLLIN, 0};
+    EXPECT_EQ(0, poll(&p, 1, 0)) << "frames for the line went into the pipe";
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+}
+
+// EndKvi whose port close fails says so with 2 and keeps the port with the ended instance; the next
+// EndKvi (or a cold start) closes it.
+TEST_F(Lifecycle, EndKviWhoseCloseFailsReturnsTwoAndTheNextEndClosesThePort) {
+    ASSERT_EQ(0u, f.ColdStart(25));
+    plat_port_fail_next_closes(1);
+    EXPECT_EQ(2u, f.End());
+    EXPECT_NE(0u, KestaHandle{f.instance().portHandle});
+    EXPECT_EQ(0u, dsf_ra_holders()); // the stack was given back all the same
+    EXPECT_EQ(0u, f.End());
+    EXPECT_EQ(0u, KestaHandle{f.instance().portHandle});
+    PortHandle again = 0;
+    const LineParams line{57600, 8, 0, 1};
+    EXPECT_EQ(0, OpenPort(f.sim().portName().c_str(), &line, 0, &again));
+    ClosePort(again);
 }
 
 TEST_F(Lifecycle, ChangeKviParamsKeepsTheTimeOutForZeroAndMinusOneAndRefusesTheSamePortWhileOpen) {

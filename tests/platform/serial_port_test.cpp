@@ -2,6 +2,10 @@
 // pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include "platform/serial_port.h"
 #include "platform/system.h"
 #include "support/pty.h"
@@ -51,6 +55,39 @@ TEST(PlatformSerialRead, TimeoutsAsOnWin32) {
         later.Join();
         EXPECT_EQ(0, plat_port_close(port));
     }
+}
+
+// A close that fails gives the descriptor up all the same, and the system may hand its number to the next
+// open at once: the port's record stays, but nothing done with the handle reaches that number again,
+// and a second close only frees the record.
+TEST(PlatformSerialClose, AFailedCloseKeepsItsRecordAndNeverTouchesTheNumberAgain) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Open());
+    PortHandle port = 0;
+    ASSERT_EQ(0, plat_port_open(pty.name, &port));
+    plat_port_fail_next_closes(1);
+    EXPECT_NE(0, plat_port_close(port));
+
+    int pipeFds[2] = {-1, -1};
+    ASSERT_EQ(0, pipe(pipeFds)); // takes the lowest free numbers: the one the close gave up among them
+    uint32_t n = 0;
+    EXPECT_NE(0, plat_port_write(port, "abc", 3, &n));
+    uint8_t buffer[4];
+    EXPECT_NE(0, plat_port_read(port, buffer, sizeof buffer, &n));
+    PortTimeouts timeouts;
+    EXPECT_EQ(0, plat_port_get_timeouts(port, &timeouts)); // the record itself is still there
+    EXPECT_EQ(0, plat_port_close(port));
+
+    for (int fd : pipeFds) {
+        EXPECT_NE(-1, fcntl(fd, F_GETFD)) << "descriptor " << fd << " was closed behind its owner's back";
+    }
+    struct pollfd p = {pipeFds[0], POLLIN, 0};
+    EXPECT_EQ(0, poll(&p, 1, 0)) << "bytes for the port went into the pipe";
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    // The device itself was let go by the failed close: it opens (exclusively) again.
+    ASSERT_EQ(0, plat_port_open(pty.name, &port));
+    EXPECT_EQ(0, plat_port_close(port));
 }
 
 TEST(PlatformSerialNull, BehavesAsTheWindowsNullDevice) {
