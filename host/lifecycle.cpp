@@ -196,16 +196,21 @@ uint32_t ColdStart(DriverCall *call) {
         return 1;
     }
 
-    instance->ending = 0;
-    instance->portOpen = config->usePort;
-    instance->lineTimeout = config->timeout;
-    instance->ObjectList = nullptr;
-    instance->UsedAreaList = nullptr;
-    instance->dsfOpen = 0;
-    instance->sampleCount = 0;
-    instance->ewtDelay = 0;
-    for (size_t i = 0; i < sizeof instance->StationTable / sizeof instance->StationTable[0]; ++i) {
-        instance->StationTable[i] = nullptr;
+    {
+        // Under the line lock: a read of the block's old run may still be pausing between two EWT
+        // records, and looks there whether its run has ended.
+        LineLock line;
+        instance->ending = 0;
+        instance->portOpen = config->usePort;
+        instance->lineTimeout = config->timeout;
+        instance->ObjectList = nullptr;
+        instance->UsedAreaList = nullptr;
+        instance->dsfOpen = 0;
+        instance->sampleCount = 0;
+        instance->ewtDelay = 0;
+        for (size_t i = 0; i < sizeof instance->StationTable / sizeof instance->StationTable[0]; ++i) {
+            instance->StationTable[i] = nullptr;
+        }
     }
     LineColdStart();
 

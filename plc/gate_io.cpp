@@ -174,12 +174,17 @@ uint32_t DoRead(DriverCall *call) {
     // Should a reply ever carry less than asked, zeros are converted, never stale bytes of the stack.
     memset(reply, 0, REPLY_ITEM_STATUS + ((length + 1u) & ~1u));
 
-    if (LoadStationSlot(instance, record->station) == nullptr)
-        return ReadFailed(DSF_ERR_NOT_CONNECTED); // a gate whose parse never connected its station
     uint32_t replyLength = sizeof reply;
-    const int32_t rc =
-        RunExchange(instance->portHandle, static_cast<uint16_t>(ReadReplyFrameLength(length)),
-                    StationSlot(instance, record->station), request, sizeof request, reply, &replyLength);
+    int32_t rc = DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
+    {
+        // The station slots and the port are shared with writes, which come without the instance
+        // mutex: they are read under the line lock that every exchange holds.
+        LineLock line;
+        if (LoadStationSlot(instance, record->station) != nullptr) {
+            rc = RunExchange(instance->portHandle, static_cast<uint16_t>(ReadReplyFrameLength(length)),
+                             StationSlot(instance, record->station), request, sizeof request, reply, &replyLength);
+        }
+    }
     // Any code but 0 is a failure, also one whose low byte happens to be 0 (a station error number of
     // 256, say): a read must not hand the host a value the station never sent. Only the low byte shows.
     if (rc != 0)

@@ -167,6 +167,37 @@ int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32
     return 0;
 }
 
+namespace {
+
+// Slices of the pause between two records, after each of which the pause looks whether its run ended.
+enum { EWT_PAUSE_SLICE_MS = 50 };
+
+// The pause between two records: as long as the file asks, however long that is, but a run that ends
+// meanwhile (EndKvi, or a cold start of the block, which closes its mutex) ends it at once, so that the
+// host can always have its thread back. False when the run ended.
+bool PauseWhileRunning(const DriverInstance *instance, uint32_t milliseconds) {
+    KestaHandle runMutex = 0;
+    {
+        LineLock line;
+        runMutex = instance->mutex;
+    }
+    const uint64_t end = plat_monotonic_ms() + milliseconds;
+    for (;;) {
+        const uint64_t now = plat_monotonic_ms();
+        if (now >= end) {
+            return true;
+        }
+        const uint64_t left = end - now;
+        plat_sleep_ms(left < EWT_PAUSE_SLICE_MS ? static_cast<uint32_t>(left) : uint32_t{EWT_PAUSE_SLICE_MS});
+        LineLock line; // EndKvi and the cold start change both under the line lock
+        if (instance->ending != 0 || instance->mutex != runMutex) {
+            return false;
+        }
+    }
+}
+
+} // namespace
+
 uint32_t ReadSampleGate(DriverCall *call) {
     if (call == nullptr || call->instance == nullptr || call->argRecord == nullptr)
         return KVI_REFUSED;
@@ -197,7 +228,9 @@ uint32_t ReadSampleGate(DriverCall *call) {
             err(LOG_ERROR, "KESTA> ReadSampleGate() %u records read, the rest waits for the next read", found);
             break;
         }
-        plat_sleep_ms(delay);
+        // A run that ended during the pause is not the read's any more: nothing more is stored.
+        if (!PauseWhileRunning(instance, delay))
+            return KVI_OK;
     }
     if (delay != 0 && found != 0) {
         if (gate->typeCode == EWTV)

@@ -325,8 +325,9 @@ int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleS
     if (handleSlot != nullptr) {
         memcpy(&handle, handleSlot, sizeof handle);
     }
+    StationEntry *const before = handle;
     int32_t rc = RunDsfRequest(&handle, request, requestSize, reply, replyLength);
-    if (handleSlot != nullptr) {
+    if (handleSlot != nullptr && handle != before) { // only a connect hands out an entry
         memcpy(handleSlot, &handle, sizeof handle);
     }
     LineGiveBack(&loan);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds both products and runs every test, on a fresh machine too: installs what is missing (Debian,
 # as root), builds and tests libkesta.so, cross-builds kesta.dll and checks its tables.
-# Usage: tools/test-all.sh [leg...]   legs: format layers linux windows wine soak sanitize fuzz leak bench
+# Usage: tools/test-all.sh [leg...]   legs: format layers linux windows wine soak sanitize tsan fuzz leak bench
 # (default: all, in that order)
 # Environment: JOBS (parallel jobs, default: cores), KESTA_OUT (build folder, default: build-all),
 # FUZZ_SECONDS (per fuzz target, default 60).
@@ -10,7 +10,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 OUT=${KESTA_OUT:-$ROOT/build-all}
-ALL_LEGS=(format layers linux windows wine soak sanitize fuzz leak bench)
+ALL_LEGS=(format layers linux windows wine soak sanitize tsan fuzz leak bench)
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -239,6 +239,47 @@ leg_sanitize() {
     [[ $rc -eq 0 && $passed -gt 0 ]]
 }
 
+# ---------------------------------------------------------------------------------------------------
+# Leg: ThreadSanitizer. A clang tree of its own ($OUT/tsan, -fsanitize=thread) runs the suites where
+# threads, processes and instances meet: concurrency, integration, robustness and serial (ctest labels),
+# cleared and uncleared blocks alike. Any report fails the leg; there are no suppressions.
+# ---------------------------------------------------------------------------------------------------
+TSAN_SUMMARY="tsan: not run"
+leg_tsan() {
+    local start=$SECONDS build=$OUT/tsan
+    clang_packages || { TSAN_SUMMARY="tsan: FAILED to install clang"; return 1; }
+    say "ThreadSanitizer: clang tree ($build)"
+    CC=clang CXX=clang++ cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" \
+        -DKESTA_TSAN=ON -DKESTA_TESTS=ON || { TSAN_SUMMARY="tsan: FAILED to configure"; return 1; }
+    cmake --build "$build" -j "$JOBS" || { TSAN_SUMMARY="tsan: FAILED to build"; return 1; }
+    local logs=$build/tsan-logs log=$build/ctest-tsan.txt rc
+    rm -rf "$logs"
+    mkdir -p "$logs"
+    say "ThreadSanitizer: concurrency, integration, robustness and serial tests"
+    TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1 log_path=$logs/tsan" \
+        ctest --test-dir "$build" -L '^(concurrency|integration|robustness|serial)$' --output-on-failure -j "$JOBS" \
+        2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    local reports
+    reports=$(grep -l 'WARNING: ThreadSanitizer' "$logs"/tsan.* 2>/dev/null)
+    if [[ -n $reports ]]; then
+        say "ThreadSanitizer: reports"
+        # shellcheck disable=SC2086 # one file name a word
+        head -c 200000 $reports
+        rc=1
+    fi
+    local passed=0 failed=0 summary
+    summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [[ $summary =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        failed=${BASH_REMATCH[1]}
+        passed=$((BASH_REMATCH[2] - BASH_REMATCH[1]))
+    fi
+    TSAN_SUMMARY="tsan: $passed passed, $failed failed, $(echo "$reports" | grep -c .) processes with reports; $((SECONDS - start)) s"
+    echo "$TSAN_SUMMARY"
+    [[ $rc -eq 0 && $passed -gt 0 ]]
+}
+
 leg_fuzz() {
     local start=$SECONDS
     build_fuzz_tree || { FUZZ_SUMMARY="fuzz: FAILED to build"; return 1; }
@@ -306,7 +347,7 @@ fi
 if [[ " ${legs[*]} " == *" linux "* ]]; then
     echo "ctest: $CTEST_PASSED passed, $CTEST_FAILED failed"
 fi
-for leg in sanitize fuzz leak; do
+for leg in sanitize tsan fuzz leak; do
     if [[ " ${legs[*]} " == *" $leg "* ]]; then
         summary=${leg^^}_SUMMARY
         echo "${!summary}"

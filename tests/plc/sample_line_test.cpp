@@ -4,6 +4,9 @@
 
 #include <math.h>
 
+#include <atomic>
+#include <thread>
+
 #include "plc/gates.h"
 #include "plc/sample_gate.h"
 
@@ -139,6 +142,30 @@ TEST_F(SampleLine, WithDelayOneReadEmptiesTheStructure) {
     f.ClearMessages();
     EXPECT_EQ(0u, f.Read(measurement));
     EXPECT_TRUE(GateMessages().empty());
+}
+
+// The pause is as long as the file asks, however long; but when the host ends the instance meanwhile
+// the pause ends with it, and the host's thread comes back at once with nothing more stored.
+TEST_F(SampleLine, EndKviEndsALongPauseBetweenRecords) {
+    StartWith(600000); // ten minutes between two records
+    DefineGates();
+    for (int minute = 1; minute <= 2; ++minute)
+        St(1).queueRecord("mdata", MessageRecord(1, 2, 2003, 4, minute, 6, 5, 7, true));
+    message.cell[0] = 0xAB;
+    std::atomic<uint32_t> rc(99);
+    const auto begin = Clock::now();
+    std::thread reader([&] { rc = f.Read(message); });
+    // The first record is stored and acknowledged; the read then pauses.
+    for (int i = 0; i < 500 && St(1).pendingRecords("mdata") != 1u; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(St(1).pendingRecords("mdata"), 1u);
+    EXPECT_EQ(0u, f.End());
+    reader.join();
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(20));
+    EXPECT_EQ(0u, rc.load());
+    EXPECT_EQ(Gate(kMessageGate).stores, 1u);
+    EXPECT_EQ(0xAB, message.cell[0]); // the ended run's count is not stored
+    EXPECT_EQ(St(1).pendingRecords("mdata"), 1u);
 }
 
 TEST_F(SampleLine, RecordsThatCannotBeStoredAreCountedAndAcknowledged) {
