@@ -1,7 +1,10 @@
 // The Windows test host: loads kesta.dll with LoadLibrary and GetProcAddress("KviMain") as the real
 // host does, with the test TALRUN.dll beside it, and drives one driver instance after another through
 // the scenario list against the station simulator behind a COM port (see tests/win32/line.cfg).
-// Usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT] [--verbose]
+// Usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT] [--fill HEX]
+//        [--verbose]
+// --fill: instance blocks are allocated without being cleared and filled with that byte (CD: as a debug
+// heap leaves them); without it they are cleared.
 #include <windows.h>
 
 #include <math.h>
@@ -25,8 +28,11 @@ struct Options {
     const char *echoPort = nullptr;
     const char *missingPort = "COM9";
     const char *only = nullptr;
+    int fill = -1; // -1: cleared blocks
     bool verbose = false;
 };
+
+int blockFill = -1; // the --fill byte, or -1
 
 const char kVersionPrefix[] = "KESTA> version compiled on ";
 const char kOpened[] = "KESTA> ColdStart() dsf opened successfully!";
@@ -90,8 +96,10 @@ bool LoggedPrefix(const std::string &prefix) { return LevelOf(prefix) >= 0; }
 class Instance {
 public:
     explicit Instance(uint32_t driverNumber) : driverNumber_(driverNumber) {
-        // The host allocates the size GetKviInfo reports; guard bytes behind it catch any write past it.
-        memory_ = static_cast<unsigned char *>(calloc(1, instanceSize + kGuardBytes));
+        // The host allocates the size GetKviInfo reports, cleared or not; guard bytes behind it catch any
+        // write past it.
+        memory_ = static_cast<unsigned char *>(malloc(instanceSize + kGuardBytes));
+        memset(memory_, blockFill < 0 ? 0 : blockFill, instanceSize);
         memset(memory_ + instanceSize, kGuardFill, kGuardBytes);
     }
     ~Instance() { free(memory_); }
@@ -1013,6 +1021,8 @@ bool ParseOptions(int argc, char **argv, Options *o) {
             o->missingPort = next;
         } else if (strcmp(a, "--only") == 0) {
             o->only = next;
+        } else if (strcmp(a, "--fill") == 0) {
+            o->fill = static_cast<int>(strtoul(next, nullptr, 16) & 0xFFu);
         } else {
             return false;
         }
@@ -1027,9 +1037,10 @@ int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr, "usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT]"
-                        " [--verbose]\n");
+                        " [--fill HEX] [--verbose]\n");
         return 2;
     }
+    blockFill = options.fill;
     ScenarioRunner runner(options.only);
     TestTal_Echo(options.verbose ? 1 : 0);
 
