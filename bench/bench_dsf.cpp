@@ -15,7 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_internal.h"
 #include "tests/support/frame_checksum.h"
 
 // ---- Allocation counting ---------------------------------------------------------------------------

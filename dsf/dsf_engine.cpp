@@ -322,3 +322,26 @@ int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t 
     default: return fail(dsf, out, DSF_ERR_INSTANCE);
     }
 }
+
+// A read that waits (the one after each frame sent) ends when it has all it asked for or when the
+// port's time-out passes, so asking for more than the frame that comes costs a whole time-out on a
+// complete reply.
+uint32_t dsf_reply_read_size(const DsfInstance *dsf, uint32_t expectedReplyLength) {
+    uint32_t size = expectedReplyLength;
+    if (dsf == nullptr) {
+        return size < DSF_MAX_FRAME ? size : static_cast<uint32_t>(DSF_MAX_FRAME);
+    }
+    const bool awaitingReply = dsf->state == DSF_AWAIT_REPLY;
+    if (dsf->state == DSF_AWAIT_FINAL_ACK || (awaitingReply && dsf->segmenting)) {
+        size = DSF_FRAME_OVERHEAD; // AckFinal and NextRequestSegment carry no data
+    } else if (awaitingReply && dsf->reassembling && dsf->reassemblyCount < dsf->reassemblyTotal) {
+        // A further segment is full while more than one frame's worth is missing; the last one carries
+        // exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
+        const uint32_t missing = dsf->reassemblyTotal - dsf->reassemblyCount;
+        const uint32_t data = (missing >= DSF_LONG_MESSAGE ? 4u : 2u) + missing;
+        size = data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + dsf_even(data);
+    }
+    return size < DSF_MAX_FRAME ? size : static_cast<uint32_t>(DSF_MAX_FRAME);
+}
+
+int dsf_idle(const DsfInstance *dsf) { return dsf != nullptr && dsf->state == DSF_IDLE ? 1 : 0; }

@@ -40,37 +40,12 @@ void HeapRelease(void *block, uint32_t size) { free(block); }
 // for more than the receive buffer holds.
 uint32_t ReadCapacity() { return rxSize < DSF_MAX_FRAME ? rxSize : static_cast<uint32_t>(DSF_MAX_FRAME); }
 
-// How much a reply read asks for. A read that waits (the one after each frame sent) ends when it has
-// all it asked for or when the port's time-out passes, so asking for more than the frame that comes
-// costs a whole time-out on a complete reply. The caller sizes the request's reply frame
-// (ExpectedReplyLength); the frames that follow it within the same request are sized by what the
-// engine still expects:
-// - the answer to an Ack (AckFinal) and the answer to a request segment (NextRequestSegment) carry no
-//   data: 8 bytes;
-// - a further segment of a long reply is full while more than one frame's worth is missing, and the
-//   last one carries exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
-// A frame longer than asked for is then read to its end (dsf_ra_receive_frame).
+// How much a reply read asks for: the stack sizes it from the caller's ExpectedReplyLength and what the
+// engine still expects, so that a complete reply ends the read at once instead of after the port's
+// time-out. A frame longer than asked for is then read to its end (dsf_ra_receive_frame).
 uint32_t ReplyReadSize() {
-    uint32_t size = ExpectedReplyLength;
-    if (stack->state == DSF_AWAIT_FINAL_ACK || (stack->state == DSF_AWAIT_REPLY && stack->segmenting)) {
-        size = DSF_FRAME_OVERHEAD;
-    } else if (stack->state == DSF_AWAIT_REPLY && stack->reassembling &&
-               stack->reassemblyCount < stack->reassemblyTotal) {
-        const uint32_t missing = stack->reassemblyTotal - stack->reassemblyCount;
-        const uint32_t data = (missing >= DSF_LONG_MESSAGE ? 4u : 2u) + missing;
-        size =
-            data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + data + (data & 1u);
-    }
+    const uint32_t size = dsf_reply_read_size(stack, ExpectedReplyLength);
     return size < ReadCapacity() ? size : ReadCapacity();
-}
-
-// Length of the frame whose valid header for us starts the bytes read, 0 when they start none.
-uint32_t AnnouncedFrameLength(const uint8_t *bytes, uint32_t count) {
-    if (count < DSF_FRAME_HEADER || bytes[DSF_OFS_STX] != DSF_STX || bytes[DSF_OFS_DESTINATION] != stack->ownAddress ||
-        (bytes[0] ^ bytes[1] ^ bytes[2] ^ bytes[3] ^ bytes[4]) != bytes[DSF_OFS_HEADER_CHECK]) {
-        return 0;
-    }
-    return DSF_FRAME_OVERHEAD + 2u * bytes[DSF_OFS_WORDS];
 }
 
 void FreeStack() {
@@ -86,13 +61,12 @@ void FreeStack() {
     rxSize = 0;
 }
 
-// The receiver keeps only the last link error of the bytes it was fed; count it and clear it, so that
-// the next read is counted on its own.
-void CountLinkError(DsfInstance *dsf) {
-    const uint32_t code = dsf->linkError;
+// The receiver keeps only the last link error of the bytes it was fed; taking it clears it, so that the
+// next read is counted on its own.
+void CountLinkError() {
+    const uint32_t code = dsf_take_link_error(stack);
     if (code >= DSF_ERR_LINK_ADDRESS && code <= DSF_ERR_LINK_DATA) {
         counters.linkErrors[code - DSF_ERR_LINK_ADDRESS]++;
-        dsf->linkError = 0;
     }
 }
 
@@ -290,7 +264,7 @@ uint16_t dsf_ra_receive_frame() {
         // data prefix on a control frame) is read to the end its header announces: left half read, its
         // rest would go to a read that never waits, and a line still carrying it would cost a
         // retransmission and the station's answer.
-        const uint32_t whole = AnnouncedFrameLength(rxBuffer, iRead);
+        const uint32_t whole = dsf_announced_frame_length(stack, rxBuffer, iRead);
         if (whole > iRead && whole <= ReadCapacity()) {
             uint32_t more = 0;
             ReadPort(currentPort, rxBuffer + iRead, whole - iRead, &more); // a failure shows as a short frame
@@ -336,7 +310,7 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
                           received, receivedCount, &action, &timeout);
         bool silence = received == nullptr && receivedCount == 0;
         if (received != nullptr) {
-            CountLinkError(stack);
+            CountLinkError();
         }
         switch (action) {
         case StepAgain:

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_internal.h"
 #include "support/hex.h"
 
 // ---- Allocation ledger ----------------------------------------------------------------------------
