@@ -36,29 +36,6 @@ enum {
     STATION_ERROR_BASE = 65380 // error numbers flagged 0x10 come back as 65380 + e
 };
 
-struct ItemHead {
-    uint32_t handle;
-    uint16_t length;
-    uint16_t access;
-    const uint8_t *data; // even(length) bytes for access 2 and 3, else null
-};
-
-// Items with access 1 take 8 bytes of the record, with 2 or 3 8 + even(length); any other access
-// value takes part in nothing, carries no data and takes 8 bytes.
-bool read_item(DsfReader *request, ItemHead *item) {
-    item->handle = get_h32(request);
-    item->length = get_h16(request);
-    item->access = get_h16(request);
-    item->data = nullptr;
-    if (item->access == DSF_ACCESS_WRITE || item->access == DSF_ACCESS_READ_WRITE) {
-        item->data = get_span(request, dsf_even(item->length));
-    }
-    return request->ok;
-}
-
-bool reads(uint16_t access) { return access == DSF_ACCESS_READ || access == DSF_ACCESS_READ_WRITE; }
-bool writes(uint16_t access) { return access == DSF_ACCESS_WRITE || access == DSF_ACCESS_READ_WRITE; }
-
 // A station status byte as the caller sees it; a nonzero byte never reads as 0 or as a small code.
 uint16_t lookup_status(uint8_t s) {
     if (s == 0) {
@@ -354,6 +331,19 @@ int32_t encode_read_write(DsfInstance *dsf, const uint8_t *request, uint32_t req
 
 } // namespace
 
+// Items with access 1 take 8 bytes of the record, with 2 or 3 8 + even(length); any other access
+// value takes part in nothing, carries no data and takes 8 bytes.
+bool dsf_read_item(DsfReader *request, DsfItemHead *item) {
+    item->handle = get_h32(request);
+    item->length = get_h16(request);
+    item->access = get_h16(request);
+    item->data = nullptr;
+    if (dsf_item_writes(item->access)) {
+        item->data = get_span(request, dsf_even(item->length));
+    }
+    return request->ok;
+}
+
 uint32_t dsf_message_header(DsfInstance *dsf, DsfWriter *message, uint8_t code) {
     ++dsf->messageCounter; // one counter per instance, shared by all stations
     put_u8(message, 0x00);
@@ -374,20 +364,20 @@ int32_t dsf_count_items(DsfInstance *dsf, const uint8_t *request, uint32_t reque
     dsf->replyLength = 0;
     DsfReader req = dsf_reader(request, requestSize, DSF_REQ_BODY);
     for (uint32_t i = 0; i < count; ++i) {
-        ItemHead item;
-        if (!read_item(&req, &item)) {
+        DsfItemHead item;
+        if (!dsf_read_item(&req, &item)) {
             return DSF_ERR_REPLY_BUFFER; // the record ends inside an item
         }
         const uint32_t data = dsf_even(item.length);
-        if (reads(item.access)) {
+        if (dsf_item_reads(item.access)) {
             ++dsf->readItemCount;
             r += head;
             dsf->replyLength += ITEM_STATUS + data;
         }
-        if (writes(item.access)) {
+        if (dsf_item_writes(item.access)) {
             ++dsf->writeItemCount;
             w += head + data;
-            if (!reads(item.access)) {
+            if (!dsf_item_reads(item.access)) {
                 dsf->replyLength += ITEM_STATUS;
             }
         }
@@ -410,11 +400,11 @@ int32_t dsf_encode_list(DsfInstance *dsf, const uint8_t *request, uint32_t reque
     const uint32_t count = request[DSF_REQ_COUNT];
     DsfReader req = dsf_reader(request, requestSize, DSF_REQ_BODY);
     for (uint32_t i = 0; i < count; ++i) {
-        ItemHead item;
-        if (!read_item(&req, &item)) {
+        DsfItemHead item;
+        if (!dsf_read_item(&req, &item)) {
             return DSF_ERR_REPLY_BUFFER;
         }
-        if (!(write ? writes(item.access) : reads(item.access))) {
+        if (!(write ? dsf_item_writes(item.access) : dsf_item_reads(item.access))) {
             continue;
         }
         ++n;
@@ -448,13 +438,13 @@ int32_t dsf_decode_list(DsfInstance *dsf, const uint8_t *request, uint32_t reque
     DsfReader m = dsf_reader(message, messageLength, DSF_MESSAGE_HEADER);
     DsfWriter w = dsf_writer(reply, dsf->replyCapacity);
     for (uint32_t i = 0; i < count; ++i) {
-        ItemHead item;
-        if (!read_item(&req, &item)) {
+        DsfItemHead item;
+        if (!dsf_read_item(&req, &item)) {
             return DSF_ERR_REPLY_BUFFER;
         }
         const uint32_t data = dsf_even(item.length);
         if (!write) {
-            if (reads(item.access)) {
+            if (dsf_item_reads(item.access)) {
                 const uint8_t *bytes = get_span(&m, data);
                 if (bytes == nullptr) {
                     return DSF_ERR_REPLY_LENGTH;
@@ -465,7 +455,7 @@ int32_t dsf_decode_list(DsfInstance *dsf, const uint8_t *request, uint32_t reque
                 put_skip(&w, ITEM_STATUS);
             }
         } else {
-            if (writes(item.access)) {
+            if (dsf_item_writes(item.access)) {
                 put_h16(&w, 0);
                 if (item.access == DSF_ACCESS_READ_WRITE) {
                     put_skip(&w, data);

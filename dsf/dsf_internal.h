@@ -89,6 +89,16 @@ uint16_t dsf_data_checksum(const uint8_t *frame, uint32_t words);
 inline uint32_t dsf_frame_length(uint32_t words) { return 2 * words + DSF_FRAME_OVERHEAD; }
 
 // Application layer (dsf_app.cpp).
+// One ReadWrite item of a request record, as dsf_read_item walks them.
+struct DsfItemHead {
+    uint32_t handle;
+    uint16_t length;
+    uint16_t access;
+    const uint8_t *data; // even(length) bytes for access 2 and 3, else null
+};
+bool dsf_read_item(DsfReader *request, DsfItemHead *item);
+inline bool dsf_item_reads(uint16_t access) { return access == DSF_ACCESS_READ || access == DSF_ACCESS_READ_WRITE; }
+inline bool dsf_item_writes(uint16_t access) { return access == DSF_ACCESS_WRITE || access == DSF_ACCESS_READ_WRITE; }
 uint32_t dsf_message_header(DsfInstance *dsf, DsfWriter *message, uint8_t code);
 int32_t dsf_count_items(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, uint32_t *readSize,
                         uint32_t *writeSize);
