@@ -284,6 +284,47 @@ uint16_t dsf_ra_receive_frame() {
     return static_cast<uint16_t>(iRead);
 }
 
+namespace {
+
+// What the loop carries from one step to the next.
+struct LoopState {
+    const uint8_t *received; // the bytes the next step gets, null for none
+    uint16_t receivedCount;
+    uint16_t lastAction;
+    uint32_t stepsWithoutSend;
+};
+
+void HandOver(LoopState *loop, uint16_t n) {
+    loop->received = n != 0 ? rxBuffer : nullptr;
+    loop->receivedCount = n;
+}
+
+// Receive: only what is already waiting, never waiting for it.
+void ReceiveWaiting(LoopState *loop) {
+    queueCheck = 1;
+    const uint16_t n = dsf_ra_receive_frame();
+    queueCheck = 0;
+    HandOver(loop, n);
+}
+
+// SendReceive: the frame the step built, then the reply read. Nonzero when the frame could not be
+// written; the engine then waits for a reply that will not come, so the next request must find it idle.
+int32_t SendAndReceive(LoopState *loop, uint16_t txLength, bool silence) {
+    if (silence && (loop->lastAction == SendReceive || loop->lastAction == Receive)) {
+        counters.retransmissions++;
+    }
+    loop->stepsWithoutSend = 0;
+    const int32_t sent = dsf_ra_send_frame(txLength);
+    if (sent != 0) {
+        dsf_reset(stack, 0);
+        return sent;
+    }
+    HandOver(loop, dsf_ra_receive_frame());
+    return 0;
+}
+
+} // namespace
+
 int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
                           uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
     LineLock lock;
@@ -291,62 +332,40 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
     if (!stackOpen) {
         return CountResult(DSF_ERR_NOT_OPEN);
     }
-    const uint8_t *received = nullptr;
-    uint16_t receivedCount = 0;
-    uint16_t lastAction = 0;
-    uint32_t stepsWithoutSend = 0;
+    LoopState loop = {nullptr, 0, 0, 0};
     for (;;) {
-        if (stepsWithoutSend >= TRANSPORT_MAX_STEPS_WITHOUT_SEND) {
+        if (loop.stepsWithoutSend >= TRANSPORT_MAX_STEPS_WITHOUT_SEND) {
             counters.stepLimits++;
             dsf_reset(stack, 0);
             return CountResult(DSF_ERR_NO_REPLY);
         }
-        stepsWithoutSend++;
+        loop.stepsWithoutSend++;
         uint32_t stepReplyLength = *replyLength;
         uint16_t txLength = txSize;
         uint16_t action = 0;
         int32_t timeout = 0;
-        int32_t rc = step(stack, handleLocation, request, requestSize, reply, &stepReplyLength, txBuffer, &txLength,
-                          received, receivedCount, &action, &timeout);
-        bool silence = received == nullptr && receivedCount == 0;
-        if (received != nullptr) {
+        const int32_t rc = step(stack, handleLocation, request, requestSize, reply, &stepReplyLength, txBuffer,
+                                &txLength, loop.received, loop.receivedCount, &action, &timeout);
+        const bool silence = loop.received == nullptr && loop.receivedCount == 0;
+        if (loop.received != nullptr) {
             CountLinkError();
         }
         switch (action) {
-        case StepAgain:
-            received = nullptr;
-            receivedCount = 0;
-            break;
-        case Receive: {
-            queueCheck = 1;
-            uint16_t n = dsf_ra_receive_frame();
-            queueCheck = 0;
-            received = n != 0 ? rxBuffer : nullptr;
-            receivedCount = n;
-            break;
-        }
+        case StepAgain: HandOver(&loop, 0); break;
+        case Receive: ReceiveWaiting(&loop); break;
         case Done: *replyLength = stepReplyLength; return 0;
         case Failed: return CountResult(rc);
         case SendReceive: {
-            if (silence && (lastAction == SendReceive || lastAction == Receive)) {
-                counters.retransmissions++;
-            }
-            stepsWithoutSend = 0;
-            int32_t sent = dsf_ra_send_frame(txLength);
+            const int32_t sent = SendAndReceive(&loop, txLength, silence);
             if (sent != 0) {
-                // The engine waits for a reply that will not come: the next request must find it idle.
-                dsf_reset(stack, 0);
                 return CountResult(sent);
             }
-            uint16_t n = dsf_ra_receive_frame();
-            received = n != 0 ? rxBuffer : nullptr;
-            receivedCount = n;
             break;
         }
         case Process: counters.framesIn++; break;
         default: dsf_reset(stack, 0); return CountResult(DSF_ERR_ACTION);
         }
-        lastAction = action;
+        loop.lastAction = action;
     }
 }
 
