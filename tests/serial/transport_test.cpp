@@ -22,6 +22,7 @@
 #include "serial/link_counters.h"
 #include "serial/port.h"
 #include "serial/transport.h"
+#include "support/golden.h"
 #include "support/pty.h"
 #include "tests/serial/frames.h"
 
@@ -249,7 +250,7 @@ TEST_F(TransportTest, EchoOfTheConverterNeverReachesTheEngine) {
 
 TEST_F(TransportTest, StaleInputIsPurgedBeforeEverySending) {
     Connect();
-    const Bytes frame = HexBytes("02 00 02 01 3E 3F 00 3F");
+    const Bytes frame = HexBytes(golden::kAckFrame);
     for (int flush = 0; flush <= 1; flush++) {
         SCOPED_TRACE(flush);
         flushBeforeSend = static_cast<uint8_t>(flush);

@@ -1,10 +1,35 @@
 // Golden vectors: the worked Net2000 frames and messages that tests of several folders check against
 // (the stack, the transport, the simulator, the decoder, the benchmarks), written once as they appear
-// on the line. Plain hex text, read with HexBytes (support/hex.h) or the tool's own parser; header-only
-// and free of test frameworks, so fuzz targets and benchmarks use it too.
+// on the line. Plain hex text, read with HexBytes (support/hex.h), or with golden::Bytes where the test
+// framework is not linked: header-only, so fuzz targets and benchmarks use it too.
 #pragma once
 
+#include <stdint.h>
+
+#include <vector>
+
+#include "tools/common/line_text.h"
+
 namespace golden {
+
+// The bytes of a golden text: hex pairs, blanks between them.
+inline std::vector<uint8_t> Bytes(const char *hex) {
+    std::vector<uint8_t> out;
+    int high = -1;
+    for (const char *c = hex; *c != '\0'; ++c) {
+        const int digit = kesta::tools::HexDigit(*c);
+        if (digit < 0) {
+            continue;
+        }
+        if (high < 0) {
+            high = digit;
+        } else {
+            out.push_back(static_cast<uint8_t>(high << 4 | digit));
+            high = -1;
+        }
+    }
+    return out;
+}
 
 // ---- Link frames ---------------------------------------------------------------------------------
 // No data: an Ack (type 0xE) from master 1 to station 2, sequence 3. The data checksum of a frame
