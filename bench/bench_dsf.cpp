@@ -15,8 +15,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_internal.h"
 #include "tests/support/frame_checksum.h"
+#include "tests/support/golden.h"
 
 // ---- Allocation counting ---------------------------------------------------------------------------
 // Callback allocations of the stack, and every heap allocation of the process (malloc, calloc,
@@ -239,7 +240,7 @@ struct ReadCycle {
         // Connect: counter 1, sequence 1; the canned connect reply offers 4096 bytes and short heads.
         std::vector<uint8_t> connect[256];
         connect[1] = StationFrame(DSF_FT_REPLY_LAST, 1,
-                                  ReplyData(1, DSF_MSG_READ, {0x00, 0x80, 0, 0, 0, 0, 0x00, 0x00, 0x10, 0x00}));
+                                  ReplyData(1, DSF_MSG_READ, golden::Bytes(golden::kConnectObjectsShortHeads)));
         const uint8_t connectRequest[3] = {DSF_SVC_CONNECT_STATION, 0, 2};
         if (Run(connectRequest, sizeof connectRequest, connect) != 0) {
             abort();

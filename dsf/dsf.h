@@ -151,70 +151,14 @@ enum { DSF_LOOKUP_STATUS_BIAS = 86, DSF_LOOKUP_STATUS_HIGH = 0xFE00 };
 // What a dsf_step asks the transport loop to do next.
 enum EngineAction { StepAgain = 1, Receive = 2, Done = 5, Failed = 6, SendReceive = 7, Process = 8 };
 
-// Engine states.
-enum DsfState { DSF_IDLE = 0, DSF_AWAIT_REPLY = 1, DSF_DELIVER = 2, DSF_AWAIT_FINAL_ACK = 3 };
-
-// Receive states.
-enum DsfRxState { DSF_RX_HUNT = 0, DSF_RX_HEADER = 1, DSF_RX_DATA = 2 };
+// The stack's instance record and its station entries are the stack's own (dsf/dsf_internal.h): callers
+// hold a DsfInstance pointer from dsf_create, and a connection handle is a StationEntry pointer that a
+// connect request stored; both are only handed back to the stack.
+struct DsfInstance;
+struct StationEntry;
 
 typedef void *(*DsfAlloc)(uint32_t size);
 typedef void (*DsfRelease)(void *block, uint32_t size);
-
-// One station that may be connected; a connection handle points at one of these.
-struct StationEntry {
-    int32_t connectState; // 0 free, 1 connect requested, 2 connected
-    uint8_t stationAddress;
-    uint8_t sequence; // frame sequence counter; its low nibble travels in the control byte
-    uint32_t maxMessage;
-    uint32_t maxReassembly;
-};
-
-struct DsfInstance {
-    DsfInstance *self;
-    DsfAlloc alloc;
-    DsfRelease release;
-    int32_t state;
-    int32_t itemMode;
-    uint32_t replyLength;
-    uint8_t *requestBuffer;
-    uint32_t bufferSize;
-    uint8_t messageCounter;
-    uint32_t readItemCount;
-    uint32_t writeItemCount;
-    int32_t readAfterWrite;
-    uint32_t expectedReplySize;
-    uint8_t *pendingBuffer;
-    const uint8_t *pendingWrite;
-    uint32_t pendingWriteLength;
-    const uint8_t *pendingRead;
-    uint32_t pendingReadLength;
-    int32_t reassembling;
-    int32_t segmenting;
-    const uint8_t *segmentNext;
-    uint32_t segmentRemaining;
-    uint8_t *reassemblyBuffer;
-    uint32_t reassemblyTotal;
-    uint32_t reassemblyCount;
-    uint32_t reassemblyRounds; // ReplyMore segments taken for the reply being gathered
-    uint8_t rxFrameType;
-    uint8_t txSegmentType;
-    uint8_t rxFrame[DSF_MAX_FRAME];
-    int32_t rxState;
-    uint32_t rxCount;
-    uint32_t rxWords;
-    uint32_t txFrameLength;
-    StationEntry *stations;
-    uint16_t stationCount;
-    uint32_t linkError;
-    int32_t retries;
-    int32_t retryLimit;
-    int32_t replyTimeout;
-    int32_t timeoutTQ;
-    int32_t timeoutTT;
-    int32_t timeoutTE;
-    uint8_t ownAddress;
-    uint32_t replyCapacity; // capacity of the caller's reply buffer for the request in progress
-};
 
 // Instance and configuration. A failed create or configure leaves a record that dsf_destroy
 // releases exactly (each buffer once, with its size); dsf_destroy(nullptr) does nothing.
@@ -249,3 +193,18 @@ int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requ
 int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize,
                  uint8_t *reply, uint32_t *replyLength, uint8_t *txBuffer, uint16_t *txLength, const uint8_t *received,
                  uint16_t receivedCount, uint16_t *action, int32_t *timeout);
+
+// What the transport asks the stack between steps, so that it never reads the stack's record.
+// Bytes the next reply read should take. The reply to a request is the frame the caller expects
+// (expectedReplyLength); the frames that follow within the same request are sized by what the engine
+// still expects: 8 for the data-less answer to an Ack or to a request segment, the missing bytes of a
+// long reply behind their length prefix. Never more than one frame (518).
+uint32_t dsf_reply_read_size(const DsfInstance *dsf, uint32_t expectedReplyLength);
+// Length of the frame whose header starts bytes, when count holds a whole header that is valid and
+// addressed to this stack (STX, own address, header checksum); 0 when the bytes start no such header.
+uint32_t dsf_announced_frame_length(const DsfInstance *dsf, const uint8_t *bytes, uint32_t count);
+// The receiver's link error (65291 to 65294) of the bytes fed since the last call, taken and cleared;
+// 0 when there is none.
+uint32_t dsf_take_link_error(DsfInstance *dsf);
+// 1 when no request is in progress (the engine rests in Idle), else 0.
+int dsf_idle(const DsfInstance *dsf);

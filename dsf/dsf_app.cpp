@@ -36,29 +36,6 @@ enum {
     STATION_ERROR_BASE = 65380 // error numbers flagged 0x10 come back as 65380 + e
 };
 
-struct ItemHead {
-    uint32_t handle;
-    uint16_t length;
-    uint16_t access;
-    const uint8_t *data; // even(length) bytes for access 2 and 3, else null
-};
-
-// Items with access 1 take 8 bytes of the record, with 2 or 3 8 + even(length); any other access
-// value takes part in nothing, carries no data and takes 8 bytes.
-bool read_item(DsfReader *request, ItemHead *item) {
-    item->handle = get_h32(request);
-    item->length = get_h16(request);
-    item->access = get_h16(request);
-    item->data = nullptr;
-    if (item->access == DSF_ACCESS_WRITE || item->access == DSF_ACCESS_READ_WRITE) {
-        item->data = get_span(request, dsf_even(item->length));
-    }
-    return request->ok;
-}
-
-bool reads(uint16_t access) { return access == DSF_ACCESS_READ || access == DSF_ACCESS_READ_WRITE; }
-bool writes(uint16_t access) { return access == DSF_ACCESS_WRITE || access == DSF_ACCESS_READ_WRITE; }
-
 // A station status byte as the caller sees it; a nonzero byte never reads as 0 or as a small code.
 uint16_t lookup_status(uint8_t s) {
     if (s == 0) {
@@ -354,6 +331,19 @@ int32_t encode_read_write(DsfInstance *dsf, const uint8_t *request, uint32_t req
 
 } // namespace
 
+// Items with access 1 take 8 bytes of the record, with 2 or 3 8 + even(length); any other access
+// value takes part in nothing, carries no data and takes 8 bytes.
+bool dsf_read_item(DsfReader *request, DsfItemHead *item) {
+    item->handle = get_h32(request);
+    item->length = get_h16(request);
+    item->access = get_h16(request);
+    item->data = nullptr;
+    if (dsf_item_writes(item->access)) {
+        item->data = get_span(request, dsf_even(item->length));
+    }
+    return request->ok;
+}
+
 uint32_t dsf_message_header(DsfInstance *dsf, DsfWriter *message, uint8_t code) {
     ++dsf->messageCounter; // one counter per instance, shared by all stations
     put_u8(message, 0x00);
@@ -374,20 +364,20 @@ int32_t dsf_count_items(DsfInstance *dsf, const uint8_t *request, uint32_t reque
     dsf->replyLength = 0;
     DsfReader req = dsf_reader(request, requestSize, DSF_REQ_BODY);
     for (uint32_t i = 0; i < count; ++i) {
-        ItemHead item;
-        if (!read_item(&req, &item)) {
+        DsfItemHead item;
+        if (!dsf_read_item(&req, &item)) {
             return DSF_ERR_REPLY_BUFFER; // the record ends inside an item
         }
         const uint32_t data = dsf_even(item.length);
-        if (reads(item.access)) {
+        if (dsf_item_reads(item.access)) {
             ++dsf->readItemCount;
             r += head;
             dsf->replyLength += ITEM_STATUS + data;
         }
-        if (writes(item.access)) {
+        if (dsf_item_writes(item.access)) {
             ++dsf->writeItemCount;
             w += head + data;
-            if (!reads(item.access)) {
+            if (!dsf_item_reads(item.access)) {
                 dsf->replyLength += ITEM_STATUS;
             }
         }
@@ -410,11 +400,11 @@ int32_t dsf_encode_list(DsfInstance *dsf, const uint8_t *request, uint32_t reque
     const uint32_t count = request[DSF_REQ_COUNT];
     DsfReader req = dsf_reader(request, requestSize, DSF_REQ_BODY);
     for (uint32_t i = 0; i < count; ++i) {
-        ItemHead item;
-        if (!read_item(&req, &item)) {
+        DsfItemHead item;
+        if (!dsf_read_item(&req, &item)) {
             return DSF_ERR_REPLY_BUFFER;
         }
-        if (!(write ? writes(item.access) : reads(item.access))) {
+        if (!(write ? dsf_item_writes(item.access) : dsf_item_reads(item.access))) {
             continue;
         }
         ++n;
@@ -448,13 +438,13 @@ int32_t dsf_decode_list(DsfInstance *dsf, const uint8_t *request, uint32_t reque
     DsfReader m = dsf_reader(message, messageLength, DSF_MESSAGE_HEADER);
     DsfWriter w = dsf_writer(reply, dsf->replyCapacity);
     for (uint32_t i = 0; i < count; ++i) {
-        ItemHead item;
-        if (!read_item(&req, &item)) {
+        DsfItemHead item;
+        if (!dsf_read_item(&req, &item)) {
             return DSF_ERR_REPLY_BUFFER;
         }
         const uint32_t data = dsf_even(item.length);
         if (!write) {
-            if (reads(item.access)) {
+            if (dsf_item_reads(item.access)) {
                 const uint8_t *bytes = get_span(&m, data);
                 if (bytes == nullptr) {
                     return DSF_ERR_REPLY_LENGTH;
@@ -465,7 +455,7 @@ int32_t dsf_decode_list(DsfInstance *dsf, const uint8_t *request, uint32_t reque
                 put_skip(&w, ITEM_STATUS);
             }
         } else {
-            if (writes(item.access)) {
+            if (dsf_item_writes(item.access)) {
                 put_h16(&w, 0);
                 if (item.access == DSF_ACCESS_READ_WRITE) {
                     put_skip(&w, data);
@@ -552,6 +542,64 @@ int32_t dsf_connect_reply(DsfInstance *dsf, uint8_t *reply, const uint8_t *messa
     return DSF_OK;
 }
 
+namespace {
+
+// ConnectDefault: the first entry, whatever it served before.
+int32_t encode_connect_default(DsfInstance *dsf, StationEntry **handleLocation, uint32_t *length) {
+    if (handleLocation == nullptr) {
+        return DSF_ERR_NO_STATION;
+    }
+    StationEntry *station = &dsf->stations[0];
+    *handleLocation = station;
+    return dsf_connect_request(dsf, station, length);
+}
+
+// ConnectStation: the first entry that is free or already serves the address. Entries are never given
+// back, so a station connected before finds its own entry again.
+int32_t encode_connect_station(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request,
+                               uint32_t requestSize, uint32_t *length) {
+    if (requestSize <= DSF_REQ_STATION) {
+        return DSF_ERR_REPLY_BUFFER;
+    }
+    const uint8_t address = request[DSF_REQ_STATION];
+    StationEntry *station = nullptr;
+    for (uint32_t i = 0; i < dsf->stationCount && station == nullptr; ++i) {
+        StationEntry *e = &dsf->stations[i];
+        if (e->connectState == 0 || e->stationAddress == address) {
+            station = e;
+        }
+    }
+    if (station == nullptr || handleLocation == nullptr) {
+        return DSF_ERR_NO_STATION;
+    }
+    *handleLocation = station;
+    station->stationAddress = address;
+    return dsf_connect_request(dsf, station, length);
+}
+
+// The message of one service into the request buffer; station is the connected entry (services other
+// than the two connects).
+int32_t encode_service(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request, uint32_t requestSize,
+                       uint8_t *reply, const StationEntry *station, uint32_t *length) {
+    switch (request[DSF_REQ_SERVICE]) {
+    case DSF_SVC_CONNECT_DEFAULT: return encode_connect_default(dsf, handleLocation, length);
+    case DSF_SVC_CONNECT_STATION: return encode_connect_station(dsf, handleLocation, request, requestSize, length);
+    case DSF_SVC_LOOKUP_BY_KEY: return encode_lookup_key(dsf, request, requestSize, station, length);
+    case DSF_SVC_READ_WRITE: return encode_read_write(dsf, request, requestSize, station, length);
+    case DSF_SVC_LOOKUP_HANDLES:
+    case DSF_SVC_LOOKUP_OBJECTS: return encode_lookup_names(dsf, request, requestSize, station, length);
+    case DSF_SVC_FETCH_EXTRA:
+        if (request[DSF_REQ_COUNT] != 0) {
+            return encode_control_write(dsf, station, length);
+        }
+        return hand_over_extra(dsf, reply);
+    case DSF_SVC_TEXT_REQUEST: return encode_text(dsf, request, requestSize, station, length);
+    default: return DSF_ERR_SERVICE;
+    }
+}
+
+} // namespace
+
 int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t *request,
                            uint32_t requestSize, uint8_t *reply, uint32_t replyCapacity, uint32_t *messageLength) {
     uint32_t length = 0;
@@ -564,7 +612,7 @@ int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, cons
         return DSF_ERR_REPLY_BUFFER;
     }
     const uint8_t service = request[DSF_REQ_SERVICE];
-    StationEntry *station = dsf_station_at(dsf, handleLocation);
+    const StationEntry *station = dsf_station_at(dsf, handleLocation);
     const bool connects = service == DSF_SVC_CONNECT_DEFAULT || service == DSF_SVC_CONNECT_STATION;
     if (!connects && (station == nullptr || station->connectState != 2)) {
         return DSF_ERR_NOT_CONNECTED;
@@ -572,51 +620,7 @@ int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, cons
     if (!dsf_buffers_ready(dsf)) {
         return DSF_ERR_BUFFER; // lost to a failed growth: only closing the stack helps
     }
-    int32_t rc = DSF_OK;
-    switch (service) {
-    case DSF_SVC_CONNECT_DEFAULT:
-        if (handleLocation == nullptr) {
-            return DSF_ERR_NO_STATION;
-        }
-        station = &dsf->stations[0];
-        *handleLocation = station;
-        rc = dsf_connect_request(dsf, station, &length);
-        break;
-    case DSF_SVC_CONNECT_STATION: {
-        if (requestSize <= DSF_REQ_STATION) {
-            return DSF_ERR_REPLY_BUFFER;
-        }
-        const uint8_t address = request[DSF_REQ_STATION];
-        station = nullptr;
-        for (uint32_t i = 0; i < dsf->stationCount; ++i) {
-            StationEntry *e = &dsf->stations[i];
-            if (e->connectState == 0 || e->stationAddress == address) {
-                station = e;
-                break;
-            }
-        }
-        if (station == nullptr || handleLocation == nullptr) {
-            return DSF_ERR_NO_STATION;
-        }
-        *handleLocation = station;
-        station->stationAddress = address;
-        rc = dsf_connect_request(dsf, station, &length);
-        break;
-    }
-    case DSF_SVC_LOOKUP_BY_KEY: rc = encode_lookup_key(dsf, request, requestSize, station, &length); break;
-    case DSF_SVC_READ_WRITE: rc = encode_read_write(dsf, request, requestSize, station, &length); break;
-    case DSF_SVC_LOOKUP_HANDLES:
-    case DSF_SVC_LOOKUP_OBJECTS: rc = encode_lookup_names(dsf, request, requestSize, station, &length); break;
-    case DSF_SVC_FETCH_EXTRA:
-        if (request[DSF_REQ_COUNT] != 0) {
-            rc = encode_control_write(dsf, station, &length);
-        } else {
-            rc = hand_over_extra(dsf, reply);
-        }
-        break;
-    case DSF_SVC_TEXT_REQUEST: rc = encode_text(dsf, request, requestSize, station, &length); break;
-    default: return DSF_ERR_SERVICE;
-    }
+    const int32_t rc = encode_service(dsf, handleLocation, request, requestSize, reply, station, &length);
     if (rc != DSF_OK) {
         return rc;
     }
@@ -628,6 +632,98 @@ int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, cons
     }
     return DSF_OK;
 }
+
+namespace {
+
+// Counter and code of a reply against the request still in the request buffer. An error reply (153)
+// answers any request; it needs its error number.
+int32_t check_reply_head(const DsfInstance *dsf, const uint8_t *message, uint32_t n) {
+    if (message[2] != dsf->requestBuffer[2]) {
+        return DSF_ERR_REPLY_COUNTER;
+    }
+    const uint8_t code = message[3];
+    if ((code & 0x7F) != dsf->requestBuffer[3]) {
+        if (code != DSF_MSG_ERROR) {
+            return DSF_ERR_REPLY_CODE;
+        }
+        if (n < ERROR_REPLY_MIN) {
+            return DSF_ERR_REPLY_LENGTH;
+        }
+    }
+    return DSF_OK;
+}
+
+// A regular reply is exactly as long as expected; one flagged with extra data (0x80) is longer.
+bool length_fits(uint32_t n, uint32_t expected, bool extra) { return extra ? n > expected : n == expected; }
+
+bool is_connect(uint8_t service) { return service == DSF_SVC_CONNECT_DEFAULT || service == DSF_SVC_CONNECT_STATION; }
+
+// Read reply (33, 161): the connect reply, or the data of each read item; extra data behind it is kept
+// for FetchExtra where it was received.
+int32_t decode_read(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
+                    const uint8_t *message, uint32_t n, StationEntry *station, bool extra) {
+    const uint32_t expected = dsf->expectedReplySize;
+    if (!length_fits(n, expected, extra)) {
+        return DSF_ERR_REPLY_LENGTH;
+    }
+    if (is_connect(request[DSF_REQ_SERVICE])) {
+        if (station == nullptr) {
+            return DSF_ERR_NOT_CONNECTED;
+        }
+        return dsf_connect_reply(dsf, reply, message, n, station);
+    }
+    uint32_t position = 0;
+    const int32_t rc = dsf_decode_list(dsf, request, requestSize, reply, message, n, false, &position);
+    if (rc != DSF_OK) {
+        return rc;
+    }
+    if (extra) {
+        // Refers into the message where it was received: valid until the next exchange.
+        dsf->pendingRead = message + expected;
+        dsf->pendingReadLength = n - expected;
+    }
+    return DSF_OK;
+}
+
+// Write reply (34, 162): a status for each write item; extra data behind the header is copied into
+// the pending buffer for FetchExtra. The control write's reply carries nothing to hand over.
+int32_t decode_write(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
+                     const uint8_t *message, uint32_t n, bool extra) {
+    if (!length_fits(n, dsf->expectedReplySize, extra)) {
+        return DSF_ERR_REPLY_LENGTH;
+    }
+    if (request[DSF_REQ_SERVICE] == DSF_SVC_FETCH_EXTRA) {
+        return DSF_OK;
+    }
+    uint32_t position = 0;
+    const int32_t rc = dsf_decode_list(dsf, request, requestSize, reply, message, n, true, &position);
+    if (rc != DSF_OK || !extra) {
+        return rc;
+    }
+    DsfWriter w = dsf_writer(dsf->pendingBuffer, dsf->bufferSize + 4);
+    put_bytes(&w, message + DSF_MESSAGE_HEADER, n - DSF_MESSAGE_HEADER);
+    if (!w.ok) {
+        return DSF_ERR_REPLY_LENGTH;
+    }
+    dsf->pendingWrite = dsf->pendingBuffer;
+    dsf->pendingWriteLength = n - DSF_MESSAGE_HEADER;
+    return DSF_OK;
+}
+
+// Error reply (153): the station's error number, or 65380 + it when flagged 0x10.
+int32_t decode_error(const uint8_t *message, uint32_t n) {
+    DsfReader m = dsf_reader(message, n, DSF_MESSAGE_HEADER);
+    get_u8(&m);
+    const uint8_t flags = get_u8(&m);
+    const uint32_t error = get_be16(&m);
+    if (flags & ERROR_FLAG_STATION) {
+        return static_cast<int32_t>(STATION_ERROR_BASE + error);
+    }
+    // An error reply that names no error is still no result: never let it pass as success.
+    return error != 0 ? static_cast<int32_t>(error) : DSF_ERR_REPLY_CODE;
+}
+
+} // namespace
 
 int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
                          const uint8_t *message, uint32_t messageLength, StationEntry *station) {
@@ -641,95 +737,39 @@ int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requ
         return DSF_ERR_REPLY_LENGTH;
     }
     const uint32_t n = messageLength;
-    if (message[2] != dsf->requestBuffer[2]) {
-        return DSF_ERR_REPLY_COUNTER;
+    const int32_t head = check_reply_head(dsf, message, n);
+    if (head != DSF_OK) {
+        return head;
     }
     const uint8_t code = message[3];
-    if ((code & 0x7F) != dsf->requestBuffer[3]) {
-        if (code != DSF_MSG_ERROR) {
-            return DSF_ERR_REPLY_CODE;
-        }
-        if (n < ERROR_REPLY_MIN) {
-            return DSF_ERR_REPLY_LENGTH;
-        }
-    }
-    const uint8_t service = request[DSF_REQ_SERVICE];
-    const uint32_t expected = dsf->expectedReplySize;
-    DsfReader m = dsf_reader(message, n, DSF_MESSAGE_HEADER);
-    uint32_t position = 0;
     switch (code) {
-    case DSF_MSG_LOOKUP:
-        if (n != expected) {
+    case DSF_MSG_LOOKUP: {
+        if (n != dsf->expectedReplySize) {
             return DSF_ERR_REPLY_LENGTH;
         }
+        DsfReader m = dsf_reader(message, n, DSF_MESSAGE_HEADER);
+        const uint8_t service = request[DSF_REQ_SERVICE];
         if (service == DSF_SVC_LOOKUP_BY_KEY) {
             return decode_lookup_key(dsf, request, requestSize, reply, &m);
         }
         return decode_lookup_names(dsf, request, requestSize, reply, &m, service != DSF_SVC_LOOKUP_HANDLES);
+    }
     case DSF_MSG_TEXT: return decode_text(dsf, reply, message, n);
     case DSF_MSG_READ:
-    case DSF_MSG_READ | DSF_MSG_EXTRA: {
-        const bool extra = code != DSF_MSG_READ;
-        if (extra ? n <= expected : n != expected) {
-            return DSF_ERR_REPLY_LENGTH;
-        }
-        if (service == DSF_SVC_CONNECT_DEFAULT || service == DSF_SVC_CONNECT_STATION) {
-            if (station == nullptr) {
-                return DSF_ERR_NOT_CONNECTED;
-            }
-            return dsf_connect_reply(dsf, reply, message, n, station);
-        }
-        const int32_t rc = dsf_decode_list(dsf, request, requestSize, reply, message, n, false, &position);
-        if (rc != DSF_OK) {
-            return rc;
-        }
-        if (extra) {
-            // Refers into the message where it was received: valid until the next exchange.
-            dsf->pendingRead = message + expected;
-            dsf->pendingReadLength = n - expected;
-        }
-        return DSF_OK;
-    }
+    case DSF_MSG_READ | DSF_MSG_EXTRA:
+        return decode_read(dsf, request, requestSize, reply, message, n, station, code != DSF_MSG_READ);
     case DSF_MSG_WRITE:
-    case DSF_MSG_WRITE | DSF_MSG_EXTRA: {
-        const bool extra = code != DSF_MSG_WRITE;
-        if (extra ? n <= expected : n != expected) {
-            return DSF_ERR_REPLY_LENGTH;
-        }
-        if (service == DSF_SVC_FETCH_EXTRA) {
-            return DSF_OK;
-        }
-        const int32_t rc = dsf_decode_list(dsf, request, requestSize, reply, message, n, true, &position);
-        if (rc != DSF_OK) {
-            return rc;
-        }
-        if (extra) {
-            DsfWriter w = dsf_writer(dsf->pendingBuffer, dsf->bufferSize + 4);
-            put_bytes(&w, message + DSF_MESSAGE_HEADER, n - DSF_MESSAGE_HEADER);
-            if (!w.ok) {
-                return DSF_ERR_REPLY_LENGTH;
-            }
-            dsf->pendingWrite = dsf->pendingBuffer;
-            dsf->pendingWriteLength = n - DSF_MESSAGE_HEADER;
-        }
-        return DSF_OK;
-    }
+    case DSF_MSG_WRITE | DSF_MSG_EXTRA:
+        return decode_write(dsf, request, requestSize, reply, message, n, code != DSF_MSG_WRITE);
     case DSF_MSG_READ_LONG:
-    case DSF_MSG_WRITE_LONG:
-        if (n != expected) {
+    case DSF_MSG_WRITE_LONG: {
+        if (n != dsf->expectedReplySize) {
             return DSF_ERR_REPLY_LENGTH;
         }
+        uint32_t position = 0;
         return dsf_decode_list(dsf, request, requestSize, reply, message, n, code == DSF_MSG_WRITE_LONG, &position);
-    case DSF_MSG_ERROR: {
-        get_u8(&m);
-        const uint8_t flags = get_u8(&m);
-        const uint32_t error = get_be16(&m);
-        if (flags & ERROR_FLAG_STATION) {
-            return static_cast<int32_t>(STATION_ERROR_BASE + error);
-        }
-        // An error reply that names no error is still no result: never let it pass as success.
-        return error != 0 ? static_cast<int32_t>(error) : DSF_ERR_REPLY_CODE;
     }
+    case DSF_MSG_ERROR: return decode_error(message, n);
     default: return DSF_OK; // 145, 146, 177, 178: accepted, nothing to write
     }
 }

@@ -1,7 +1,8 @@
-// Cursor helpers of the stack (private): every byte the stack writes or reads goes through a cursor
-// that knows the size of the buffer it walks. A cursor fails sticky: once a field does not fit,
-// nothing more is written or read and ok stays false, so a builder lists its fields in wire order and
-// tests ok once at the end.
+// Cursor helpers: every byte the stack writes or reads goes through a cursor that knows the size of
+// the buffer it walks, and so does every field the stack's callers put into a request record or take
+// from a reply (dsf/dsf_request.h), PLC data in its most-significant-byte-first order included. A
+// cursor fails sticky: once a field does not fit, nothing more is written or read and ok stays false,
+// so a builder lists its fields in wire order and tests ok once at the end.
 #pragma once
 
 #include <stdint.h>

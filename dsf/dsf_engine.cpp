@@ -189,91 +189,134 @@ uint32_t dsf_segment_request(DsfInstance *dsf, const uint8_t *data, uint32_t len
     return w.ok ? w.pos - DSF_OFS_DATA : 0;
 }
 
+namespace {
+
+// One received frame's data as the gatherer sees it: the length prefix L (the message bytes from this
+// frame's first one to the end of the message) and the m bytes behind it, which may count a pad byte.
+struct Segment {
+    uint32_t total;       // L; 0 for a frame without data
+    uint32_t carried;     // m
+    const uint8_t *bytes; // the m bytes
+    uint8_t type;         // the frame's type
+    bool empty;           // no data at all, so no prefix either
+};
+
+// false when the data is too short for the prefix its first byte announces.
+bool read_segment(const DsfInstance *dsf, const uint8_t *data, uint32_t length, Segment *s) {
+    DsfReader r = dsf_reader(data, length);
+    s->total = 0;
+    s->empty = length == 0;
+    if (!s->empty) {
+        s->total = (data[0] & 0x80) ? (get_be32(&r) & ~LONG_PREFIX_FLAG) : get_be16(&r);
+        if (!r.ok) {
+            return false;
+        }
+    }
+    s->carried = dsf_left(&r);
+    s->bytes = data + r.pos;
+    s->type = dsf->rxFrameType;
+    return true;
+}
+
+// A single-frame reply carries its whole message, or one pad byte more.
+bool holds_whole(const Segment &s) { return s.carried == s.total || s.carried == s.total + 1; }
+
+// While a segmented request goes out, the station answers each segment without data: it asks for the
+// next one, or gives up.
+int32_t gather_request_answer(DsfInstance *dsf, const Segment &s, const uint8_t **message, uint32_t *messageLength) {
+    if (s.total != 0) {
+        return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+    }
+    if (s.type == DSF_FT_NEXT_REQUEST_SEGMENT) {
+        return DSF_GATHER_NEXT_REQUEST;
+    }
+    return gather_error(dsf, s.type == DSF_FT_SEGMENT_REFUSED ? DSF_ERR_SEGMENT_REFUSED : DSF_ERR_SEGMENT, message,
+                        messageLength);
+}
+
+// A further segment of a long reply: its prefix must count exactly the bytes still missing.
+int32_t gather_next_segment(DsfInstance *dsf, const Segment &s, const uint8_t **message, uint32_t *messageLength) {
+    const uint32_t expected = dsf->reassemblyTotal - dsf->reassemblyCount;
+    DsfWriter w = dsf_writer(dsf->reassemblyBuffer, dsf->bufferSize + 4, dsf->reassemblyCount);
+    if (s.total != expected) {
+        return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+    }
+    if (s.type == DSF_FT_REPLY_LAST) {
+        if (!holds_whole(s)) {
+            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+        }
+        put_bytes(&w, s.bytes, s.total);
+        if (!w.ok) {
+            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+        }
+        *message = dsf->reassemblyBuffer;
+        *messageLength = dsf->reassemblyTotal;
+        return DSF_GATHER_READY;
+    }
+    // A segment carrying more than the reply still lacks would run past the announced total. A
+    // station that keeps sending segments which bring nothing new would hold the line for ever: no
+    // reply takes more segments than it has bytes, one byte a segment being the least that still
+    // makes progress.
+    if (s.type != DSF_FT_REPLY_MORE || s.carried > s.total || dsf->reassemblyRounds >= dsf->reassemblyTotal) {
+        return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+    }
+    dsf->reassemblyRounds++;
+    put_bytes(&w, s.bytes, s.carried);
+    if (!w.ok) {
+        return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+    }
+    dsf->reassemblyCount += s.carried;
+    return DSF_GATHER_MORE_REPLY;
+}
+
+// ReplyMore opens a long reply: its prefix announces the whole length.
+int32_t gather_first_segment(DsfInstance *dsf, const StationEntry *station, const Segment &s, const uint8_t **message,
+                             uint32_t *messageLength) {
+    const uint32_t capacity = dsf->bufferSize + 4;
+    dsf->reassembling = 1;
+    dsf->reassemblyTotal = s.total;
+    dsf->reassemblyCount = 0;
+    dsf->reassemblyRounds = 1;
+    if (s.total > station->maxReassembly || s.total > capacity) {
+        return gather_error(dsf, DSF_ERR_REPLY_TOO_LONG, message, messageLength);
+    }
+    if (s.carried > s.total) {
+        return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+    }
+    DsfWriter w = dsf_writer(dsf->reassemblyBuffer, capacity);
+    put_bytes(&w, s.bytes, s.carried);
+    if (!w.ok) {
+        return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
+    }
+    dsf->reassemblyCount = s.carried;
+    return DSF_GATHER_MORE_REPLY;
+}
+
+} // namespace
+
 int32_t dsf_gather_reply(DsfInstance *dsf, const StationEntry *station, const uint8_t *data, uint32_t length,
                          const uint8_t **message, uint32_t *messageLength) {
-    DsfReader r = dsf_reader(data, length);
-    uint32_t total = 0; // L: the message bytes from this frame's first one to the end of the message
-    if (length != 0) {
-        total = (data[0] & 0x80) ? (get_be32(&r) & ~LONG_PREFIX_FLAG) : get_be16(&r);
-        if (!r.ok) {
-            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-        }
+    Segment s;
+    if (!read_segment(dsf, data, length, &s)) {
+        return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
     }
-    const uint32_t carried = dsf_left(&r); // m: may count one pad byte
-    const uint8_t *bytes = data + r.pos;
-    const uint8_t type = dsf->rxFrameType;
-
     if (dsf->segmenting) {
-        if (total != 0) {
-            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-        }
-        if (type == DSF_FT_NEXT_REQUEST_SEGMENT) {
-            return DSF_GATHER_NEXT_REQUEST;
-        }
-        return gather_error(dsf, type == DSF_FT_SEGMENT_REFUSED ? DSF_ERR_SEGMENT_REFUSED : DSF_ERR_SEGMENT, message,
-                            messageLength);
+        return gather_request_answer(dsf, s, message, messageLength);
     }
-    if (length == 0) { // a reply without a length prefix carries no message
+    if (s.empty) { // a reply without a length prefix carries no message
         return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
     }
-    const uint32_t capacity = dsf->bufferSize + 4;
     if (dsf->reassembling) {
-        const uint32_t expected = dsf->reassemblyTotal - dsf->reassemblyCount;
-        DsfWriter w = dsf_writer(dsf->reassemblyBuffer, capacity, dsf->reassemblyCount);
-        if (total != expected) {
-            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-        }
-        if (type == DSF_FT_REPLY_LAST) {
-            if (carried != total && carried != total + 1) {
-                return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-            }
-            put_bytes(&w, bytes, total);
-            if (!w.ok) {
-                return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-            }
-            *message = dsf->reassemblyBuffer;
-            *messageLength = dsf->reassemblyTotal;
-            return DSF_GATHER_READY;
-        }
-        // A segment carrying more than the reply still lacks would run past the announced total. A
-        // station that keeps sending segments which bring nothing new would hold the line for ever:
-        // no reply takes more segments than it has bytes, one byte a segment being the least that
-        // still makes progress.
-        if (type != DSF_FT_REPLY_MORE || carried > total || dsf->reassemblyRounds >= dsf->reassemblyTotal) {
-            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-        }
-        dsf->reassemblyRounds++;
-        put_bytes(&w, bytes, carried);
-        if (!w.ok) {
-            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-        }
-        dsf->reassemblyCount += carried;
-        return DSF_GATHER_MORE_REPLY;
+        return gather_next_segment(dsf, s, message, messageLength);
     }
-    if (type == DSF_FT_REPLY_MORE) {
-        dsf->reassembling = 1;
-        dsf->reassemblyTotal = total;
-        dsf->reassemblyCount = 0;
-        dsf->reassemblyRounds = 1;
-        if (total > station->maxReassembly || total > capacity) {
-            return gather_error(dsf, DSF_ERR_REPLY_TOO_LONG, message, messageLength);
-        }
-        if (carried > total) {
-            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-        }
-        DsfWriter w = dsf_writer(dsf->reassemblyBuffer, capacity);
-        put_bytes(&w, bytes, carried);
-        if (!w.ok) {
-            return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
-        }
-        dsf->reassemblyCount = carried;
-        return DSF_GATHER_MORE_REPLY;
+    if (s.type == DSF_FT_REPLY_MORE) {
+        return gather_first_segment(dsf, station, s, message, messageLength);
     }
-    if (carried != total && carried != total + 1) {
+    if (!holds_whole(s)) {
         return gather_error(dsf, DSF_ERR_SEGMENT, message, messageLength);
     }
-    *message = bytes;
-    *messageLength = total;
+    *message = s.bytes;
+    *messageLength = s.total;
     return DSF_GATHER_READY;
 }
 
@@ -322,3 +365,26 @@ int32_t dsf_step(DsfInstance *dsf, StationEntry **handleLocation, const uint8_t 
     default: return fail(dsf, out, DSF_ERR_INSTANCE);
     }
 }
+
+// A read that waits (the one after each frame sent) ends when it has all it asked for or when the
+// port's time-out passes, so asking for more than the frame that comes costs a whole time-out on a
+// complete reply.
+uint32_t dsf_reply_read_size(const DsfInstance *dsf, uint32_t expectedReplyLength) {
+    uint32_t size = expectedReplyLength;
+    if (dsf == nullptr) {
+        return size < DSF_MAX_FRAME ? size : static_cast<uint32_t>(DSF_MAX_FRAME);
+    }
+    const bool awaitingReply = dsf->state == DSF_AWAIT_REPLY;
+    if (dsf->state == DSF_AWAIT_FINAL_ACK || (awaitingReply && dsf->segmenting)) {
+        size = DSF_FRAME_OVERHEAD; // AckFinal and NextRequestSegment carry no data
+    } else if (awaitingReply && dsf->reassembling && dsf->reassemblyCount < dsf->reassemblyTotal) {
+        // A further segment is full while more than one frame's worth is missing; the last one carries
+        // exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
+        const uint32_t missing = dsf->reassemblyTotal - dsf->reassemblyCount;
+        const uint32_t data = (missing >= DSF_LONG_MESSAGE ? 4u : 2u) + missing;
+        size = data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + dsf_even(data);
+    }
+    return size < DSF_MAX_FRAME ? size : static_cast<uint32_t>(DSF_MAX_FRAME);
+}
+
+int dsf_idle(const DsfInstance *dsf) { return dsf != nullptr && dsf->state == DSF_IDLE ? 1 : 0; }

@@ -193,3 +193,24 @@ int32_t dsf_acknowledge(DsfInstance *dsf, uint8_t *frame, StationEntry *station)
     default: return 0;
     }
 }
+
+uint32_t dsf_announced_frame_length(const DsfInstance *dsf, const uint8_t *bytes, uint32_t count) {
+    if (dsf == nullptr || bytes == nullptr || count < DSF_FRAME_HEADER || bytes[DSF_OFS_STX] != DSF_STX ||
+        bytes[DSF_OFS_DESTINATION] != dsf->ownAddress || dsf_header_checksum(bytes) != bytes[DSF_OFS_HEADER_CHECK]) {
+        return 0;
+    }
+    return dsf_frame_length(bytes[DSF_OFS_WORDS]);
+}
+
+// Only the receiver's codes are taken: a frame refused at building (65309) ends its request anyway.
+uint32_t dsf_take_link_error(DsfInstance *dsf) {
+    if (dsf == nullptr) {
+        return 0;
+    }
+    const uint32_t code = dsf->linkError;
+    if (code < DSF_ERR_LINK_ADDRESS || code > DSF_ERR_LINK_DATA) {
+        return 0;
+    }
+    dsf->linkError = 0;
+    return code;
+}

@@ -367,6 +367,87 @@ int plat_port_get_state(PortHandle handle, PortLineState *state) {
     return 0;
 }
 
+namespace {
+
+// Data bits, stop bits and parity into the control flags: 0, or EINVAL for a value termios cannot take.
+int SetFraming(const PortLineState *state, struct termios *tio) {
+    tcflag_t size;
+    switch (state->byteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: return EINVAL;
+    }
+    tio->c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
+#if defined(CMSPAR)
+    tio->c_cflag &= ~CMSPAR;
+#endif
+    tio->c_cflag |= size | CREAD | CLOCAL;
+    switch (state->stopBits) {
+    case 0: break;
+    case 1: // one and a half: termios knows one or two; two is the safe side for the receiver
+    case 2: tio->c_cflag |= CSTOPB; break;
+    default: return EINVAL;
+    }
+    switch (state->parity) {
+    case 0: break;
+    case 1: tio->c_cflag |= PARENB | PARODD; break;
+    case 2: tio->c_cflag |= PARENB; break;
+#if defined(CMSPAR)
+    case 3: tio->c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case 4: tio->c_cflag |= PARENB | CMSPAR; break;
+#endif
+    default: return EINVAL;
+    }
+    return 0;
+}
+
+// Raw bytes, parity checking, software and hardware flow control; reads are ours (poll against a
+// deadline), never the line discipline's.
+void SetModes(const PortLineState *state, struct termios *tio) {
+    if (state->binary) {
+        tio->c_iflag &= ~(IGNBRK | BRKINT | ISTRIP | INLCR | IGNCR | ICRNL | IXANY);
+        tio->c_oflag &= ~OPOST;
+        tio->c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    }
+    tio->c_iflag &= ~(INPCK | IGNPAR | PARMRK | IXON | IXOFF);
+    if (state->parityCheck) {
+        tio->c_iflag |= INPCK;
+    }
+    if (state->errorCharReplace) {
+        tio->c_iflag |= PARMRK;
+    }
+    if (state->outX) {
+        tio->c_iflag |= IXON;
+    }
+    if (state->inX) {
+        tio->c_iflag |= IXOFF;
+    }
+    if (state->outxCtsFlow || state->rtsControl == PORT_RTS_HANDSHAKE) {
+        tio->c_cflag |= CRTSCTS; // Linux ties RTS handshake and CTS output flow into one flag
+    }
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+}
+
+// DTR as asked; RTS raised, lowered, toggled around each write, or left to the handshake.
+int SetModemLines(PosixPort *port, const PortLineState *state) {
+    if (ModemLine(port->fd, TIOCM_DTR, state->dtrControl != PORT_DTR_OFF) != 0) {
+        return -1;
+    }
+    if (state->rtsControl == PORT_RTS_TOGGLE) {
+        return SetRtsToggle(port);
+    }
+    ClearRs485(port);
+    if (state->rtsControl == PORT_RTS_HANDSHAKE) {
+        return 0;
+    }
+    return ModemLine(port->fd, TIOCM_RTS, state->rtsControl == PORT_RTS_ON);
+}
+
+} // namespace
+
 // What termios cannot express: DSR flow and sensitivity, NUL discarding and abort-on-error have no
 // POSIX counterpart and are taken as off; a replacement error character cannot be chosen (PARMRK marks
 // bad bytes instead); DTR handshake has no counterpart and keeps DTR raised.
@@ -380,78 +461,16 @@ int plat_port_set_state(PortHandle handle, const PortLineState *state) {
     if (state->baudRate == 0) {
         return FailWith(EINVAL); // B0 would hang the line up
     }
-
-    tcflag_t size;
-    switch (state->byteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: return FailWith(EINVAL);
+    const int framing = SetFraming(state, &tio);
+    if (framing != 0) {
+        return FailWith(framing);
     }
-    tio.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CRTSCTS);
-#if defined(CMSPAR)
-    tio.c_cflag &= ~CMSPAR;
-#endif
-    tio.c_cflag |= size | CREAD | CLOCAL;
-    switch (state->stopBits) {
-    case 0: break;
-    case 1: // one and a half: termios knows one or two; two is the safe side for the receiver
-    case 2: tio.c_cflag |= CSTOPB; break;
-    default: return FailWith(EINVAL);
-    }
-    switch (state->parity) {
-    case 0: break;
-    case 1: tio.c_cflag |= PARENB | PARODD; break;
-    case 2: tio.c_cflag |= PARENB; break;
-#if defined(CMSPAR)
-    case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-#endif
-    default: return FailWith(EINVAL);
-    }
-
-    if (state->binary) {
-        tio.c_iflag &= ~(IGNBRK | BRKINT | ISTRIP | INLCR | IGNCR | ICRNL | IXANY);
-        tio.c_oflag &= ~OPOST;
-        tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    }
-    tio.c_iflag &= ~(INPCK | IGNPAR | PARMRK | IXON | IXOFF);
-    if (state->parityCheck) {
-        tio.c_iflag |= INPCK;
-    }
-    if (state->errorCharReplace) {
-        tio.c_iflag |= PARMRK;
-    }
-    if (state->outX) {
-        tio.c_iflag |= IXON;
-    }
-    if (state->inX) {
-        tio.c_iflag |= IXOFF;
-    }
-    if (state->outxCtsFlow || state->rtsControl == PORT_RTS_HANDSHAKE) {
-        tio.c_cflag |= CRTSCTS; // Linux ties RTS handshake and CTS output flow into one flag
-    }
-    // Reads are ours (poll against a deadline), never the line discipline's.
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-
+    SetModes(state, &tio);
     if (ApplyRate(port->fd, &tio, state->baudRate) != 0) {
         return -1;
     }
     port->baudRate = state->baudRate;
-
-    if (ModemLine(port->fd, TIOCM_DTR, state->dtrControl != PORT_DTR_OFF) != 0) {
-        return -1;
-    }
-    if (state->rtsControl == PORT_RTS_TOGGLE) {
-        return SetRtsToggle(port);
-    }
-    ClearRs485(port);
-    if (state->rtsControl == PORT_RTS_HANDSHAKE) {
-        return 0;
-    }
-    return ModemLine(port->fd, TIOCM_RTS, state->rtsControl == PORT_RTS_ON);
+    return SetModemLines(port, state);
 }
 
 int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts) {

@@ -5,7 +5,7 @@
 
 #include <string.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_request.h"
 #include "plc/address_parser.h"
 #include "plc/gates.h"
 #include "plc/plc_common.h"
@@ -13,12 +13,8 @@
 #include "plc/sample_gate.h"
 #include "platform/system.h"
 #include "platform/talrun.h"
-#include "serial/transport.h"
 
 namespace {
-
-void PutHost16(void *at, uint16_t value) { memcpy(at, &value, sizeof value); }
-void PutHost32(void *at, uint32_t value) { memcpy(at, &value, sizeof value); }
 
 // What the host must hand over for a read or write; anything missing is refused with 1.
 bool CheckRecord(DriverCall *call, const char *who, DriverInstance **instance, GateAddressRW **record) {
@@ -79,58 +75,60 @@ uint32_t ReadEntry(DriverCall *call, const char *format) {
 
 uint32_t ReadReplyFrameLength(uint32_t dataBytes) { return dataBytes + (dataBytes % 2u) + REPLY_FRAME_OVERHEAD; }
 
-int ConvertSingleRead(uint32_t elementBits, const uint8_t *data, void *cell) {
-    uint8_t *halves = static_cast<uint8_t *>(cell);
-    PutHost16(halves, 0);
+// The host's cells are written and read in host order, one named field after another; the PLC's data
+// comes and goes most significant byte first.
+int ConvertSingleRead(uint32_t elementBits, DsfReader *data, void *cell) {
+    DsfWriter halves = dsf_writer(static_cast<uint8_t *>(cell), 4);
+    put_h16(&halves, 0);
     switch (elementBits) {
-    case 8: PutHost16(halves + 2, data[0]); return 0;
-    case 16: PutHost16(halves + 2, GetBe16(data)); return 0;
-    case 32: PutHost32(cell, GetBe32(data)); return 0;
+    case 8: put_h16(&halves, get_u8(data)); break;
+    case 16: put_h16(&halves, get_be16(data)); break;
+    case 32: {
+        DsfWriter whole = dsf_writer(static_cast<uint8_t *>(cell), 4);
+        put_h32(&whole, get_be32(data));
+        break;
+    }
     default: return KVI_FAILED;
     }
+    return data->ok ? 0 : KVI_FAILED;
 }
 
-int ConvertBlockRead(uint32_t elementBits, uint32_t count, const uint8_t *data, GateAddressRW *record) {
-    switch (elementBits) {
-    case 8: memcpy(record->valueCell, data, count); return 0;
-    case 16:
-        // The host expects its cell pointer moved past the elements, as the driver always has.
-        for (uint32_t i = 0; i < count; ++i) {
-            PutHost16(record->valueCell, GetBe16(data + 2u * i));
-            record->valueCell = static_cast<uint8_t *>(record->valueCell) + 2;
-        }
+int ConvertBlockRead(uint32_t elementBits, uint32_t count, DsfReader *data, GateAddressRW *record) {
+    if (elementBits == 8) {
+        const uint8_t *bytes = get_span(data, count);
+        if (bytes == nullptr)
+            return KVI_FAILED;
+        memcpy(record->valueCell, bytes, count);
         return 0;
-    case 32:
-        for (uint32_t i = 0; i < count; ++i) {
-            PutHost32(record->valueCell, GetBe32(data + 4u * i));
-            record->valueCell = static_cast<uint8_t *>(record->valueCell) + 4;
-        }
-        return 0;
-    default: return KVI_FAILED;
     }
+    if (elementBits != 16 && elementBits != 32)
+        return KVI_FAILED;
+    // The host expects its cell pointer moved past the elements, as the driver always has.
+    const uint32_t size = elementBits / 8u;
+    for (uint32_t i = 0; i < count && data->ok; ++i) {
+        DsfWriter element = dsf_writer(static_cast<uint8_t *>(record->valueCell), size);
+        if (size == 2)
+            put_h16(&element, get_be16(data));
+        else
+            put_h32(&element, get_be32(data));
+        record->valueCell = static_cast<uint8_t *>(record->valueCell) + size;
+    }
+    return data->ok ? 0 : KVI_FAILED;
 }
 
 int ConvertSingleWrite(uint32_t elementBits, const void *cell, uint8_t out[4]) {
-    const uint8_t *bytes = static_cast<const uint8_t *>(cell);
-    uint16_t half;
-    uint32_t whole;
+    DsfReader in = dsf_reader(static_cast<const uint8_t *>(cell), 4);
+    DsfWriter plc = dsf_writer(out, 4);
     switch (elementBits) {
     case 8:
-        memcpy(&half, bytes + 2, sizeof half);
-        out[0] = static_cast<uint8_t>(half & 0xFFu);
+        get_skip(&in, 2); // the first half is not sent
+        put_u8(&plc, get_h16(&in) & 0xFFu);
         return 0;
     case 16:
-        memcpy(&half, bytes + 2, sizeof half);
-        out[0] = static_cast<uint8_t>(half >> 8);
-        out[1] = static_cast<uint8_t>(half & 0xFFu);
+        get_skip(&in, 2);
+        put_be16(&plc, get_h16(&in));
         return 0;
-    case 32:
-        memcpy(&whole, bytes, sizeof whole);
-        out[0] = static_cast<uint8_t>(whole >> 24);
-        out[1] = static_cast<uint8_t>(whole >> 16);
-        out[2] = static_cast<uint8_t>(whole >> 8);
-        out[3] = static_cast<uint8_t>(whole & 0xFFu);
-        return 0;
+    case 32: put_be32(&plc, get_h32(&in)); return 0;
     default: return KVI_FAILED;
     }
 }
@@ -169,34 +167,20 @@ uint32_t DoRead(DriverCall *call) {
 
     uint8_t request[GATE_REQUEST_SIZE];
     uint8_t reply[GATE_REPLY_SIZE];
-    BuildReadWriteRequest(request, sizeof request, static_cast<uint32_t>(handle), static_cast<uint16_t>(length),
-                          DSF_ACCESS_READ, nullptr);
-    // Should a reply ever carry less than asked, zeros are converted, never stale bytes of the stack.
-    memset(reply, 0, REPLY_ITEM_STATUS + ((length + 1u) & ~1u));
-
-    uint32_t replyLength = sizeof reply;
-    int32_t rc = DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
-    {
-        // The station slots and the port are shared with writes, which come without the instance
-        // mutex: they are read under the line lock that every exchange holds.
-        LineLock line;
-        if (LoadStationSlot(instance, record->station) != nullptr) {
-            rc = RunExchange(instance->portHandle, static_cast<uint16_t>(ReadReplyFrameLength(length)),
-                             StationSlot(instance, record->station), request, sizeof request, reply, &replyLength);
-        }
-    }
+    const ListItem read = {static_cast<uint32_t>(handle), static_cast<uint16_t>(length), DSF_ACCESS_READ};
+    DsfReplyItem item;
+    const int32_t rc = ExchangeItem(instance, record->station, static_cast<uint16_t>(ReadReplyFrameLength(length)),
+                                    read, nullptr, {request, sizeof request, reply, sizeof reply}, &item);
     // Any code but 0 is a failure, also one whose low byte happens to be 0 (a station error number of
     // 256, say): a read must not hand the host a value the station never sent. Only the low byte shows.
     if (rc != 0)
         return ReadFailed(static_cast<uint32_t>(rc));
-    const uint16_t status = ReplyItemStatus(reply);
-    if (status != 0)
-        return ReadFailed(status);
+    if (item.status != 0)
+        return ReadFailed(item.status);
 
-    const uint8_t *data = reply + REPLY_ITEM_STATUS;
     if (single)
-        return static_cast<uint32_t>(ConvertSingleRead(record->elementBits, data, record->valueCell));
-    return static_cast<uint32_t>(ConvertBlockRead(record->elementBits, count, data, record));
+        return static_cast<uint32_t>(ConvertSingleRead(record->elementBits, &item.data, record->valueCell));
+    return static_cast<uint32_t>(ConvertBlockRead(record->elementBits, count, &item.data, record));
 }
 
 uint32_t DoWrite(DriverCall *call, const uint8_t *data) {
@@ -210,21 +194,20 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data) {
         return KVI_REFUSED;
 
     uint8_t reply[GATE_REPLY_SIZE];
-    memset(reply, 0, REPLY_ITEM_STATUS);
+    DsfReplyItem item;
     int32_t handle = -1;
-    int32_t rc = DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
+    int32_t rc = 0;
     {
         // Writes come without the instance mutex; the line lock keeps the lookup away from a parse
         // that is adding to the list and holds the line for the whole write.
         LineLock line;
         handle = FindObjectHandle(instance, record->addressString);
-        if (handle >= 0 && LoadStationSlot(instance, record->station) != nullptr) {
+        if (handle >= 0) {
             uint8_t request[GATE_REQUEST_SIZE];
-            BuildReadWriteRequest(request, sizeof request, static_cast<uint32_t>(handle),
-                                  static_cast<uint16_t>(record->elementBits / 8u), DSF_ACCESS_WRITE, data);
-            uint32_t replyLength = sizeof reply;
-            rc = RunExchange(instance->portHandle, REPLY_FRAME_OVERHEAD, StationSlot(instance, record->station),
-                             request, sizeof request, reply, &replyLength);
+            const ListItem write = {static_cast<uint32_t>(handle), static_cast<uint16_t>(record->elementBits / 8u),
+                                    DSF_ACCESS_WRITE};
+            rc = ExchangeItem(instance, record->station, REPLY_FRAME_OVERHEAD, write, data,
+                              {request, sizeof request, reply, sizeof reply}, &item);
         }
     }
     if (handle < 0) {
@@ -235,9 +218,8 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data) {
         err(LOG_ERROR, "KESTA> DoWrite() write, ErrCode: %u", LowByte(static_cast<uint32_t>(rc)));
         return KVI_FAILED;
     }
-    const uint16_t status = ReplyItemStatus(reply);
-    if (status != 0) {
-        err(LOG_ERROR, "KESTA> DoWrite() write, ErrCode: %u", LowByte(status));
+    if (item.status != 0) {
+        err(LOG_ERROR, "KESTA> DoWrite() write, ErrCode: %u", LowByte(item.status));
         return KVI_REFUSED;
     }
     return KVI_OK;

@@ -1,10 +1,12 @@
-// Station slots of the packed instance block and the one-item ReadWrite request record.
+// Station slots of the packed instance block and the one-item ReadWrite exchange.
 #include "plc/plc_common.h"
 
-#include "dsf/dsf.h"
+#include "platform/system.h"
 
 #include <stddef.h>
 #include <string.h>
+
+#include "serial/transport.h"
 
 namespace {
 
@@ -15,9 +17,6 @@ unsigned char *SlotBytes(const DriverInstance *instance, uint32_t station) {
     return const_cast<unsigned char *>(base + offsetof(DriverInstance, StationTable) +
                                        station * sizeof(StationEntry *));
 }
-
-void PutHost16(uint8_t *at, uint16_t value) { memcpy(at, &value, sizeof value); }
-void PutHost32(uint8_t *at, uint32_t value) { memcpy(at, &value, sizeof value); }
 
 } // namespace
 
@@ -33,33 +32,29 @@ void StoreStationSlot(DriverInstance *instance, uint32_t station, StationEntry *
     memcpy(SlotBytes(instance, station), &entry, sizeof entry);
 }
 
-uint32_t BuildReadWriteRequest(uint8_t *record, uint32_t recordSize, uint32_t handle, uint16_t length, uint16_t access,
-                               const uint8_t *data) {
-    const bool writes = (access & 0x2u) != 0;
-    const uint32_t padded = writes ? (static_cast<uint32_t>(length) + 1u) & ~1u : 0u;
-    const uint32_t needed = 2u + LIST_ITEM_HEAD + padded;
-    if (record == nullptr || needed > recordSize || (writes && length != 0 && data == nullptr))
-        return 0;
-    memset(record, 0, recordSize);
-    record[0] = DSF_SVC_READ_WRITE;
-    record[1] = 1; // one item
-    PutHost32(record + 2, handle);
-    PutHost16(record + 6, length);
-    PutHost16(record + 8, access);
-    if (writes && length != 0)
-        memcpy(record + 2 + LIST_ITEM_HEAD, data, length);
-    return needed;
-}
-
-uint16_t ReplyItemStatus(const uint8_t *reply) {
-    uint16_t status;
-    memcpy(&status, reply, sizeof status);
-    return status;
-}
-
-uint16_t GetBe16(const uint8_t *bytes) { return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]); }
-
-uint32_t GetBe32(const uint8_t *bytes) {
-    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-           (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
+int32_t ExchangeItem(DriverInstance *instance, uint32_t station, uint16_t expectedReplyLength, const ListItem &ask,
+                     const uint8_t *data, const ExchangeRecords &records, DsfReplyItem *item) {
+    DsfRequestBuilder request = dsf_request_begin(records.request, records.requestSize, DSF_SVC_READ_WRITE);
+    dsf_request_put_item(&request, ask.handle, ask.length, ask.access, data);
+    if (dsf_request_end(&request) == 0) {
+        return DSF_ERR_REPLY_BUFFER; // the record is shorter than its item, as the stack would say
+    }
+    uint32_t replyLength = records.replySize;
+    int32_t rc = 0;
+    {
+        // The station slots and the port are shared with writes, which come without the instance mutex:
+        // they are read under the line lock that every exchange holds.
+        LineLock line;
+        if (LoadStationSlot(instance, station) == nullptr) {
+            return DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
+        }
+        rc = RunExchange(instance->portHandle, expectedReplyLength, StationSlot(instance, station), records.request,
+                         records.requestSize, records.reply, &replyLength);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    DsfReplyReader reply = dsf_reply_reader(records.request, records.requestSize, records.reply, replyLength);
+    // The stack hands back a whole slot for the item; a reply record that ends inside it is no answer.
+    return dsf_reply_next_item(&reply, item) ? 0 : DSF_ERR_REPLY_LENGTH;
 }

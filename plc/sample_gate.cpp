@@ -7,11 +7,10 @@
 #include <string.h>
 #include <time.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_request.h"
 #include "plc/plc_common.h"
 #include "platform/system.h"
 #include "platform/talrun.h"
-#include "serial/transport.h"
 
 namespace {
 
@@ -21,48 +20,63 @@ enum {
     PUT_VALUE_KIND = 2 // TalPutGateVal's constant; its meaning is the host's
 };
 
-// Record bytes.
-enum {
-    REC_PRESENT = 0,
-    REC_DAY = 1,
-    REC_MONTH = 2,
-    REC_YEAR = 4,
-    REC_HOUR = 6,
-    REC_MINUTE = 7,
-    REC_SECOND = 8,
-    REC_M_FIRST = 9,
-    REC_M_SECOND = 10,
-    REC_M_STATE = 11,
-    REC_V_FIRST = 8,
-    REC_V_SECOND = 9,
-    REC_V_VALUE = 10
+// One EWT record as the PLC structure holds it, 12 bytes: present flag, day, month, one byte not used,
+// year (big-endian), hour, minute, then by kind: a message record has its second, the two numbers that
+// name its time-stamp gate and its state; a measurement record (no seconds) the two numbers and a
+// big-endian value.
+struct SampleRecord {
+    uint8_t present;
+    uint8_t day;
+    uint8_t month;
+    uint16_t year;
+    uint8_t hour;
+    uint8_t minute;
+    uint8_t second; // 0 for a measurement
+    uint8_t gateFirst;
+    uint8_t gateSecond;
+    uint16_t value; // a message's state byte, or a measurement's value
 };
 
-// One ReadWrite exchange on the sample gate's station; 0 or the engine's code.
-int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expected, uint32_t handle, uint16_t length,
-                       uint16_t access, const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE]) {
+void ReadSampleRecord(uint32_t typeCode, const uint8_t bytes[SAMPLE_RECORD_SIZE], SampleRecord *r) {
+    DsfReader in = dsf_reader(bytes, SAMPLE_RECORD_SIZE);
+    r->present = get_u8(&in);
+    r->day = get_u8(&in);
+    r->month = get_u8(&in);
+    get_skip(&in, 1);
+    r->year = get_be16(&in);
+    r->hour = get_u8(&in);
+    r->minute = get_u8(&in);
+    if (typeCode == EWTV) {
+        r->second = 0;
+        r->gateFirst = get_u8(&in);
+        r->gateSecond = get_u8(&in);
+        r->value = get_be16(&in);
+    } else {
+        r->second = get_u8(&in);
+        r->gateFirst = get_u8(&in);
+        r->gateSecond = get_u8(&in);
+        r->value = get_u8(&in);
+    }
+}
+
+// One ReadWrite exchange of one item on the sample gate's station; 0 or the engine's code.
+int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expected, const ListItem &ask,
+                       const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE], DsfReplyItem *item) {
     uint8_t request[SAMPLE_REQUEST_SIZE];
-    BuildReadWriteRequest(request, sizeof request, handle, length, access, data);
-    memset(reply, 0, sizeof reply);
-    if (LoadStationSlot(instance, station) == nullptr)
-        return DSF_ERR_NOT_CONNECTED; // the sample gate's parse never connected its station
-    uint32_t replyLength = sizeof reply;
-    return RunExchange(instance->portHandle, expected, StationSlot(instance, station), request, sizeof request, reply,
-                       &replyLength);
+    return ExchangeItem(instance, station, expected, ask, data, {request, sizeof request, reply, sizeof reply}, item);
 }
 
 uint32_t HandleOf(int32_t field) { return static_cast<uint32_t>(field) & 0xFFFFu; }
 
 // The outcome of a sample exchange ("Read" or "Write toggle"): 0 when the exchange and its item both
 // succeeded, else 2 after logging the engine's code (ErrCode) or the item status (ErrCode2).
-uint32_t SampleResult(const char *what, int32_t rc, const uint8_t (&reply)[SAMPLE_REPLY_SIZE]) {
+uint32_t SampleResult(const char *what, int32_t rc, const DsfReplyItem &item) {
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> ReadSampleGate() %s, ErrCode: %u", what, LowByte(static_cast<uint32_t>(rc)));
         return KVI_FAILED;
     }
-    const uint16_t status = ReplyItemStatus(reply);
-    if (status != 0) {
-        err(LOG_ERROR, "KESTA> ReadSampleGate() %s, ErrCode2: %u", what, LowByte(status));
+    if (item.status != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() %s, ErrCode2: %u", what, LowByte(item.status));
         return KVI_FAILED;
     }
     return KVI_OK;
@@ -71,11 +85,15 @@ uint32_t SampleResult(const char *what, int32_t rc, const uint8_t (&reply)[SAMPL
 // 0 and the record, or 2 after logging.
 uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t (&record)[SAMPLE_RECORD_SIZE]) {
     uint8_t reply[SAMPLE_REPLY_SIZE];
-    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_READ_REPLY_FRAME, HandleOf(gate->offset),
-                                      SAMPLE_RECORD_SIZE, DSF_ACCESS_READ, nullptr, reply);
-    if (SampleResult("Read", rc, reply) != KVI_OK)
+    const ListItem read = {HandleOf(gate->offset), SAMPLE_RECORD_SIZE, DSF_ACCESS_READ};
+    DsfReplyItem item;
+    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_READ_REPLY_FRAME, read, nullptr, reply, &item);
+    if (SampleResult("Read", rc, item) != KVI_OK)
         return KVI_FAILED;
-    memcpy(record, reply + REPLY_ITEM_STATUS, SAMPLE_RECORD_SIZE);
+    const uint8_t *bytes = get_span(&item.data, SAMPLE_RECORD_SIZE);
+    if (bytes == nullptr)
+        return KVI_FAILED; // never: the item's data is the record's 12 bytes
+    memcpy(record, bytes, SAMPLE_RECORD_SIZE);
     return KVI_OK;
 }
 
@@ -83,58 +101,20 @@ uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t
 uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate) {
     const uint8_t zero = 0;
     uint8_t reply[SAMPLE_REPLY_SIZE];
-    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, HandleOf(gate->toggleHandle), 1,
-                                      DSF_ACCESS_WRITE, &zero, reply);
-    return SampleResult("Write toggle", rc, reply);
+    const ListItem write = {HandleOf(gate->toggleHandle), 1, DSF_ACCESS_WRITE};
+    DsfReplyItem item;
+    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, write, &zero, reply, &item);
+    return SampleResult("Write toggle", rc, item);
 }
 
-// Hands one record to its time-stamp gate in the host. Failures are logged and end here.
-void StoreRecord(const DriverCall *call, const GateAddressRW *gate, const uint8_t (&record)[SAMPLE_RECORD_SIZE]) {
-    const bool measurement = gate->typeCode == EWTV;
-    int32_t seconds = 0;
-    if (TimeStamp(gate->typeCode, record, &seconds) != 0)
-        return;
-
-    char address[32];
-    if (measurement)
-        snprintf(address, sizeof address, "%03u_V%03u_%03u", gate->station, record[REC_V_FIRST], record[REC_V_SECOND]);
-    else
-        snprintf(address, sizeof address, "%03u_M%03u_%03u", gate->station, record[REC_M_FIRST], record[REC_M_SECOND]);
-    uint32_t gateId = 0;
-    const uint16_t found = TalGetGateIdByAddressStr(0, static_cast<uint8_t>(call->driverNumber), address, &gateId);
-    if (found != 0) {
-        err(LOG_ERROR, "KESTA> ReadSampleGate() gate KVI%u GAS '%s' not defined, rc %u", call->driverNumber, address,
-            found);
-        return;
-    }
-
-    // The raw value in value-cell layout: first 16-bit half 0, the value in the second.
-    uint16_t cell[2] = {0, 0};
-    cell[1] = measurement ? GetBe16(record + REC_V_VALUE) : static_cast<uint16_t>(record[REC_M_STATE] != 0 ? 1 : 0);
-    uint32_t raw;
-    memcpy(&raw, cell, sizeof raw);
-    TalValue cooked;
-    memset(&cooked, 0, sizeof cooked);
-    TalCook(0, gateId, raw, &cooked);
-    const uint16_t stored = TalPutGateVal(0, gateId, PUT_VALUE_KIND, cooked, seconds, 0);
-    if (stored != 0)
-        err(LOG_ERROR, "KESTA> ReadSampleGate() Tal5PutGateVal failed rc %u", stored);
-}
-
-void StoreCount(const DriverInstance *instance, GateAddressRW *gate) {
-    const uint32_t count = instance->sampleCount;
-    memcpy(gate->valueCell, &count, sizeof count);
-}
-
-} // namespace
-
-int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32_t *seconds) {
-    const unsigned day = record[REC_DAY];
-    const unsigned month = record[REC_MONTH];
-    const int year = GetBe16(record + REC_YEAR);
-    const unsigned hour = record[REC_HOUR];
-    const unsigned minute = record[REC_MINUTE];
-    const unsigned second = typeCode == EWTV ? 0u : record[REC_SECOND]; // measurements carry no seconds
+// The record's local time as seconds since 1970, or 1 after logging why not.
+int RecordTime(const SampleRecord &r, int32_t *seconds) {
+    const unsigned day = r.day;
+    const unsigned month = r.month;
+    const int year = r.year;
+    const unsigned hour = r.hour;
+    const unsigned minute = r.minute;
+    const unsigned second = r.second; // measurements carry no seconds
     if (hour >= 24 || minute >= 60 || second >= 60 || day > 31 || month > 13) {
         err(LOG_ERROR, "KESTA> TimeStamp() ill. time %02u/%02u/%02u %u:%02u:%02u received (1)", day, month,
             static_cast<unsigned>(year - 1900), hour, minute, second);
@@ -167,7 +147,41 @@ int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32
     return 0;
 }
 
-namespace {
+// Hands one record to its time-stamp gate in the host. Failures are logged and end here.
+void StoreRecord(const DriverCall *call, const GateAddressRW *gate, const SampleRecord &record) {
+    const bool measurement = gate->typeCode == EWTV;
+    int32_t seconds = 0;
+    if (RecordTime(record, &seconds) != 0)
+        return;
+
+    char address[32];
+    snprintf(address, sizeof address, measurement ? "%03u_V%03u_%03u" : "%03u_M%03u_%03u", gate->station,
+             record.gateFirst, record.gateSecond);
+    uint32_t gateId = 0;
+    const uint16_t found = TalGetGateIdByAddressStr(0, static_cast<uint8_t>(call->driverNumber), address, &gateId);
+    if (found != 0) {
+        err(LOG_ERROR, "KESTA> ReadSampleGate() gate KVI%u GAS '%s' not defined, rc %u", call->driverNumber, address,
+            found);
+        return;
+    }
+
+    // The raw value in value-cell layout: first 16-bit half 0, the value in the second.
+    uint16_t cell[2] = {0, 0};
+    cell[1] = measurement ? record.value : static_cast<uint16_t>(record.value != 0 ? 1 : 0);
+    uint32_t raw;
+    memcpy(&raw, cell, sizeof raw);
+    TalValue cooked;
+    memset(&cooked, 0, sizeof cooked);
+    TalCook(0, gateId, raw, &cooked);
+    const uint16_t stored = TalPutGateVal(0, gateId, PUT_VALUE_KIND, cooked, seconds, 0);
+    if (stored != 0)
+        err(LOG_ERROR, "KESTA> ReadSampleGate() Tal5PutGateVal failed rc %u", stored);
+}
+
+void StoreCount(const DriverInstance *instance, GateAddressRW *gate) {
+    const uint32_t count = instance->sampleCount;
+    memcpy(gate->valueCell, &count, sizeof count);
+}
 
 // Slices of the pause between two records, after each of which the pause looks whether its run ended.
 enum { EWT_PAUSE_SLICE_MS = 50 };
@@ -198,6 +212,12 @@ bool PauseWhileRunning(const DriverInstance *instance, uint32_t milliseconds) {
 
 } // namespace
 
+int TimeStamp(uint32_t typeCode, const uint8_t record[SAMPLE_RECORD_SIZE], int32_t *seconds) {
+    SampleRecord r;
+    ReadSampleRecord(typeCode, record, &r);
+    return RecordTime(r, seconds);
+}
+
 uint32_t ReadSampleGate(DriverCall *call) {
     if (call == nullptr || call->instance == nullptr || call->argRecord == nullptr)
         return KVI_REFUSED;
@@ -210,10 +230,12 @@ uint32_t ReadSampleGate(DriverCall *call) {
     const uint32_t delay = instance->ewtDelay;
     uint32_t found = 0;
     for (;;) {
-        uint8_t record[SAMPLE_RECORD_SIZE];
-        if (ReadRecord(instance, gate, record) != KVI_OK)
+        uint8_t bytes[SAMPLE_RECORD_SIZE];
+        if (ReadRecord(instance, gate, bytes) != KVI_OK)
             return KVI_FAILED;
-        if (record[REC_PRESENT] == 0)
+        SampleRecord record;
+        ReadSampleRecord(gate->typeCode, bytes, &record);
+        if (record.present == 0)
             break;
         ++found;
         instance->sampleCount = instance->sampleCount + 1;

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "dsf/dsf_request.h"
 #include "platform/talrun.h"
 #include "serial/transport.h"
 
@@ -16,19 +17,6 @@ enum { REQUEST_SIZE = 2000, REPLY_SIZE = 4000 };
 // Reply frames: 14-byte connect reply and 26-byte one-name lookup reply, each behind the 8 bytes of
 // frame overhead and the 2-byte length prefix.
 enum { CONNECT_REPLY_FRAME = 24, LOOKUP_REPLY_FRAME = 36 };
-// Bytes of the lookup record before the name: service, count, namesLength, expectedLength.
-enum { LOOKUP_NAME_OFFSET = 6 };
-
-void PutLe16(uint8_t *at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLe32(uint8_t *at, uint32_t value) {
-    PutLe16(at, value);
-    PutLe16(at + 2, value >> 16);
-}
-
 } // namespace
 
 uint32_t Net2000_Open(uint8_t masterAddress) {
@@ -43,12 +31,11 @@ uint32_t Net2000_Open(uint8_t masterAddress) {
 }
 
 StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress) {
-    uint8_t request[REQUEST_SIZE] = {};
+    uint8_t request[REQUEST_SIZE];
     uint8_t reply[REPLY_SIZE];
-    request[0] = DSF_SVC_CONNECT_STATION;
-    request[1] = 0;
-    PutLe32(request + 2, stationAddress);
-    PutLe16(request + 6, 0);
+    DsfRequestBuilder connect = dsf_request_begin(request, sizeof request, DSF_SVC_CONNECT_STATION);
+    dsf_request_put_station(&connect, stationAddress);
+    dsf_request_end(&connect); // a station address always fits the record
 
     StationEntry *handle = nullptr;
     uint32_t replyLength = REPLY_SIZE;
@@ -63,20 +50,16 @@ StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress) {
 }
 
 int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor) {
-    uint8_t request[REQUEST_SIZE] = {};
+    uint8_t request[REQUEST_SIZE];
     uint8_t reply[REPLY_SIZE];
-    const size_t length = strlen(name);
-    // The name and its NUL must fit the request record behind its six leading bytes.
-    if (length + 1 > REQUEST_SIZE - LOOKUP_NAME_OFFSET) {
+    // Expected length 0: the object's length is not checked. The name and its NUL must fit the record.
+    DsfRequestBuilder lookup = dsf_request_begin(request, sizeof request, DSF_SVC_LOOKUP_OBJECTS);
+    dsf_request_put_name(&lookup, name, 0);
+    if (dsf_request_end(&lookup) == 0) {
         err(LOG_ERROR, "KESTA> Net2000_getOV failed, object name of %u characters too long",
-            static_cast<unsigned>(length));
+            static_cast<unsigned>(strlen(name)));
         return 1;
     }
-    request[0] = DSF_SVC_LOOKUP_OBJECTS;
-    request[1] = 1;
-    PutLe16(request + 2, static_cast<uint32_t>(length + 1));
-    PutLe16(request + 4, 0); // expected length 0: the object's length is not checked
-    memcpy(request + LOOKUP_NAME_OFFSET, name, length + 1);
 
     uint32_t replyLength = REPLY_SIZE;
     const int32_t rc = RunExchange(line, LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
@@ -84,11 +67,15 @@ int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDes
         err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(rc & 0xFF));
         return 1;
     }
-    if (replyLength < sizeof(ObjectDescriptor)) {
+    DsfReplyReader answer = dsf_reply_reader(request, sizeof request, reply, replyLength);
+    const uint16_t listStatus = dsf_reply_list_status(&answer);
+    LookupObjectRecord object;
+    if (!dsf_reply_next_object(&answer, &object)) {
         // The stack always delivers a whole record for one name; anything shorter is not a description.
         err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(DSF_ERR_REPLY_LENGTH & 0xFF));
         return 1;
     }
-    memcpy(descriptor, reply, sizeof(ObjectDescriptor));
+    *descriptor = {listStatus,      object.status, object.handle,        object.kind,  object.length,
+                   object.dataType, object.aux,    object.elementLength, object.access};
     return 0;
 }

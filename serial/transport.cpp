@@ -36,37 +36,12 @@ void HeapRelease(void *block, uint32_t size) { free(block); }
 // for more than the receive buffer holds.
 uint32_t ReadCapacity() { return rxSize < DSF_MAX_FRAME ? rxSize : static_cast<uint32_t>(DSF_MAX_FRAME); }
 
-// How much a reply read asks for. A read that waits (the one after each frame sent) ends when it has
-// all it asked for or when the port's time-out passes, so asking for more than the frame that comes
-// costs a whole time-out on a complete reply. The caller sizes the request's reply frame
-// (ExpectedReplyLength); the frames that follow it within the same request are sized by what the
-// engine still expects:
-// - the answer to an Ack (AckFinal) and the answer to a request segment (NextRequestSegment) carry no
-//   data: 8 bytes;
-// - a further segment of a long reply is full while more than one frame's worth is missing, and the
-//   last one carries exactly the missing bytes behind its length prefix (4 bytes from 32768 on).
-// A frame longer than asked for is then read to its end (dsf_ra_receive_frame).
+// How much a reply read asks for: the stack sizes it from the caller's ExpectedReplyLength and what the
+// engine still expects, so that a complete reply ends the read at once instead of after the port's
+// time-out. A frame longer than asked for is then read to its end (dsf_ra_receive_frame).
 uint32_t ReplyReadSize() {
-    uint32_t size = Line().ExpectedReplyLength;
-    if (stack->state == DSF_AWAIT_FINAL_ACK || (stack->state == DSF_AWAIT_REPLY && stack->segmenting)) {
-        size = DSF_FRAME_OVERHEAD;
-    } else if (stack->state == DSF_AWAIT_REPLY && stack->reassembling &&
-               stack->reassemblyCount < stack->reassemblyTotal) {
-        const uint32_t missing = stack->reassemblyTotal - stack->reassemblyCount;
-        const uint32_t data = (missing >= DSF_LONG_MESSAGE ? 4u : 2u) + missing;
-        size =
-            data >= DSF_MAX_FRAME_DATA ? static_cast<uint32_t>(DSF_MAX_FRAME) : DSF_FRAME_OVERHEAD + data + (data & 1u);
-    }
+    const uint32_t size = dsf_reply_read_size(stack, Line().ExpectedReplyLength);
     return size < ReadCapacity() ? size : ReadCapacity();
-}
-
-// Length of the frame whose valid header for us starts the bytes read, 0 when they start none.
-uint32_t AnnouncedFrameLength(const uint8_t *bytes, uint32_t count) {
-    if (count < DSF_FRAME_HEADER || bytes[DSF_OFS_STX] != DSF_STX || bytes[DSF_OFS_DESTINATION] != stack->ownAddress ||
-        (bytes[0] ^ bytes[1] ^ bytes[2] ^ bytes[3] ^ bytes[4]) != bytes[DSF_OFS_HEADER_CHECK]) {
-        return 0;
-    }
-    return DSF_FRAME_OVERHEAD + 2u * bytes[DSF_OFS_WORDS];
 }
 
 void FreeStack() {
@@ -82,13 +57,12 @@ void FreeStack() {
     rxSize = 0;
 }
 
-// The receiver keeps only the last link error of the bytes it was fed; count it and clear it, so that
-// the next read is counted on its own.
-void CountLinkError(DsfInstance *dsf) {
-    const uint32_t code = dsf->linkError;
+// The receiver keeps only the last link error of the bytes it was fed; taking it clears it, so that the
+// next read is counted on its own.
+void CountLinkError() {
+    const uint32_t code = dsf_take_link_error(stack);
     if (code >= DSF_ERR_LINK_ADDRESS && code <= DSF_ERR_LINK_DATA) {
         counters.linkErrors[code - DSF_ERR_LINK_ADDRESS]++;
-        dsf->linkError = 0;
     }
 }
 
@@ -223,7 +197,7 @@ uint16_t dsf_ra_receive_frame() {
         // data prefix on a control frame) is read to the end its header announces: left half read, its
         // rest would go to a read that never waits, and a line still carrying it would cost a
         // retransmission and the station's answer.
-        const uint32_t whole = AnnouncedFrameLength(rxBuffer, iRead);
+        const uint32_t whole = dsf_announced_frame_length(stack, rxBuffer, iRead);
         if (whole > iRead && whole <= ReadCapacity()) {
             uint32_t more = 0;
             ReadPort(Line().currentPort, rxBuffer + iRead, whole - iRead, &more); // a failure shows as a short frame
@@ -243,6 +217,47 @@ uint16_t dsf_ra_receive_frame() {
     return static_cast<uint16_t>(iRead);
 }
 
+namespace {
+
+// What the loop carries from one step to the next.
+struct LoopState {
+    const uint8_t *received; // the bytes the next step gets, null for none
+    uint16_t receivedCount;
+    uint16_t lastAction;
+    uint32_t stepsWithoutSend;
+};
+
+void HandOver(LoopState *loop, uint16_t n) {
+    loop->received = n != 0 ? rxBuffer : nullptr;
+    loop->receivedCount = n;
+}
+
+// Receive: only what is already waiting, never waiting for it.
+void ReceiveWaiting(LoopState *loop) {
+    queueCheck = 1;
+    const uint16_t n = dsf_ra_receive_frame();
+    queueCheck = 0;
+    HandOver(loop, n);
+}
+
+// SendReceive: the frame the step built, then the reply read. Nonzero when the frame could not be
+// written; the engine then waits for a reply that will not come, so the next request must find it idle.
+int32_t SendAndReceive(LoopState *loop, uint16_t txLength, bool silence) {
+    if (silence && (loop->lastAction == SendReceive || loop->lastAction == Receive)) {
+        counters.retransmissions++;
+    }
+    loop->stepsWithoutSend = 0;
+    const int32_t sent = dsf_ra_send_frame(txLength);
+    if (sent != 0) {
+        dsf_reset(stack, 0);
+        return sent;
+    }
+    HandOver(loop, dsf_ra_receive_frame());
+    return 0;
+}
+
+} // namespace
+
 int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
                           uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
     LineLock lock;
@@ -250,62 +265,40 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
     if (!stackOpen) {
         return CountResult(DSF_ERR_NOT_OPEN);
     }
-    const uint8_t *received = nullptr;
-    uint16_t receivedCount = 0;
-    uint16_t lastAction = 0;
-    uint32_t stepsWithoutSend = 0;
+    LoopState loop = {nullptr, 0, 0, 0};
     for (;;) {
-        if (stepsWithoutSend >= TRANSPORT_MAX_STEPS_WITHOUT_SEND) {
+        if (loop.stepsWithoutSend >= TRANSPORT_MAX_STEPS_WITHOUT_SEND) {
             counters.stepLimits++;
             dsf_reset(stack, 0);
             return CountResult(DSF_ERR_NO_REPLY);
         }
-        stepsWithoutSend++;
+        loop.stepsWithoutSend++;
         uint32_t stepReplyLength = *replyLength;
         uint16_t txLength = txSize;
         uint16_t action = 0;
         int32_t timeout = 0;
-        int32_t rc = step(stack, handleLocation, request, requestSize, reply, &stepReplyLength, txBuffer, &txLength,
-                          received, receivedCount, &action, &timeout);
-        bool silence = received == nullptr && receivedCount == 0;
-        if (received != nullptr) {
-            CountLinkError(stack);
+        const int32_t rc = step(stack, handleLocation, request, requestSize, reply, &stepReplyLength, txBuffer,
+                                &txLength, loop.received, loop.receivedCount, &action, &timeout);
+        const bool silence = loop.received == nullptr && loop.receivedCount == 0;
+        if (loop.received != nullptr) {
+            CountLinkError();
         }
         switch (action) {
-        case StepAgain:
-            received = nullptr;
-            receivedCount = 0;
-            break;
-        case Receive: {
-            queueCheck = 1;
-            uint16_t n = dsf_ra_receive_frame();
-            queueCheck = 0;
-            received = n != 0 ? rxBuffer : nullptr;
-            receivedCount = n;
-            break;
-        }
+        case StepAgain: HandOver(&loop, 0); break;
+        case Receive: ReceiveWaiting(&loop); break;
         case Done: *replyLength = stepReplyLength; return 0;
         case Failed: return CountResult(rc);
         case SendReceive: {
-            if (silence && (lastAction == SendReceive || lastAction == Receive)) {
-                counters.retransmissions++;
-            }
-            stepsWithoutSend = 0;
-            int32_t sent = dsf_ra_send_frame(txLength);
+            const int32_t sent = SendAndReceive(&loop, txLength, silence);
             if (sent != 0) {
-                // The engine waits for a reply that will not come: the next request must find it idle.
-                dsf_reset(stack, 0);
                 return CountResult(sent);
             }
-            uint16_t n = dsf_ra_receive_frame();
-            received = n != 0 ? rxBuffer : nullptr;
-            receivedCount = n;
             break;
         }
         case Process: counters.framesIn++; break;
         default: dsf_reset(stack, 0); return CountResult(DSF_ERR_ACTION);
         }
-        lastAction = action;
+        loop.lastAction = action;
     }
 }
 

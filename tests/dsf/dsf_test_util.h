@@ -15,7 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_internal.h"
+#include "support/golden.h"
 #include "support/hex.h"
 
 // ---- Allocation ledger ----------------------------------------------------------------------------
@@ -111,7 +112,7 @@ Outcome RunRequest(DsfInstance *dsf, StationEntry **handle, const std::vector<ui
 
 // Connects station `address` on `handle` with a connect reply whose objects 2, 4, 5 and 6 are as given.
 Outcome Connect(DsfInstance *dsf, StationEntry **handle, uint8_t address, ScriptedStation &station,
-                const std::string &objectsHex = "00 80 00 00 00 00 00 00 10 00");
+                const std::string &objectsHex = golden::kConnectObjectsShortHeads);
 
 // ---- Fixture: a configured stack and one scripted station on an in-memory line -------------------
 class DsfWire : public ::testing::Test {
@@ -142,7 +143,7 @@ protected:
     }
 
     // Connects station 2; objects as the station reports them (default: short heads, 4096 bytes).
-    void ConnectOk(const std::string &objects = "00 80 00 00 00 00 00 00 10 00", uint8_t address = 2) {
+    void ConnectOk(const std::string &objects = golden::kConnectObjectsShortHeads, uint8_t address = 2) {
         st.address = address;
         st.script.push_back(Answer(DSF_MSG_READ, objects));
         const Outcome o = Run(ConnectStationRequest(address), 64);

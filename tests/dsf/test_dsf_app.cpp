@@ -8,6 +8,7 @@
 
 #include "dsf/dsf_internal.h"
 #include "dsf_test_util.h"
+#include "support/golden.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ TEST_F(DsfWire, ConnectReplyExample) {
     ASSERT_EQ(st.sent.size(), 1u);
     EXPECT_EQ(st.sent[0].destination, 2);
     EXPECT_EQ(st.sent[0].type, DSF_FT_REQUEST_LAST);
-    EXPECT_EQ(HexText(st.sent[0].data), HexNorm("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06"));
+    EXPECT_EQ(HexText(st.sent[0].data), HexNorm(golden::kConnectRequestData));
     EXPECT_EQ(st.timeouts, std::vector<int32_t>{200});
 
     EXPECT_EQ(dsf->itemMode, 1);
@@ -74,7 +75,7 @@ TEST_F(DsfWire, ConnectingAgainRunsOnTheSameEntry) {
     EXPECT_EQ(handle, first);
     handle = nullptr;
     st.address = 3;
-    st.script.push_back(Answer(DSF_MSG_READ, "00 80 00 00 00 00 00 00 10 00"));
+    st.script.push_back(Answer(DSF_MSG_READ, golden::kConnectObjectsShortHeads));
     EXPECT_EQ(Run(ConnectStationRequest(3), 64).rc, DSF_ERR_NO_STATION) << "one entry, already serving station 2";
     EXPECT_TRUE(st.sent.empty());
     EXPECT_EQ(handle, nullptr);
@@ -83,7 +84,7 @@ TEST_F(DsfWire, ConnectingAgainRunsOnTheSameEntry) {
 TEST_F(DsfWire, ConnectDefaultUsesTheFirstEntryAndItsDaAddress) {
     Open(2, "/SA=1/DA=9");
     st.address = 9;
-    st.script.push_back(Answer(DSF_MSG_READ, "00 80 00 00 00 00 00 00 10 00"));
+    st.script.push_back(Answer(DSF_MSG_READ, golden::kConnectObjectsShortHeads));
     const Outcome o = Run({DSF_SVC_CONNECT_DEFAULT, 0}, 64);
     ASSERT_EQ(o.rc, 0);
     EXPECT_EQ(handle, &dsf->stations[0]);
@@ -126,7 +127,7 @@ TEST_F(DsfWire, FailedGrowthAtEachAllocation) {
         EXPECT_EQ(dsf->pendingWrite, nullptr);
         EXPECT_EQ(dsf->pendingRead, nullptr);
 
-        st.script.push_back(Answer(DSF_MSG_READ, "00 80 00 00 00 00 00 00 10 00"));
+        st.script.push_back(Answer(DSF_MSG_READ, golden::kConnectObjectsShortHeads));
         EXPECT_EQ(Run(ConnectStationRequest(2), 64).rc, DSF_ERR_BUFFER);
         EXPECT_EQ(Run(ReadWriteRequest({{1, 2, DSF_ACCESS_READ, {}}})).rc, DSF_ERR_NOT_CONNECTED);
         EXPECT_EQ(Run({DSF_SVC_FETCH_EXTRA, 0}).rc, DSF_ERR_NOT_CONNECTED);

@@ -7,6 +7,7 @@
 
 #include "dsf/dsf_internal.h"
 #include "dsf_test_util.h"
+#include "support/golden.h"
 
 namespace {
 
@@ -204,7 +205,7 @@ TEST_F(DsfWire, MessageOf509BytesGoesInTwo) {
     ASSERT_EQ(st.sent.size(), 2u);
     EXPECT_EQ(st.sent[0].type, DSF_FT_REQUEST_MORE);
     EXPECT_EQ(st.sent[0].data.size(), 510u);
-    EXPECT_EQ(HexText(st.sent[0].data.data(), 2), "01 FD");
+    EXPECT_EQ(HexText(st.sent[0].data.data(), 2), golden::kPrefix509);
     EXPECT_EQ(st.sent[1].type, DSF_FT_REQUEST_LAST);
     EXPECT_EQ(HexText(st.sent[1].data), HexNorm("00 01 00 00")) << "prefix 1, the text's NUL, one pad byte";
     EXPECT_EQ(st.sent[1].sequence, (st.sent[0].sequence + 1) & 0x0F);
@@ -252,7 +253,8 @@ TEST_F(DsfWire, FortyThousandByteMessage) {
     const Outcome o = Run(request);
     ASSERT_EQ(o.rc, 0);
     ASSERT_EQ(st.sent.size(), 79u);
-    EXPECT_EQ(HexText(st.sent[0].data.data(), 12), HexNorm("80 00 9C 40 00 00 02 22 00 01 EF BE"));
+    EXPECT_EQ(HexText(st.sent[0].data.data(), 12),
+              HexNorm(std::string(golden::kPrefix40000) + " 00 00 02 22 00 01 EF BE"));
 
     std::vector<uint8_t> gathered;
     for (size_t i = 0; i < st.sent.size(); ++i) {

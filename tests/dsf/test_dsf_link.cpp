@@ -6,6 +6,7 @@
 
 #include "dsf/dsf_internal.h"
 #include "dsf_test_util.h"
+#include "support/golden.h"
 
 namespace {
 
@@ -32,8 +33,8 @@ protected:
 };
 
 TEST_F(DsfLink, BuildsTheWorkedExamples) {
-    EXPECT_EQ(Build("", 2, 0xE, 3), "02 00 02 01 3E 3F 00 3F");
-    EXPECT_EQ(Build("AA BB CC", 2, 1, 1), "02 02 02 01 11 12 AA BB CC 00 66 A9");
+    EXPECT_EQ(Build("", 2, 0xE, 3), golden::kAckFrame);
+    EXPECT_EQ(Build(golden::kOddData, 2, 1, 1), golden::kOddDataFrame);
 }
 
 TEST_F(DsfLink, FrameLengthsPadAndLimit) {

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_internal.h"
 #include "fuzz_input.h"
 
 namespace {

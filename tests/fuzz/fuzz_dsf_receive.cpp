@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "dsf/dsf.h"
+#include "dsf/dsf_internal.h"
 #include "fuzz_input.h"
 #include "tests/support/frame_checksum.h"
 

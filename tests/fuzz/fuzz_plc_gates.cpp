@@ -23,17 +23,29 @@
 #include "platform/system.h"
 #include "serial/transport.h"
 
-// ---- Platform services the gate layer uses: no waiting, one thread. ----------------------------------
+// ---- Platform services the gate layer uses: no waiting, one thread, a clock that moves only when the
+// gate layer sleeps. ------------------------------------------------------------------------------------
+namespace {
+uint64_t g_now = 0;
+} // namespace
 void plat_line_lock() {}
 void plat_line_unlock() {}
-void plat_sleep_ms(uint32_t) {}
+void plat_sleep_ms(uint32_t milliseconds) { g_now += milliseconds; }
+uint64_t plat_monotonic_ms() { return g_now; }
 
 namespace {
 
 FuzzInput *g_in = nullptr;
 // FUZZ_TRACE=1 tells what each call of an input did (to check a seed, or to read a crash).
 const bool g_trace = getenv("FUZZ_TRACE") != nullptr;
-StationEntry g_entries[256]; // what a connect hands out: one entry per station address
+// What a connect hands out: one connection handle per station address. The gate layer only keeps a
+// handle and hands it back, never looks into it, so any distinct addresses serve.
+unsigned char g_entries[256][16];
+StationEntry *EntryOf(uint32_t station) { return reinterpret_cast<StationEntry *>(g_entries[station]); }
+bool IsEntry(const StationEntry *handle) {
+    const unsigned char *at = reinterpret_cast<const unsigned char *>(handle);
+    return at >= g_entries[0] && at <= g_entries[255];
+}
 DriverInstance *g_instance = nullptr;
 
 // What the station did in the last ReadWrite exchange, for the checks after the host's call.
@@ -116,7 +128,7 @@ int32_t RunExchange(PortHandle, uint16_t expectedReplyLength, void *handleSlot, 
         if (failure != 0) {
             return failure;
         }
-        handle = &g_entries[request[2]];
+        handle = EntryOf(request[2]);
         memcpy(handleSlot, &handle, sizeof handle);
         *replyLength = 14;
         return 0;
@@ -127,7 +139,7 @@ int32_t RunExchange(PortHandle, uint16_t expectedReplyLength, void *handleSlot, 
         FuzzCheck(namesLength >= 1 && 6u + namesLength <= requestSize && request[6 + namesLength - 1] == '\0');
         FuzzCheck(strlen(reinterpret_cast<const char *>(request + 6)) + 1 == namesLength);
         // A lookup goes to a station that a connect has served.
-        FuzzCheck(handle >= &g_entries[0] && handle <= &g_entries[255]);
+        FuzzCheck(IsEntry(handle));
         if (failure != 0) {
             return failure;
         }

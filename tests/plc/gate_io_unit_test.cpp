@@ -22,7 +22,8 @@ TEST(ValueCells, ElementSizesOtherThan8_16And32Fail) {
     const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     const uint32_t before = 0xDEADBEEF;
     uint32_t cell = before;
-    EXPECT_EQ(ConvertSingleRead(24, data, &cell), 2);
+    DsfReader single = dsf_reader(data, sizeof data);
+    EXPECT_EQ(ConvertSingleRead(24, &single, &cell), 2);
     EXPECT_EQ(Half(&cell, 0), 0);
     EXPECT_EQ(Half(&cell, 1), Half(&before, 1));
 
@@ -30,13 +31,57 @@ TEST(ValueCells, ElementSizesOtherThan8_16And32Fail) {
     memset(&record, 0, sizeof record);
     cell = before;
     record.valueCell = &cell;
-    EXPECT_EQ(ConvertBlockRead(64, 1, data, &record), 2);
+    DsfReader block = dsf_reader(data, sizeof data);
+    EXPECT_EQ(ConvertBlockRead(64, 1, &block, &record), 2);
     EXPECT_EQ(record.valueCell, static_cast<void *>(&cell));
     EXPECT_EQ(cell, before);
 
     uint8_t out[4] = {};
     EXPECT_EQ(ConvertSingleWrite(24, &before, out), 2);
     EXPECT_EQ(ConvertSingleWrite(0, &before, out), 2);
+}
+
+TEST(ValueCells, ReadsTakeThePlcOrderIntoHostCells) {
+    const uint8_t data[4] = {0x12, 0x34, 0x56, 0x78};
+    struct {
+        uint32_t bits;
+        uint16_t first;
+        uint16_t second;
+        uint32_t whole;
+    } const cases[] = {{8, 0, 0x12, 0}, {16, 0, 0x1234, 0}, {32, 0, 0, 0x12345678}};
+    for (const auto &c : cases) {
+        uint32_t cell = 0xDEADBEEF;
+        DsfReader in = dsf_reader(data, sizeof data);
+        ASSERT_EQ(ConvertSingleRead(c.bits, &in, &cell), 0) << c.bits;
+        if (c.bits == 32) {
+            EXPECT_EQ(cell, c.whole);
+        } else {
+            EXPECT_EQ(Half(&cell, 0), c.first) << c.bits;
+            EXPECT_EQ(Half(&cell, 1), c.second) << c.bits;
+        }
+        // The element's bytes must all be there.
+        DsfReader cut = dsf_reader(data, c.bits / 8 - 1);
+        EXPECT_EQ(ConvertSingleRead(c.bits, &cut, &cell), 2) << c.bits;
+    }
+
+    // Four 16-bit elements: each in host order, the cell pointer 8 bytes further on.
+    const uint8_t four[8] = {0x00, 0x01, 0x00, 0x02, 0xFF, 0xFE, 0x80, 0x00};
+    uint16_t cells[4] = {};
+    GateAddressRW record;
+    memset(&record, 0, sizeof record);
+    record.valueCell = cells;
+    DsfReader in = dsf_reader(four, sizeof four);
+    ASSERT_EQ(ConvertBlockRead(16, 4, &in, &record), 0);
+    EXPECT_EQ(cells[0], 1);
+    EXPECT_EQ(cells[1], 2);
+    EXPECT_EQ(cells[2], 0xFFFE);
+    EXPECT_EQ(cells[3], 0x8000);
+    EXPECT_EQ(record.valueCell, static_cast<void *>(cells + 4));
+
+    uint32_t value = 0x12345678;
+    uint8_t out[4] = {};
+    ASSERT_EQ(ConvertSingleWrite(32, &value, out), 0);
+    EXPECT_EQ(0, memcmp(out, data, 4));
 }
 
 TEST(ValueCells, ReplyFrameLengthOfReads) {

@@ -1,6 +1,8 @@
 // Net2000 frames for the line tests: reader and a small answering far end.
 #include "tests/serial/frames.h"
 
+#include "support/golden.h"
+
 #include <string.h>
 
 Bytes ReadFrame(PtyPair &pty, uint32_t timeoutMs) {
@@ -33,7 +35,8 @@ Bytes ReplyTo(const Bytes &request) {
     uint8_t counter = message[2];
     Bytes body;
     if (message[3] == 0x21 && message[0] == 0xFF) {
-        body = {0x00, 0x00, counter, 0x21, 0x00, 0x05, 0x01, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0x10, 0x00};
+        body = HexBytes(golden::kConnectReply);
+        body[2] = counter;
     } else {
         body = {0x00, 0x00, counter, message[3], 0xAB, 0xCD};
     }

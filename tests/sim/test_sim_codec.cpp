@@ -2,15 +2,16 @@
 #include <gtest/gtest.h>
 
 #include "support/hex.h"
+#include "support/golden.h"
 #include "tools/sim/codec.h"
 
 using namespace kesta::sim;
 
-TEST(SimCodec, FrameWithoutData) { EXPECT_EQ(Hex(BuildFrame(2, 1, 3, kAck, nullptr, 0)), "02 00 02 01 3E 3F 00 3F"); }
+TEST(SimCodec, FrameWithoutData) { EXPECT_EQ(Hex(BuildFrame(2, 1, 3, kAck, nullptr, 0)), golden::kAckFrame); }
 
 TEST(SimCodec, FrameWithOddDataIsPadded) {
-    const auto data = HexBytes("AA BB CC");
-    EXPECT_EQ(Hex(BuildFrame(2, 1, 1, kRequestLast, data.data(), data.size())), "02 02 02 01 11 12 AA BB CC 00 66 A9");
+    const auto data = HexBytes(golden::kOddData);
+    EXPECT_EQ(Hex(BuildFrame(2, 1, 1, kRequestLast, data.data(), data.size())), golden::kOddDataFrame);
 }
 
 TEST(SimCodec, FrameSizeLimits) {
@@ -24,7 +25,7 @@ TEST(SimCodec, LengthPrefixes) {
     std::vector<uint8_t> p;
     PutPrefix(p, 509);
     PutPrefix(p, 40000);
-    EXPECT_EQ(Hex(p), "01 FD 80 00 9C 40");
+    EXPECT_EQ(Hex(p), std::string(golden::kPrefix509) + " " + golden::kPrefix40000);
     uint32_t remaining;
     size_t size;
     ASSERT_TRUE(GetPrefix(p.data() + 2, 4, &remaining, &size));
@@ -34,7 +35,8 @@ TEST(SimCodec, LengthPrefixes) {
 
 TEST(SimCodec, ReceiverSkipsNoiseBadHeaderAndTakesAnyAddress) {
     // Noise, a header whose checksum is wrong, then the two example frames back to back.
-    const auto bytes = HexBytes("FF 55 02 00 05 01 3E 00 02 00 02 01 3E 3F 00 3F 02 02 02 01 11 12 AA BB CC 00 66 A9");
+    const auto bytes =
+        HexBytes(std::string("FF 55 02 00 05 01 3E 00 ") + golden::kAckFrame + " " + golden::kOddDataFrame);
     FrameReceiver rx;
     std::vector<std::string> frames;
     int badHeaders = 0;
@@ -47,8 +49,8 @@ TEST(SimCodec, ReceiverSkipsNoiseBadHeaderAndTakesAnyAddress) {
     }
     EXPECT_EQ(badHeaders, 1);
     ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0], "02 00 02 01 3E 3F 00 3F");
-    EXPECT_EQ(frames[1], "02 02 02 01 11 12 AA BB CC 00 66 A9");
+    EXPECT_EQ(frames[0], golden::kAckFrame);
+    EXPECT_EQ(frames[1], golden::kOddDataFrame);
 }
 
 TEST(SimCodec, ReceiverReportsBadDataChecksum) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "support/hex.h"
+#include "support/golden.h"
 #include "tools/sim/codec.h"
 
 using namespace kesta::sim;
@@ -145,8 +146,7 @@ TEST(SimPty, ConnectLookupWriteRead) {
     ASSERT_TRUE(sim.start(&error)) << error;
 
     Master m(sim.devicePath());
-    EXPECT_EQ(Hex(m.exchange(2, HexBytes("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
-              "00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
+    EXPECT_EQ(Hex(m.exchange(2, HexBytes(golden::kConnectRequest))), golden::kConnectReply);
     const uint16_t h = m.lookup(2, "speed");
     ASSERT_EQ(h, st.handle("speed"));
     EXPECT_EQ(Hex(m.exchange(2, HexBytes("00 00 02 32 00 01 " + Handle(h) + " 00 00 02 00 FF FE"))), "00 00 02 32");
@@ -212,7 +212,7 @@ TEST(SimPty, EchoComesFirstAndOutputIsPaced) {
     ASSERT_TRUE(sim.createPty(&error)) << error;
     ASSERT_TRUE(sim.start(&error)) << error;
     Master m(sim.devicePath());
-    const auto data = HexBytes("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06");
+    const auto data = HexBytes(golden::kConnectRequestData);
     const auto request = m.frame(2, kRequestLast, data);
     // Timed from before the request: a stall of this thread can only lengthen what is measured.
     const auto start = Clock::now();
@@ -236,7 +236,7 @@ TEST(SimPty, WireTimingPacesBothDirections) {
     ASSERT_TRUE(sim.createPty(&error)) << error;
     ASSERT_TRUE(sim.start(&error)) << error;
     Master m(sim.devicePath());
-    const auto request = m.frame(2, kRequestLast, HexBytes("00 0E FF 00 01 21 00 04 00 02 00 04 00 05 00 06"));
+    const auto request = m.frame(2, kRequestLast, HexBytes(golden::kConnectRequestData));
     ASSERT_EQ(request.size(), 24u);
     const auto start = Clock::now();
     m.write(request);
@@ -308,8 +308,7 @@ TEST(SimPty, ProgramMakesPtyLinkAndAnswers) {
     EXPECT_NE(banner.find("port name pts/"), std::string::npos) << banner;
     {
         Master m(link);
-        EXPECT_EQ(Hex(m.exchange(2, HexBytes("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
-                  "00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
+        EXPECT_EQ(Hex(m.exchange(2, HexBytes(golden::kConnectRequest))), golden::kConnectReply);
         EXPECT_NE(m.lookup(2, "temperature"), 0);
     }
     kill(pid, SIGTERM);

@@ -4,23 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/frame_checksum.h"
-
-namespace {
-
-int Nibble(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-} // namespace
+#include "tools/common/line_text.h"
 
 std::vector<uint8_t> HexBytes(const std::string &text) {
     std::vector<uint8_t> out;
@@ -33,7 +17,7 @@ std::vector<uint8_t> HexBytes(const std::string &text) {
             }
             continue;
         }
-        const int v = Nibble(c);
+        const int v = kesta::tools::HexDigit(c);
         if (v < 0) {
             ADD_FAILURE() << "not a hex digit '" << c << "' in \"" << text << "\"";
             return out;
@@ -51,18 +35,7 @@ std::vector<uint8_t> HexBytes(const std::string &text) {
     return out;
 }
 
-std::string HexText(const uint8_t *bytes, size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        if (i != 0) {
-            out += ' ';
-        }
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0x0F];
-    }
-    return out;
-}
+std::string HexText(const uint8_t *bytes, size_t count) { return kesta::tools::HexText(bytes, count); }
 
 std::string HexText(const std::vector<uint8_t> &bytes) { return HexText(bytes.data(), bytes.size()); }
 

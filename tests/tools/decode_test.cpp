@@ -11,6 +11,7 @@
 
 #include "run_program.h"
 #include "support/driver_fixture.h"
+#include "support/golden.h"
 #include "support/hex.h"
 #include "tools/decode/decode.h"
 
@@ -70,7 +71,7 @@ TEST(DecodeCaptureLine, TimeDirectionAndBytesAsTheTraceAndTheSimulatorWriteThem)
         {"1.302770 M 02 08 02 01", LineKind::Bytes, "1.302770", 'M', "02 08 02 01"},
         {"2024-05-01T12:00:00.123456 S 02 00", LineKind::Bytes, "2024-05-01T12:00:00.123456", 'S', "02 00"},
         {"0.5 E 3F", LineKind::Bytes, "0.5", 'E', "3F"},
-        {"02 00 02 01 3E 3F 00 3F", LineKind::Bytes, "", '?', "02 00 02 01 3E 3F 00 3F"},
+        {golden::kAckFrame, LineKind::Bytes, "", '?', golden::kAckFrame},
         {"  s 0200", LineKind::Bytes, "", 'S', "02 00"},
         {"12:00:01 02", LineKind::Bytes, "12:00:01", '?', "02"},
         {"# 2024-05-01T12:00:00 open /SA=1", LineKind::Comment, "", '?', ""},
@@ -96,7 +97,7 @@ TEST(DecodeCaptureLine, TimeDirectionAndBytesAsTheTraceAndTheSimulatorWriteThem)
 // ---- Frames ---------------------------------------------------------------------------------------
 
 TEST(DecodeFrames, WorkedFramesWithTheirChecksums) {
-    const std::vector<Event> events = Decode({"02 00 02 01 3E 3F 00 3F", "02 02 02 01 11 12 AA BB CC 00 66 A9"});
+    const std::vector<Event> events = Decode({golden::kAckFrame, golden::kOddDataFrame});
     ASSERT_EQ(2u, events.size());
     const Frame &ack = events[0].frame;
     EXPECT_EQ(Event::FrameSeen, events[0].kind);
@@ -166,8 +167,8 @@ protected:
 };
 
 TEST_F(DecodeMessages, ConnectLookupReadAndWriteWithNamesAndTypedValues) {
-    Request("FF 00 01 21 00 04 00 02 00 04 00 05 00 06");
-    Reply("00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
+    Request(golden::kConnectRequest);
+    Reply(golden::kConnectReply);
     Request("00 00 02 11 00 01 73 70 65 65 64 00"); // lookup "speed"
     Reply("00 00 02 11 00 00 01 10 00 00 00 00 00 00 00 02 00 02 00 00 00 00 00 00 00 02");
     Request("00 00 03 31 00 01 01 10 00 00 02 00"); // long read of h=1001, 2 bytes

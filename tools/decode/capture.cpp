@@ -3,21 +3,14 @@
 #include <cctype>
 #include <sstream>
 
+#include "tools/common/line_text.h"
 #include "tools/decode/decode.h"
 
 namespace kesta::decode {
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+using tools::HexDigit;
 
 bool HexWord(const std::string &word) {
     if (word.empty() || word.size() % 2 != 0)
@@ -72,17 +65,6 @@ LineKind ParseCaptureLine(const std::string &line, Chunk *chunk, std::string *wh
     return LineKind::Bytes;
 }
 
-std::string Hex(const uint8_t *bytes, size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(n * 3);
-    for (size_t i = 0; i < n; ++i) {
-        if (i != 0)
-            s += ' ';
-        s += digits[bytes[i] >> 4];
-        s += digits[bytes[i] & 0x0F];
-    }
-    return s;
-}
+std::string Hex(const uint8_t *bytes, size_t n) { return tools::HexText(bytes, n); }
 
 } // namespace kesta::decode

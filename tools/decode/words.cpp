@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/common/line_text.h"
 #include "tools/decode/decode.h"
 
 namespace kesta::decode {
@@ -65,19 +66,8 @@ std::string Record(const uint8_t *r) {
 } // namespace
 
 const char *FrameTypeName(uint8_t type) {
-    switch (type) {
-    case 0x1: return "RequestLast";
-    case 0x2: return "RequestMore";
-    case 0x3: return "ReplyLast";
-    case 0x4: return "ReplyMore";
-    case 0x5: return "NextReplySegment";
-    case 0x6: return "SegmentRefused";
-    case 0x7: return "NextRequestSegment";
-    case 0xD: return "ReplyAckWanted";
-    case 0xE: return "Ack";
-    case 0xF: return "AckFinal";
-    default: return "Type?";
-    }
+    const char *name = tools::FrameTypeName(type);
+    return name != nullptr ? name : "Type?";
 }
 
 std::string DataTypeName(uint16_t dataType) {

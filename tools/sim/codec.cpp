@@ -2,8 +2,9 @@
 // No I/O here; everything a station puts on the line is built through these helpers.
 #include "tools/sim/codec.h"
 
-#include <cctype>
 #include <cstring>
+
+#include "tools/common/line_text.h"
 
 namespace kesta::sim {
 
@@ -247,18 +248,7 @@ void FrameReceiver::resync() {
 
 // ---- Text ---------------------------------------------------------------------------------------
 
-std::string Hex(const uint8_t *bytes, size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(n * 3);
-    for (size_t i = 0; i < n; ++i) {
-        if (i)
-            s.push_back(' ');
-        s.push_back(digits[bytes[i] >> 4]);
-        s.push_back(digits[bytes[i] & 15]);
-    }
-    return s;
-}
+std::string Hex(const uint8_t *bytes, size_t n) { return tools::HexText(bytes, n); }
 
 std::string Hex(const std::vector<uint8_t> &bytes) { return Hex(bytes.data(), bytes.size()); }
 
@@ -272,11 +262,9 @@ bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes) {
                 return false;
             continue;
         }
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
+        const int d = tools::HexDigit(c);
+        if (d < 0)
             return false;
-        const int d = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
         v = static_cast<uint8_t>(v << 4 | d);
         if (++nibbles == 2) {
             bytes->push_back(v);
@@ -288,19 +276,8 @@ bool ParseHex(const std::string &text, std::vector<uint8_t> *bytes) {
 }
 
 const char *FrameTypeName(uint8_t type) {
-    switch (type) {
-    case kRequestLast: return "RequestLast";
-    case kRequestMore: return "RequestMore";
-    case kReplyLast: return "ReplyLast";
-    case kReplyMore: return "ReplyMore";
-    case kNextReplySegment: return "NextReplySegment";
-    case kSegmentRefused: return "SegmentRefused";
-    case kNextRequestSegment: return "NextRequestSegment";
-    case kReplyAckWanted: return "ReplyAckWanted";
-    case kAck: return "Ack";
-    case kAckFinal: return "AckFinal";
-    default: return "type?";
-    }
+    const char *name = tools::FrameTypeName(type);
+    return name != nullptr ? name : "type?";
 }
 
 } // namespace kesta::sim
