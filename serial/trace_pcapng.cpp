@@ -287,8 +287,8 @@ bool PcapngOpen(const char *path) {
     if (file != nullptr) {
         return true;
     }
-    // A new file each time: a pcapng file is one section from its first byte.
-    file = fopen(path, "wb");
+    // Appended like the text trace: each opening of the stack starts a section of its own.
+    file = fopen(path, "ab");
     if (file == nullptr) {
         return false;
     }

@@ -881,6 +881,7 @@ void Decoder::decodeReply(Message &m, Conversation &c, uint8_t station) {
     }
     if (base == kWrite || base == kWriteLong) {
         m.name = "Write reply";
+        m.items = request->items; // the items written, as the request named them
         m.summary = head + "Write done";
         if (r.left() != 0)
             m.summary +=

@@ -426,7 +426,7 @@ std::string FormatFields(uint64_t packetNumber, const PcapngPacket &packet, cons
     s += head;
     if (frame->repeat)
         s += " repeat";
-    if (!frame->hasMessage)
+    if (!frame->hasMessage || frame->message.bytes.size() < 4)
         return s;
     const Message &m = frame->message;
     s += " #" + std::to_string(m.counter) + " " + std::to_string(m.code);
