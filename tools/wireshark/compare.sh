@@ -5,6 +5,8 @@
 # handles, error number and the driver's result). Prints the count and any difference.
 # Usage: tools/wireshark/compare.sh DECODER CAPTURE.pcapng [TSHARK_ARGS...]
 # (TSHARK_ARGS: how tshark finds the dissector, e.g. -X lua_script:tools/wireshark/net2000.lua)
+# Environment: TSHARK, the command that runs tshark (default tshark; "runuser -u nobody -- tshark" where
+# tshark refuses Lua scripts to root).
 set -uo pipefail
 decoder=$1 capture=$2
 shift 2
@@ -12,7 +14,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 "$decoder" --fields "$capture" >"$work/decoder.txt" || { echo "compare: net2000-decode failed on $capture" >&2; exit 1; }
-tshark -n -r "$capture" "$@" -T fields -E separator=/t -E occurrence=a -E aggregator=, \
+read -r -a tshark <<<"${TSHARK:-tshark}"
+"${tshark[@]}" -n -r "$capture" "$@" -T fields -E separator=/t -E occurrence=a -E aggregator=, \
     -e frame.number -e frame.p2p_dir -e net2000.outside -e frame.len -e net2000.src -e net2000.dst \
     -e net2000.type -e net2000.seq -e net2000.dcs.status -e net2000.repeat -e net2000.counter -e net2000.code \
     -e net2000.handle -e net2000.error -e net2000.result 2>"$work/tshark.err" >"$work/tshark.raw" ||
