@@ -248,6 +248,78 @@ leg_wireshark() {
 }
 
 # ---------------------------------------------------------------------------------------------------
+# Leg: the packages (cmake/packaging.cmake). A release tree with prefix /usr makes the .deb; it is
+# unpacked into a fresh folder, its file list checked, and kesta-host --simulate --once runs from the
+# unpacked files (the driver and runtime it loads must be the unpacked ones), as do net2000-sim and
+# net2000-decode. The Windows tree of the windows leg makes the zip, whose contents are listed and
+# checked, and whose kesta.dll passes the DLL check.
+# ---------------------------------------------------------------------------------------------------
+PACKAGE_SUMMARY="package: not run"
+leg_package() {
+    local start=$SECONDS
+    need_packages "${BASE_PACKAGES[@]}" help2man "${WINDOWS_PACKAGES[@]}" || return 1
+    local build=$OUT/package-linux win=$OUT/win32 work=$OUT/package failed=0
+    say "Package: Debian package ($build)"
+    cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKESTA_TESTS=OFF ||
+        return 1
+    cmake --build "$build" -j "$JOBS" || return 1
+    rm -f "$build"/*.deb
+    (cd "$build" && cpack -G DEB) || return 1
+    local deb
+    deb=$(ls "$build"/kesta_*.deb) || return 1
+    rm -rf "$work"
+    mkdir -p "$work/run"
+    dpkg-deb -x "$deb" "$work/root" || return 1
+    local multiarch file
+    multiarch=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+    multiarch=${multiarch:-lib}
+    for file in usr/bin/kesta-host usr/bin/net2000-sim usr/bin/net2000-decode "usr/$multiarch/kesta/libkesta.so" \
+        "usr/$multiarch/kesta/libtalrun.so" "usr/$multiarch/wireshark/plugins/net2000.lua" \
+        usr/share/doc/kesta/README.md usr/share/doc/kesta/examples/KESTA01.INT usr/share/doc/kesta/examples/demo.cfg \
+        usr/share/man/man1/kesta-host.1.gz usr/share/man/man1/net2000-sim.1.gz usr/share/man/man1/net2000-decode.1.gz; do
+        [[ -e $work/root/$file ]] || { echo "the package lacks /$file" >&2; failed=1; }
+    done
+    echo "$(basename "$deb"): $(dpkg-deb -c "$deb" | grep -vc '/$') files; $(dpkg-deb -f "$deb" Package Version Depends | tr '\n' ' ')"
+    say "Package: kesta-host --simulate --once from the unpacked files"
+    local loaded
+    (cd "$work/run" && LD_DEBUG=files "$work/root/usr/bin/kesta-host" --simulate --once >host.txt 2>ld.txt)
+    local rc=$?
+    head -4 "$work/run/host.txt"
+    loaded=$(grep -o 'file=[^ ]*lib\(kesta\|talrun\)\.so' "$work/run/ld.txt" | sort -u | sed 's/^file=//')
+    echo "loaded: $(echo "$loaded" | tr '\n' ' ')"
+    [[ $rc -eq 0 ]] || { echo "kesta-host --simulate --once from the package failed ($rc)" >&2; failed=1; }
+    [[ $(grep -c "^$work/root/" <<<"$loaded") -eq 2 ]] ||
+        { echo "kesta-host did not load the unpacked libkesta.so and libtalrun.so" >&2; failed=1; }
+    "$work/root/usr/bin/net2000-sim" --help | grep -q 'demo' || { echo "net2000-sim --help" >&2; failed=1; }
+    "$work/root/usr/bin/net2000-decode" --help | grep -q 'pcapng' || { echo "net2000-decode --help" >&2; failed=1; }
+    zcat "$work/root/usr/share/man/man1/kesta-host.1.gz" | grep -q '^\.TH KESTA-HOST' || { echo "man page" >&2; failed=1; }
+
+    say "Package: Windows zip ($win)"
+    if [[ ! -f $win/CMakeCache.txt ]]; then
+        cmake -S "$ROOT" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" || return 1
+    fi
+    cmake --build "$win" -j "$JOBS" || return 1
+    rm -f "$win"/kesta-*.zip
+    (cd "$win" && cpack -G ZIP) || return 1
+    local zip listing
+    zip=$(ls "$win"/kesta-*.zip) || return 1
+    listing=$(cmake -E tar tf "$zip")
+    echo "$(basename "$zip"): $(echo "$listing" | tr '\n' ' ')"
+    for file in kesta.dll KESTA01.INT kesta-windows.txt; do
+        grep -q "/$file\$" <<<"$listing" || { echo "the zip lacks $file" >&2; failed=1; }
+    done
+    mkdir -p "$work/zip"
+    (cd "$work/zip" && cmake -E tar xf "$zip") || return 1
+    bash "$ROOT/tools/check-windows-dll.sh" "$(ls "$work"/zip/*/kesta.dll)" || failed=1
+    grep -q '^## Installing the driver into a host' "$work"/zip/*/kesta-windows.txt || failed=1
+    PACKAGE_SUMMARY="package: $(basename "$deb") and $(basename "$zip") built, unpacked and checked; $((SECONDS - start)) s"
+    [[ $failed -eq 0 ]] || PACKAGE_SUMMARY="$PACKAGE_SUMMARY; FAILED"
+    echo "$PACKAGE_SUMMARY"
+    [[ $failed -eq 0 ]]
+}
+
+# ---------------------------------------------------------------------------------------------------
 # Legs: sanitize, fuzz, leak. One clang tree ($OUT/fuzz) serves the first two: KESTA_FUZZ=ON compiles
 # every library with ASan, UBSan and libFuzzer's coverage, and the tests and fuzz targets build there.
 #   sanitize: every ctest test (the fuzz targets' seeds included) under ASan + UBSan + LeakSanitizer.
