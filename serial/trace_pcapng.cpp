@@ -242,8 +242,7 @@ void Take(Side &s, uint8_t b, uint64_t stamp) {
         s.frameStamp = stamp;
     }
     s.frame[s.held++] = b;
-    if (s.held == FRAME_HEADER &&
-        (s.frame[0] ^ s.frame[1] ^ s.frame[2] ^ s.frame[3] ^ s.frame[4]) != s.frame[5]) {
+    if (s.held == FRAME_HEADER && (s.frame[0] ^ s.frame[1] ^ s.frame[2] ^ s.frame[3] ^ s.frame[4]) != s.frame[5]) {
         uint8_t rest[FRAME_HEADER - 1];
         memcpy(rest, s.frame + 1, sizeof rest);
         const uint64_t at = s.frameStamp;

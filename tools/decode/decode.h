@@ -87,7 +87,7 @@ struct Event {
     enum Kind { FrameSeen, BadHeader, Noise, Incomplete, Echo, Comment, BadLine };
     Kind kind = Noise;
     std::string time;
-    int64_t micros = -1; // the time of the chunk the event's first byte came in, as in Chunk
+    int64_t micros = -1;  // the time of the chunk the event's first byte came in, as in Chunk
     char direction = '?'; // of the chunk, or inferred from the frame type (then directionInferred)
     bool directionInferred = false;
     std::vector<uint8_t> bytes; // BadHeader, Noise, Incomplete, Echo
@@ -121,8 +121,8 @@ public:
     // One packet of a pcapng capture: its bytes, then whatever of them made no whole frame is
     // reported at once (a packet holds one frame, or bytes that belong to none).
     void feedPacket(const Chunk &chunk);
-    void finish(); // the end of the capture: partial frames are reported
-    std::vector<Event> take();              // events since the last take, in line order
+    void finish();             // the end of the capture: partial frames are reported
+    std::vector<Event> take(); // events since the last take, in line order
     const Stats &stats() const { return stats_; }
 
 private:

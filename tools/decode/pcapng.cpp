@@ -108,7 +108,8 @@ uint64_t ToMicros(uint64_t ticks, uint64_t unitsPerSecond) {
         return ticks;
     const uint64_t seconds = ticks / unitsPerSecond;
     const uint64_t rest = ticks % unitsPerSecond;
-    return seconds * 1000000 + static_cast<uint64_t>(static_cast<double>(rest) * 1e6 / static_cast<double>(unitsPerSecond));
+    return seconds * 1000000 +
+           static_cast<uint64_t>(static_cast<double>(rest) * 1e6 / static_cast<double>(unitsPerSecond));
 }
 
 void Put16(std::string &s, uint16_t v) { s.append(reinterpret_cast<const char *>(&v), 2); }
@@ -243,8 +244,7 @@ bool PcapngReader::next(PcapngPacket *packet) {
             if (!f.u32(&original))
                 return fail("simple packet block too short");
             captured = static_cast<uint32_t>(f.left()) < original ? static_cast<uint32_t>(f.left()) : original;
-        } else if (!f.u32(&p.interfaceId) || !f.u32(&high) || !f.u32(&low) || !f.u32(&captured) ||
-                   !f.u32(&original)) {
+        } else if (!f.u32(&p.interfaceId) || !f.u32(&high) || !f.u32(&low) || !f.u32(&captured) || !f.u32(&original)) {
             return fail("packet block too short");
         }
         if (p.interfaceId >= interfaces_.size())
