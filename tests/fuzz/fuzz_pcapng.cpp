@@ -13,85 +13,23 @@
 
 #include "fuzz_input.h"
 #include "tests/support/frame_checksum.h"
+#include "tests/support/pcapng_builder.h"
 #include "tools/decode/pcapng.h"
 
 using namespace kesta::decode;
 
 namespace {
 
-struct Builder {
-    bool swap = false;
-    std::string out;
-    void u8(uint8_t v) { out += static_cast<char>(v); }
-    void u16(uint16_t v) {
-        if (swap) {
-            u8(static_cast<uint8_t>(v >> 8));
-            u8(static_cast<uint8_t>(v));
-        } else {
-            u8(static_cast<uint8_t>(v));
-            u8(static_cast<uint8_t>(v >> 8));
-        }
-    }
-    void u32(uint32_t v) {
-        if (swap) {
-            u16(static_cast<uint16_t>(v >> 16));
-            u16(static_cast<uint16_t>(v));
-        } else {
-            u16(static_cast<uint16_t>(v));
-            u16(static_cast<uint16_t>(v >> 16));
-        }
-    }
-    void pad() {
-        while (out.size() % 4 != 0)
-            u8(0);
-    }
-    // A block around body(): type, length (true unless lie), body, length again.
-    template <typename Body> void block(uint32_t type, uint32_t lie, Body body) {
-        const size_t start = out.size();
-        u32(type);
-        u32(0);
-        body();
-        pad();
-        u32(0);
-        uint32_t length = static_cast<uint32_t>(out.size() - start);
-        if (lie != 0)
-            length ^= lie;
-        Builder b;
-        b.swap = swap;
-        b.u32(length);
-        out.replace(start + 4, 4, b.out);
-        out.replace(out.size() - 4, 4, b.out);
-    }
-};
-
 std::string Build(FuzzInput &in) {
-    Builder b;
-    b.swap = (in.u8() & 1) != 0;
-    b.block(0x0A0D0D0A, 0, [&] {
-        b.u32(0x1A2B3C4D);
-        b.u16(1);
-        b.u16(0);
-        b.u32(0xFFFFFFFFu);
-        b.u32(0xFFFFFFFFu);
-    });
+    PcapngBuilder b;
+    b.big = (in.u8() & 1) != 0;
+    b.Section();
     unsigned interfaces = 0;
     while (in.more()) {
         const uint8_t op = in.u8();
         const uint32_t lie = (op & 0xE0) == 0xE0 ? in.u8() : 0;
         if ((op & 3) == 0 || interfaces == 0) {
-            b.block(1, lie, [&] {
-                b.u16((op & 4) ? static_cast<uint16_t>(in.u8()) : kPcapngLinkType);
-                b.u16(0);
-                b.u32(0);
-                if (op & 8) { // if_tsresol
-                    b.u16(9);
-                    b.u16(1);
-                    b.u8(in.u8());
-                    b.pad();
-                }
-                b.u16(0);
-                b.u16(0);
-            });
+            b.Interface((op & 4) ? static_cast<uint16_t>(in.u8()) : kPcapngLinkType, (op & 8) ? in.u8() : -1);
             ++interfaces;
             continue;
         }
@@ -110,29 +48,12 @@ std::string Build(FuzzInput &in) {
             n = in.u8() % 48;
             in.bytes(frame, n);
         }
-        b.block(6, lie, [&] {
-            b.u32(in.u8() % (interfaces + 1));
-            b.u32(in.u32());
-            b.u32(in.u32());
-            b.u32(static_cast<uint32_t>(n));
-            b.u32(static_cast<uint32_t>(n));
-            b.out.append(reinterpret_cast<const char *>(frame), n);
-            b.pad();
-            if (op & 0x10) { // flags
-                b.u16(2);
-                b.u16(4);
-                b.u32(in.u8() & 3u);
-            }
-            if (op & 0x20) { // a comment, sometimes the echo mark
-                const std::string text = (op & 0x40) ? "echo: x" : "outside frames: x";
-                b.u16(1);
-                b.u16(static_cast<uint16_t>(text.size()));
-                b.out += text;
-                b.pad();
-            }
-            b.u16(0);
-            b.u16(0);
-        });
+        const uint32_t interfaceId = in.u8() % (interfaces + 1);
+        const uint64_t ticks = static_cast<uint64_t>(in.u32()) << 32 | in.u32();
+        const uint32_t flags = (op & 0x10) ? in.u8() & 3u : 0;
+        // A comment, sometimes the echo mark.
+        const std::string comment = (op & 0x20) ? ((op & 0x40) ? "echo: x" : "outside frames: x") : "";
+        b.Packet(interfaceId, ticks, frame, n, flags, comment, lie);
     }
     return b.out;
 }

@@ -18,9 +18,11 @@
 #include <vector>
 
 #include "run_program.h"
+#include "speed_line.h"
 #include "support/driver_fixture.h"
 #include "support/frame_checksum.h"
 #include "support/hex.h"
+#include "support/pcapng_builder.h"
 #include "tools/decode/pcapng.h"
 
 using namespace kesta::decode;
@@ -86,35 +88,18 @@ std::string Kind(const PcapngPacket &p) {
 
 // ---- The driver's capture ------------------------------------------------------------------------
 
-class DriverPcapng : public testing::Test {
+class DriverPcapng : public SpeedLine {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(f.ok()) << f.error();
+        SpeedLine::SetUp();
         path_ = f.dir() + "/line.pcapng";
         setenv("KESTA_PCAPNG", path_.c_str(), 1);
         unsetenv("KESTA_TRACE");
-        f.station(2).addObject(ObjectSpec::Scalar("speed", kesta::sim::kTypeInt16, 1234));
         start_ = NowMicros();
     }
     void TearDown() override {
         unsetenv("KESTA_PCAPNG");
         unsetenv("KESTA_TRACE");
-    }
-
-    void Requests(int reads) {
-        ASSERT_EQ(0u, f.ColdStart(20));
-        ASSERT_EQ(0u, f.Parse(speed_, "002speed", GATE_SIGNED16));
-        for (int i = 0; i < reads; ++i)
-            EXPECT_EQ(0u, f.Read(speed_));
-        const uint8_t cell[4] = {0, 0, 0x07, 0x00};
-        EXPECT_EQ(0u, f.Write(speed_, cell));
-    }
-
-    void Fault(const char *steps) {
-        kesta::sim::FaultScript script;
-        std::string error;
-        ASSERT_TRUE(kesta::sim::ParseFaultScript(steps, &script, &error)) << error;
-        f.station(2).setFaults(script);
     }
 
     std::vector<PcapngPacket> Packets(std::vector<PcapngInterface> *interfaces = nullptr) {
@@ -124,8 +109,6 @@ protected:
         return packets;
     }
 
-    DriverFixture f;
-    DriverFixture::Gate speed_;
     std::string path_;
     uint64_t start_ = 0;
 };
@@ -340,91 +323,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The reader ---------------------------------------------------------------------------------
 
-// A little pcapng file in either byte order: blocks of 32-bit words.
-struct FileBuilder {
-    bool big = false;
-    std::string out;
-    void U8(uint8_t v) { out += static_cast<char>(v); }
-    void U16(uint16_t v) {
-        if (big) {
-            U8(static_cast<uint8_t>(v >> 8));
-            U8(static_cast<uint8_t>(v));
-        } else {
-            U8(static_cast<uint8_t>(v));
-            U8(static_cast<uint8_t>(v >> 8));
-        }
-    }
-    void U32(uint32_t v) {
-        if (big) {
-            U16(static_cast<uint16_t>(v >> 16));
-            U16(static_cast<uint16_t>(v));
-        } else {
-            U16(static_cast<uint16_t>(v));
-            U16(static_cast<uint16_t>(v >> 16));
-        }
-    }
-    void Block(uint32_t type, const std::string &body) {
-        U32(type);
-        U32(static_cast<uint32_t>(body.size() + 12));
-        out += body;
-        U32(static_cast<uint32_t>(body.size() + 12));
-    }
-    std::string Section() {
-        FileBuilder b{big, ""};
-        b.U32(0x1A2B3C4D);
-        b.U16(1);
-        b.U16(0);
-        b.U32(0xFFFFFFFF);
-        b.U32(0xFFFFFFFF);
-        return b.out;
-    }
-    std::string Interface(uint16_t linkType, int tsresol) {
-        FileBuilder b{big, ""};
-        b.U16(linkType);
-        b.U16(0);
-        b.U32(0);
-        if (tsresol >= 0) {
-            b.U16(9);
-            b.U16(1);
-            b.U8(static_cast<uint8_t>(tsresol));
-            b.U8(0);
-            b.U8(0);
-            b.U8(0);
-        }
-        b.U32(0);
-        return b.out;
-    }
-    std::string Packet(uint32_t interfaceId, uint64_t ticks, const std::vector<uint8_t> &bytes, uint32_t flags) {
-        FileBuilder b{big, ""};
-        b.U32(interfaceId);
-        b.U32(static_cast<uint32_t>(ticks >> 32));
-        b.U32(static_cast<uint32_t>(ticks));
-        b.U32(static_cast<uint32_t>(bytes.size()));
-        b.U32(static_cast<uint32_t>(bytes.size()));
-        b.out.append(bytes.begin(), bytes.end());
-        while (b.out.size() % 4 != 0)
-            b.U8(0);
-        b.U16(2);
-        b.U16(4);
-        b.U32(flags);
-        b.U32(0);
-        return b.out;
-    }
-};
+void AddPacket(PcapngBuilder &b, uint32_t interfaceId, uint64_t ticks, const std::vector<uint8_t> &bytes,
+               uint32_t flags) {
+    b.Packet(interfaceId, ticks, bytes.data(), bytes.size(), flags);
+}
 
 TEST(PcapngReader, EitherByteOrderAnyResolutionAndOtherLinkTypesPassedOver) {
     for (bool big : {false, true}) {
         SCOPED_TRACE(big ? "big-endian" : "little-endian");
-        FileBuilder b{big, ""};
-        b.Block(0x0A0D0D0A, b.Section());
-        b.Block(1, b.Interface(1, -1));   // Ethernet: not ours
-        b.Block(1, b.Interface(147, 9));  // nanoseconds
-        b.Block(1, b.Interface(147, -1)); // microseconds by default
-        b.Block(6, b.Packet(0, 5, {1, 2, 3}, 2));
-        b.Block(6, b.Packet(1, 1500000000123456789ull, HexBytes("02 00 02 01 3E 3F 00 3F"), 2));
-        b.Block(6, b.Packet(2, 42, HexBytes("AA"), 1));
-        b.Block(0x0BAD, std::string(8, 'x')); // unknown block types are passed over
-        b.Block(6, b.Packet(2, 43, HexBytes("BB"), 0));
+        PcapngBuilder b{big, ""};
+        b.Section();
+        b.Interface(1, -1);   // Ethernet: not ours
+        b.Interface(147, 9);  // nanoseconds
+        b.Interface(147, -1); // microseconds by default
+        AddPacket(b, 0, 5, {1, 2, 3}, 2);
+        AddPacket(b, 1, 1500000000123456789ull, HexBytes("02 00 02 01 3E 3F 00 3F"), 2);
+        AddPacket(b, 2, 42, HexBytes("AA"), 1);
+        b.Block(0x0BAD, [&b] { b.out += std::string(8, 'x'); }); // unknown block types are passed over
+        AddPacket(b, 2, 43, HexBytes("BB"), 0);
         std::istringstream in(b.out);
         PcapngReader reader(in);
         PcapngPacket p;
@@ -452,10 +368,10 @@ struct DamageCase {
 };
 
 std::string Damaged(int which) {
-    FileBuilder b;
-    b.Block(0x0A0D0D0A, b.Section());
-    b.Block(1, b.Interface(147, -1));
-    b.Block(6, b.Packet(0, 1, HexBytes("02 00 02 01 3E 3F 00 3F"), 2));
+    PcapngBuilder b;
+    b.Section();
+    b.Interface(147, -1);
+    AddPacket(b, 0, 1, HexBytes("02 00 02 01 3E 3F 00 3F"), 2);
     std::string s = b.out;
     switch (which) {
     case 0: return s.substr(0, s.size() - 20);     // cut inside the last block

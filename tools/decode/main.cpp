@@ -68,12 +68,16 @@ struct Options {
 
 CaptureToPcapng *converter = nullptr; // --pcapng
 
-void Flush(Decoder &decoder, const Options &options) {
+void Print(const std::vector<Event> &events, const Options &options) {
     FormatOptions format;
     format.bytes = options.bytes;
-    for (const Event &e : decoder.take())
+    for (const Event &e : events)
         if (!options.quiet)
             std::printf("%s\n", FormatEvent(e, format).c_str());
+}
+
+void Flush(Decoder &decoder, const Options &options) {
+    Print(decoder.take(), options);
     std::fflush(stdout);
 }
 
@@ -108,8 +112,6 @@ bool DecodePcapng(const std::string &path, Decoder &decoder, const Options &opti
     }
     PcapngReader reader(in);
     PcapngPacket packet;
-    FormatOptions format;
-    format.bytes = options.bytes;
     while (!stopRequested && reader.next(&packet)) {
         Chunk chunk;
         chunk.micros = static_cast<int64_t>(packet.micros);
@@ -122,9 +124,8 @@ bool DecodePcapng(const std::string &path, Decoder &decoder, const Options &opti
         const std::vector<Event> events = decoder.take();
         if (options.fields)
             std::printf("%s\n", FormatFields(packet.number, packet, events).c_str());
-        else if (!options.quiet)
-            for (const Event &e : events)
-                std::printf("%s\n", FormatEvent(e, format).c_str());
+        else
+            Print(events, options);
     }
     std::fflush(stdout);
     if (reader.otherPackets() != 0)

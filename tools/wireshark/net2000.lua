@@ -363,6 +363,37 @@ local function learn_lookup(m, station, request)
     end
 end
 
+-- The segments of one direction of a conversation (c.request or c.reply): a "more" frame opens a
+-- message or continues it when its prefix gives the bytes still due; any other frame with a prefix
+-- ends one, or is a message of its own. Returns the whole message when this frame completes one.
+local function gather(rec, c, key, data, more_type)
+    local length, ps = get_prefix(data)
+    if length == nil then return nil end
+    rec.prefix, rec.prefix_size = length, ps
+    local carried = #data - ps
+    local r = c[key]
+    local continues = r ~= nil and length == r.total - #r.bytes
+    if rec.type ~= more_type and not continues then
+        c[key] = nil
+        if carried ~= length and carried ~= length + 1 then rec.prefix_mismatch = carried end
+        return data:sub(ps + 1, ps + math.min(carried, length))
+    end
+    if not continues then
+        r = { total = length, bytes = "", frames = {} }
+        c[key] = r
+    end
+    r.bytes = r.bytes .. data:sub(ps + 1, ps + math.min(carried, r.total - #r.bytes))
+    r.frames[#r.frames + 1] = rec.number
+    rec.segment = { total = r.total, gathered = #r.bytes, first = r.frames[1], frames = r.frames }
+    if rec.type == more_type then return nil end
+    for _, n in ipairs(r.frames) do
+        if packets[n] and packets[n].segment then packets[n].segment.completed = rec.number end
+    end
+    rec.segment.completed = rec.number
+    c[key] = nil
+    return r.bytes
+end
+
 local function track_master(rec, frame, data, c, station)
     c.master_seq = rec.seq
     if c.last_master_frame == frame then
@@ -372,37 +403,8 @@ local function track_master(rec, frame, data, c, station)
     c.last_master_frame, c.last_master_number = frame, rec.number
     c.last_station_frame = nil
     if rec.type == 0x5 or rec.type == 0xE then return end
-    local length, ps = get_prefix(data)
-    if length == nil then return end
-    rec.prefix, rec.prefix_size = length, ps
-    local carried = #data - ps
-    local take = math.min(carried, length)
-    local r = c.request
-    if rec.type == 0x2 then
-        if not (r and length == r.total - #r.bytes) then
-            r = { total = length, bytes = "", frames = {} }
-            c.request = r
-        end
-        r.bytes = r.bytes .. data:sub(ps + 1, ps + take)
-        r.frames[#r.frames + 1] = rec.number
-        rec.segment = { total = r.total, gathered = #r.bytes, first = r.frames[1], frames = r.frames }
-        return
-    end
-    local message
-    if r and length == r.total - #r.bytes then
-        r.bytes = r.bytes .. data:sub(ps + 1, ps + take)
-        r.frames[#r.frames + 1] = rec.number
-        message = r.bytes
-        rec.segment = { total = r.total, gathered = #r.bytes, first = r.frames[1], frames = r.frames }
-        for _, n in ipairs(r.frames) do
-            if packets[n] and packets[n].segment then packets[n].segment.completed = rec.number end
-        end
-        c.request = nil
-    else
-        c.request = nil
-        if carried ~= length and carried ~= length + 1 then rec.prefix_mismatch = carried end
-        message = data:sub(ps + 1, ps + take)
-    end
+    local message = gather(rec, c, "request", data, 0x2)
+    if message == nil then return end
     rec.message = message
     rec.from_master = true
     local info = request_info(message, station, rec.number)
@@ -421,45 +423,14 @@ local function track_station(rec, frame, data, c, station)
     end
     c.last_station_frame, c.last_station_number = frame, rec.number
     if rec.type == 0x7 or rec.type == 0x6 or rec.type == 0xF then return end
-    local length, ps = get_prefix(data)
-    if length == nil then return end
-    rec.prefix, rec.prefix_size = length, ps
-    local carried = #data - ps
-    local r = c.reply
-    if rec.type == 0x4 then
-        if not (r and length == r.total - #r.bytes) then
-            r = { total = length, bytes = "", frames = {} }
-            c.reply = r
-        end
-        local take = math.min(carried, r.total - #r.bytes)
-        r.bytes = r.bytes .. data:sub(ps + 1, ps + take)
-        r.frames[#r.frames + 1] = rec.number
-        rec.segment = { total = r.total, gathered = #r.bytes, first = r.frames[1], frames = r.frames }
-        return
-    end
-    local take = math.min(carried, length)
-    local message
-    if r and length == r.total - #r.bytes then
-        r.bytes = r.bytes .. data:sub(ps + 1, ps + take)
-        r.frames[#r.frames + 1] = rec.number
-        message = r.bytes
-        rec.segment = { total = r.total, gathered = #r.bytes, first = r.frames[1], frames = r.frames }
-        for _, n in ipairs(r.frames) do
-            if packets[n] and packets[n].segment then packets[n].segment.completed = rec.number end
-        end
-        c.reply = nil
-    else
-        c.reply = nil
-        if carried ~= length and carried ~= length + 1 then rec.prefix_mismatch = carried end
-        message = data:sub(ps + 1, ps + take)
-    end
+    local message = gather(rec, c, "reply", data, 0x4)
+    if message == nil then return end
     rec.message = message
     rec.from_master = false
     rec.request = c.last_request
     if rec.request then
         if packets[rec.request.number] then packets[rec.request.number].response_in = rec.number end
-        local base = #message >= 4 and byte_at(message, 3) % 128 or nil
-        if base == LOOKUP and byte_at(message, 3) == LOOKUP and rec.request.code == LOOKUP then
+        if #message >= 4 and byte_at(message, 3) == LOOKUP and rec.request.code == LOOKUP then
             learn_lookup(message, station, rec.request)
         end
     end
