@@ -134,7 +134,7 @@ void OpenText(const char *parameters) {
     Comment(what);
 }
 
-// The pcapng capture of KESTA_PCAPNG, written anew.
+// The pcapng capture of KESTA_PCAPNG, appended to: a section for each opening of the stack.
 void OpenPcapng() {
     const char *path = getenv("KESTA_PCAPNG");
     if (path == nullptr || path[0] == '\0') {
