@@ -5,6 +5,8 @@
 
 #include <string.h>
 
+#include "serial/trace.h"
+
 namespace {
 
 enum { PURGE_CHUNK = 512, PURGE_TIMEOUT_UNITS = 5, PORT_QUEUE_SIZE = 1200, ERROR_CHAR = 0xFC };
@@ -66,6 +68,7 @@ int OpenPort(const char *portName, const LineParams *lineParams, uint16_t flags,
         *handle = 0;
         return PORT_ERR_OPEN;
     }
+    TracePortName(*handle, portName);
     if (strcmp(portName, "NUL") == 0) {
         return PORT_OK; // the null line takes no configuration
     }

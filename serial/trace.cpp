@@ -1,7 +1,8 @@
 // The frame trace: hex lines of the bytes on the line, time-stamped, appended to the file KESTA_TRACE
-// names, and the link counters as comment lines. Plain C stdio with a static buffer; every call runs
-// under the line lock (the transport's hooks hold it; TraceOpen, TraceCounters and TraceClose take it). It must never log
-// through the host, never fail a request, and never write more than TRACE_MAX_BYTES.
+// names, and the link counters as comment lines; the pcapng capture of KESTA_PCAPNG beside it
+// (trace_pcapng.cpp). Plain C stdio with a static buffer; every call runs under the line lock (the
+// transport's hooks hold it; TraceOpen, TraceCounters and TraceClose take it). It must never log
+// through the host, never fail a request, and never write more than TRACE_MAX_BYTES to a file.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,7 +11,10 @@
 
 #include "platform/system.h"
 #include "serial/link_counters.h"
+#include "serial/line_state.h"
 #include "serial/trace.h"
+#include "serial/trace_pcapng.h"
+#include "serial/transport.h"
 
 bool traceActive = false;
 
@@ -22,10 +26,13 @@ uint64_t periodMs = TRACE_DEFAULT_PERIOD_S * 1000u;
 uint64_t lastCountersMs = 0;
 uint64_t written = 0;
 
-// Local date and time with microseconds, one word: 2024-05-01T12:00:00.123456.
-void TimeStamp(char *out, size_t size) {
+uint64_t NowMicros() {
     const auto now = std::chrono::system_clock::now();
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count());
+}
+
+// Local date and time with microseconds, one word: 2024-05-01T12:00:00.123456.
+void TimeStamp(char *out, size_t size, uint64_t us = NowMicros()) {
     const time_t seconds = static_cast<time_t>(us / 1000000);
     struct tm local;
     if (plat_localtime(seconds, &local) != 0) {
@@ -40,7 +47,7 @@ void Close() {
         fclose(traceFile);
         traceFile = nullptr;
     }
-    traceActive = false;
+    traceActive = PcapngActive();
 }
 
 // Every write goes through here: a failing file or a full quota ends the trace quietly.
@@ -105,15 +112,12 @@ void Flush() {
     if (traceFile != nullptr && fflush(traceFile) != 0) {
         Close();
     }
+    PcapngFlush();
+    traceActive = traceFile != nullptr || PcapngActive();
 }
 
-} // namespace
-
-void TraceOpen(const char *parameters) {
-    LineLock lock;
-    if (traceFile != nullptr) {
-        return; // one trace per loaded library, like the stack
-    }
+// The text trace of KESTA_TRACE, appended to.
+void OpenText(const char *parameters) {
     const char *path = getenv("KESTA_TRACE");
     if (path == nullptr || path[0] == '\0') {
         return;
@@ -125,6 +129,35 @@ void TraceOpen(const char *parameters) {
         return;
     }
     setvbuf(traceFile, fileBuffer, _IOFBF, sizeof fileBuffer);
+    written = 0;
+    char what[160];
+    snprintf(what, sizeof what, "open %.120s", parameters != nullptr ? parameters : "");
+    Comment(what);
+}
+
+// The pcapng capture of KESTA_PCAPNG, appended to: a section for each opening of the stack.
+void OpenPcapng() {
+    const char *path = getenv("KESTA_PCAPNG");
+    if (path == nullptr || path[0] == '\0') {
+        return;
+    }
+    if (!PcapngOpen(path)) {
+        fprintf(stderr, "kesta: capture file %s cannot be opened; no capture\n", path);
+    }
+}
+
+} // namespace
+
+void TraceOpen(const char *parameters) {
+    LineLock lock;
+    if (traceActive) {
+        return; // one trace per loaded library, like the stack
+    }
+    OpenText(parameters);
+    OpenPcapng();
+    if (traceFile == nullptr && !PcapngActive()) {
+        return;
+    }
     periodMs = TRACE_DEFAULT_PERIOD_S * 1000u;
     const char *period = getenv("KESTA_TRACE_PERIOD");
     if (period != nullptr && period[0] != '\0') {
@@ -134,19 +167,20 @@ void TraceOpen(const char *parameters) {
             periodMs = static_cast<uint64_t>(seconds) * 1000u;
         }
     }
-    written = 0;
     traceActive = true;
-    char what[160];
-    snprintf(what, sizeof what, "open %.120s", parameters != nullptr ? parameters : "");
-    Comment(what);
     Flush();
     lastCountersMs = plat_monotonic_ms();
 }
 
 void TraceWriteBytes(char direction, const uint8_t *bytes, uint32_t count) {
+    const uint64_t now = NowMicros();
+    PcapngBytes(direction, bytes, count, now, LineStateHeld()->currentPort); // called under the line lock
+    if (traceFile == nullptr) {
+        return;
+    }
     static const char digits[] = "0123456789ABCDEF";
     char stamp[96];
-    TimeStamp(stamp, sizeof stamp);
+    TimeStamp(stamp, sizeof stamp, now);
     char head[128];
     const int n = snprintf(head, sizeof head, "%s %c", stamp, direction);
     Put(head, static_cast<size_t>(n));
@@ -166,16 +200,19 @@ void TraceWriteBytes(char direction, const uint8_t *bytes, uint32_t count) {
 }
 
 void TraceWriteRequestEnd(int32_t result) {
-    if (result != 0) {
-        char what[64];
-        snprintf(what, sizeof what, "result %d ErrCode %u", static_cast<int>(result),
-                 static_cast<unsigned>(result) & 0xFFu);
-        Comment(what);
-    }
-    const uint64_t now = plat_monotonic_ms();
-    if (now - lastCountersMs >= periodMs) {
-        lastCountersMs = now;
-        Counters("period");
+    PcapngRequestEnd();
+    if (traceFile != nullptr) {
+        if (result != 0) {
+            char what[64];
+            snprintf(what, sizeof what, "result %d ErrCode %u", static_cast<int>(result),
+                     static_cast<unsigned>(result) & 0xFFu);
+            Comment(what);
+        }
+        const uint64_t now = plat_monotonic_ms();
+        if (now - lastCountersMs >= periodMs) {
+            lastCountersMs = now;
+            Counters("period");
+        }
     }
     Flush();
 }
@@ -191,9 +228,10 @@ void TraceCounters(const char *why) {
 
 void TraceClose() {
     LineLock lock;
-    if (traceFile == nullptr) {
-        return;
+    PcapngClose();
+    if (traceFile != nullptr) {
+        Comment("close");
     }
-    Comment("close");
     Close();
+    traceActive = false;
 }

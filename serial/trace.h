@@ -1,8 +1,11 @@
 // Optional frame trace of the line, for the field. When the environment variable KESTA_TRACE names a
 // file, every chunk of bytes written to or read from the port is appended to it as one hex line with a
 // time stamp (the capture format net2000-decode reads), and the link counters follow at every EndKvi
-// and once a period. The trace lives as long as the stack: it closes when the last instance ends. Off, each hook is one test of a flag: nothing is allocated, nothing reaches the host's
-// log, and a trace file that cannot be written only ends the trace, never the request.
+// and once a period. When KESTA_PCAPNG names a file, the same bytes go there as a pcapng capture, one
+// packet per link frame (Wireshark with tools/wireshark/net2000.lua, net2000-decode). Either, both or
+// neither. The trace lives as long as the stack: it closes when the last instance ends. Off, each hook
+// is one test of a flag: nothing is allocated, nothing reaches the host's log, and a trace file that
+// cannot be written only ends the trace, never the request.
 #pragma once
 
 #include <stdint.h>
@@ -14,6 +17,9 @@ enum { TRACE_SENT = 'M', TRACE_RECEIVED = 'S', TRACE_ECHO = 'E' };
 enum { TRACE_DEFAULT_PERIOD_S = 60 };
 // A trace stops itself once it has written this much, so a forgotten trace cannot fill a disk.
 enum { TRACE_MAX_BYTES = 256 * 1024 * 1024 };
+// Link type of the pcapng capture: LINKTYPE_USER0, one of the types kept for private use, so a file
+// opens anywhere without a registration; the dissector claims it.
+enum { TRACE_PCAPNG_LINKTYPE = 147 };
 
 extern bool traceActive;
 
@@ -28,6 +34,9 @@ void TraceCounters(const char *why);
 inline void TraceEnd(const char *why) { TraceCounters(why); } // an instance ends; the trace goes on
 // The stack is gone: the last lines to the file, and the trace is closed.
 void TraceClose();
+// A port was opened under this name: the pcapng capture names its interface after it. Runs at every
+// open, trace or not (a few bytes copied into a fixed table).
+void TracePortName(uintptr_t handle, const char *name);
 
 inline void TraceBytes(char direction, const uint8_t *bytes, uint32_t count) {
     if (traceActive && count != 0) {

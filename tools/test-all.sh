@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both products and runs every test, on a fresh machine too: installs what is missing (Debian,
 # as root), builds and tests libkesta.so, cross-builds kesta.dll and checks its tables.
-# Usage: tools/test-all.sh [leg...]   legs: format layers linux windows wine soak sanitize tsan fuzz leak bench
+# Usage: tools/test-all.sh [leg...]   legs: format layers linux windows wine soak wireshark package sanitize
+#        tsan fuzz leak bench
 # (default: all, in that order)
 # Environment: JOBS (parallel jobs, default: cores), KESTA_OUT (build folder, default: build-all),
 # FUZZ_SECONDS (per fuzz target, default 60).
@@ -10,7 +11,7 @@ set -uo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 OUT=${KESTA_OUT:-$ROOT/build-all}
-ALL_LEGS=(format layers linux windows wine soak sanitize tsan fuzz leak bench)
+ALL_LEGS=(format layers linux windows wine soak wireshark package sanitize tsan fuzz leak bench)
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -160,6 +161,163 @@ leg_bench() {
 # ---------------------------------------------------------------------------------------------------
 # Hooks for later legs; each becomes a leg_NAME function and joins ALL_LEGS when it lands.
 # ---------------------------------------------------------------------------------------------------
+
+# ---------------------------------------------------------------------------------------------------
+# Leg: the Wireshark dissector (tools/wireshark/net2000.lua) under tshark against net2000-decode, two
+# decoders of one capture that must agree packet by packet (tools/wireshark/compare.sh), over captures
+# made here: the driver's KESTA_PCAPNG trace of the pcapng tests (requests, line faults, echoes) and of
+# a short fault soak, every service's message converted from hex, kesta-host --simulate with both trace
+# formats (the text one converted), net2000-sim's --pcapng and --hex captures of a faulty line. The
+# corrupted checksums must show as expert warnings.
+# tshark runs Lua scripts for root only where init.lua says run_user_scripts_when_superuser (Debian's
+# does); where it refuses, the leg runs tshark as the user nobody over copies of the files.
+# ---------------------------------------------------------------------------------------------------
+WIRESHARK_SUMMARY="wireshark: not run"
+leg_wireshark() {
+    local start=$SECONDS
+    need_packages "${BASE_PACKAGES[@]}" tshark || return 1
+    local build=$OUT/linux caps=$OUT/wireshark
+    if [[ ! -f $build/CMakeCache.txt ]]; then
+        cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
+    fi
+    cmake --build "$build" -j "$JOBS" --target net2000-decode net2000-sim kesta-host kesta talrun test_tools \
+        test_soak || return 1
+    rm -rf "$caps"
+    mkdir -p "$caps"
+    chmod 755 "$caps"
+
+    say "Wireshark: captures"
+    KESTA_CAPTURE_DIR=$caps "$build/tests/test_tools" --gtest_filter='DriverPcapng.*:PcapngAllServices.*' \
+        >"$caps/tests.log" 2>&1 || { cat "$caps/tests.log"; return 1; }
+    KESTA_SOAK_REQUESTS=2000 KESTA_PCAPNG=$caps/soak.pcapng "$build/tests/test_soak" --gtest_filter='FaultSoak.*' \
+        >"$caps/soak.log" 2>&1 || { tail -30 "$caps/soak.log"; return 1; }
+    (cd "$caps" && KESTA_PCAPNG=$caps/host.pcapng "$build/kesta-host" --simulate --once --trace "$caps/host.trace" \
+        >"$caps/host.log" 2>&1) || { cat "$caps/host.log"; return 1; }
+    "$build/net2000-decode" --quiet --pcapng "$caps/host-trace.pcapng" "$caps/host.trace" || return 1
+    # The demo stations of net2000-sim on a line that hits answers with noise, checksums, splits.
+    local sim=$caps/sim.out port
+    "$build/tools/sim/net2000-sim" --pty "$caps/plc" --baud 0 --quiet --pcapng "$caps/sim.pcapng" \
+        --hex "$caps/sim.hex" --faults "2:ok*2,noise,hcs,ok,dcs,ok,split=20,stale,other,ok" >"$sim" 2>&1 &
+    local simpid=$!
+    for _ in $(seq 50); do grep -q 'port name' "$sim" && break; sleep 0.1; done
+    port=$(sed -n 's/.*(port name \([^)]*\)).*/\1/p' "$sim")
+    printf '002motor_speed SIGNED16\n002table UNSIGNED16 block 10\n002counter SIGNED32\n002setpoint UNSIGNED16\n' \
+        >"$caps/sim.gates"
+    (cd "$caps" && KESTA_PCAPNG=$caps/sim-driver.pcapng "$build/kesta-host" --port "$port" --gates "$caps/sim.gates" \
+        --once >"$caps/sim-host.log" 2>&1)
+    kill -INT "$simpid" 2>/dev/null
+    wait "$simpid" 2>/dev/null
+    "$build/net2000-decode" --quiet --pcapng "$caps/sim-hex.pcapng" "$caps/sim.hex" || return 1
+
+    say "Wireshark: $(tshark -v 2>/dev/null | head -1)"
+    local lua=$ROOT/tools/wireshark/net2000.lua runner=() probe=$caps/all-services.pcapng
+    if ! tshark -n -r "$probe" -X lua_script:"$lua" -Y net2000 -c 1 >/dev/null 2>&1; then
+        echo "tshark did not take the Lua script as $(id -un): running it as nobody"
+        cp "$lua" "$caps/net2000.lua"
+        chmod -R a+rX "$caps"
+        lua=$caps/net2000.lua
+        runner=(runuser -u nobody --)
+        "${runner[@]}" tshark -n -r "$probe" -X lua_script:"$lua" -Y net2000 -c 1 >/dev/null ||
+            { echo "tshark does not load $lua" >&2; return 1; }
+    fi
+    local failed=0 capture packets=0 line
+    for capture in "$caps"/*.pcapng; do
+        line=$(TSHARK="${runner[*]} tshark" bash "$ROOT/tools/wireshark/compare.sh" "$build/net2000-decode" "$capture" \
+            -X lua_script:"$lua") || failed=1
+        echo "$line"
+        [[ $line =~ :\ ([0-9]+)\ packets\ agree ]] && packets=$((packets + BASH_REMATCH[1]))
+    done
+
+    say "Wireshark: expert warnings of corrupted checksums"
+    local expert warnings=0 kind
+    for capture in "$caps/sim.pcapng" "$caps/driver-faults.pcapng"; do
+        expert=$("${runner[@]}" tshark -n -q -r "$capture" -X lua_script:"$lua" -z expert,warn 2>/dev/null)
+        for kind in "Header checksum wrong" "Data checksum wrong"; do
+            if grep -q "$kind" <<<"$expert"; then
+                warnings=$((warnings + 1))
+            else
+                echo "$(basename "$capture"): no expert warning \"$kind\"" >&2
+                failed=1
+            fi
+        done
+    done
+    WIRESHARK_SUMMARY="wireshark: $(ls "$caps"/*.pcapng | wc -l) captures, $packets packets agree between tshark and net2000-decode, $warnings checksum warnings found; $((SECONDS - start)) s"
+    [[ $failed -eq 0 ]] || WIRESHARK_SUMMARY="$WIRESHARK_SUMMARY; FAILED"
+    echo "$WIRESHARK_SUMMARY"
+    [[ $failed -eq 0 ]]
+}
+
+# ---------------------------------------------------------------------------------------------------
+# Leg: the packages (cmake/packaging.cmake). A release tree with prefix /usr makes the .deb; it is
+# unpacked into a fresh folder, its file list checked, and kesta-host --simulate --once runs from the
+# unpacked files (the driver and runtime it loads must be the unpacked ones), as do net2000-sim and
+# net2000-decode. The Windows tree of the windows leg makes the zip, whose contents are listed and
+# checked, and whose kesta.dll passes the DLL check.
+# ---------------------------------------------------------------------------------------------------
+PACKAGE_SUMMARY="package: not run"
+leg_package() {
+    local start=$SECONDS
+    need_packages "${BASE_PACKAGES[@]}" help2man "${WINDOWS_PACKAGES[@]}" || return 1
+    local build=$OUT/package-linux win=$OUT/win32 work=$OUT/package failed=0
+    say "Package: Debian package ($build)"
+    cmake -S "$ROOT" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKESTA_TESTS=OFF ||
+        return 1
+    cmake --build "$build" -j "$JOBS" || return 1
+    rm -f "$build"/*.deb
+    (cd "$build" && cpack -G DEB) || return 1
+    local deb
+    deb=$(ls "$build"/kesta_*.deb) || return 1
+    rm -rf "$work"
+    mkdir -p "$work/run"
+    dpkg-deb -x "$deb" "$work/root" || return 1
+    local multiarch file
+    multiarch=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+    multiarch=${multiarch:-lib}
+    for file in usr/bin/kesta-host usr/bin/net2000-sim usr/bin/net2000-decode "usr/$multiarch/kesta/libkesta.so" \
+        "usr/$multiarch/kesta/libtalrun.so" "usr/$multiarch/wireshark/plugins/net2000.lua" \
+        usr/share/doc/kesta/README.md usr/share/doc/kesta/examples/KESTA01.INT usr/share/doc/kesta/examples/demo.cfg \
+        usr/share/man/man1/kesta-host.1.gz usr/share/man/man1/net2000-sim.1.gz usr/share/man/man1/net2000-decode.1.gz; do
+        [[ -e $work/root/$file ]] || { echo "the package lacks /$file" >&2; failed=1; }
+    done
+    echo "$(basename "$deb"): $(dpkg-deb -c "$deb" | grep -vc '/$') files; $(dpkg-deb -f "$deb" Package Version Depends | tr '\n' ' ')"
+    say "Package: kesta-host --simulate --once from the unpacked files"
+    local loaded
+    (cd "$work/run" && LD_DEBUG=files "$work/root/usr/bin/kesta-host" --simulate --once >host.txt 2>ld.txt)
+    local rc=$?
+    head -4 "$work/run/host.txt"
+    loaded=$(grep -o 'file=[^ ]*lib\(kesta\|talrun\)\.so' "$work/run/ld.txt" | sort -u | sed 's/^file=//')
+    echo "loaded: $(echo "$loaded" | tr '\n' ' ')"
+    [[ $rc -eq 0 ]] || { echo "kesta-host --simulate --once from the package failed ($rc)" >&2; failed=1; }
+    [[ $(grep -c "^$work/root/" <<<"$loaded") -eq 2 ]] ||
+        { echo "kesta-host did not load the unpacked libkesta.so and libtalrun.so" >&2; failed=1; }
+    "$work/root/usr/bin/net2000-sim" --help | grep -q 'demo' || { echo "net2000-sim --help" >&2; failed=1; }
+    "$work/root/usr/bin/net2000-decode" --help | grep -q 'pcapng' || { echo "net2000-decode --help" >&2; failed=1; }
+    zcat "$work/root/usr/share/man/man1/kesta-host.1.gz" | grep -q '^\.TH KESTA-HOST' || { echo "man page" >&2; failed=1; }
+
+    say "Package: Windows zip ($win)"
+    if [[ ! -f $win/CMakeCache.txt ]]; then
+        cmake -S "$ROOT" -B "$win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" || return 1
+    fi
+    cmake --build "$win" -j "$JOBS" || return 1
+    rm -f "$win"/kesta-*.zip
+    (cd "$win" && cpack -G ZIP) || return 1
+    local zip listing
+    zip=$(ls "$win"/kesta-*.zip) || return 1
+    listing=$(cmake -E tar tf "$zip")
+    echo "$(basename "$zip"): $(echo "$listing" | tr '\n' ' ')"
+    for file in kesta.dll KESTA01.INT kesta-windows.txt; do
+        grep -q "/$file\$" <<<"$listing" || { echo "the zip lacks $file" >&2; failed=1; }
+    done
+    mkdir -p "$work/zip"
+    (cd "$work/zip" && cmake -E tar xf "$zip") || return 1
+    bash "$ROOT/tools/check-windows-dll.sh" "$(ls "$work"/zip/*/kesta.dll)" || failed=1
+    grep -q '^## Installing the driver into a host' "$work"/zip/*/kesta-windows.txt || failed=1
+    PACKAGE_SUMMARY="package: $(basename "$deb") and $(basename "$zip") built, unpacked and checked; $((SECONDS - start)) s"
+    [[ $failed -eq 0 ]] || PACKAGE_SUMMARY="$PACKAGE_SUMMARY; FAILED"
+    echo "$PACKAGE_SUMMARY"
+    [[ $failed -eq 0 ]]
+}
 
 # ---------------------------------------------------------------------------------------------------
 # Legs: sanitize, fuzz, leak. One clang tree ($OUT/fuzz) serves the first two: KESTA_FUZZ=ON compiles
@@ -347,7 +505,7 @@ fi
 if [[ " ${legs[*]} " == *" linux "* ]]; then
     echo "ctest: $CTEST_PASSED passed, $CTEST_FAILED failed"
 fi
-for leg in sanitize tsan fuzz leak; do
+for leg in wireshark package sanitize tsan fuzz leak; do
     if [[ " ${legs[*]} " == *" $leg "* ]]; then
         summary=${leg^^}_SUMMARY
         echo "${!summary}"

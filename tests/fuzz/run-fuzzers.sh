@@ -21,7 +21,7 @@ SECONDS_PER_TARGET=${1:-${FUZZ_SECONDS:-60}}
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${2:-$ROOT/build-fuzz}
 [ $# -gt 2 ] && shift 2 || set --
-TARGETS=${*:-"fuzz_dsf_receive fuzz_dsf_engine fuzz_dsf_parameters fuzz_init_file fuzz_plc_gates fuzz_sim_config fuzz_decode"}
+TARGETS=${*:-"fuzz_dsf_receive fuzz_dsf_engine fuzz_dsf_parameters fuzz_init_file fuzz_plc_gates fuzz_sim_config fuzz_decode fuzz_pcapng"}
 JOBS=${FUZZ_JOBS:-1}
 
 if ! grep -q '^KESTA_FUZZ:BOOL=ON' "$BUILD/CMakeCache.txt" 2>/dev/null; then

@@ -13,8 +13,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <string>
+#include <vector>
+
 #include "support/hex.h"
 #include "support/golden.h"
+#include "tools/decode/pcapng.h"
 #include "tools/sim/codec.h"
 
 using namespace kesta::sim;
@@ -275,60 +280,137 @@ TEST(SimPty, StopsQuickly) {
 }
 
 #ifdef SIM_EXE_PATH
-TEST(SimPty, ProgramMakesPtyLinkAndAnswers) {
-    char dir[] = "/tmp/simtestXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string link = std::string(dir) + "/plc";
-    const std::string config = std::string(KESTA_SOURCE_DIR) + "/tools/sim/demo.cfg";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        execl(SIM_EXE_PATH, SIM_EXE_PATH, "--config", config.c_str(), "--pty", link.c_str(), "--baud", "0", "--quiet",
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    close(out[1]);
-    // The first line names the device; wait for it with a deadline.
-    std::string banner;
-    const auto end = Clock::now() + milliseconds(5000);
-    while (banner.find('\n') == std::string::npos && Clock::now() < end) {
-        pollfd p{out[0], POLLIN, 0};
-        if (poll(&p, 1, 50) > 0) {
-            char b[256];
-            const ssize_t r = read(out[0], b, sizeof b);
-            if (r <= 0)
-                break;
-            banner.append(b, static_cast<size_t>(r));
+// net2000-sim as a child process: started with its arguments, its first line (the banner) awaited,
+// stopped with SIGTERM.
+class SimProgram {
+public:
+    explicit SimProgram(std::vector<std::string> args) {
+        char dir[] = "/tmp/simtestXXXXXX";
+        if (mkdtemp(dir) == nullptr)
+            return;
+        dir_ = dir;
+        link_ = dir_ + "/plc";
+        args.insert(args.begin(), {SIM_EXE_PATH, "--pty", link_, "--baud", "0", "--quiet"});
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            std::vector<char *> argv;
+            for (std::string &a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(SIM_EXE_PATH, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        out_ = out[0];
+        // The first line names the device; wait for it with a deadline.
+        const auto end = Clock::now() + milliseconds(5000);
+        while (banner_.find('\n') == std::string::npos && Clock::now() < end) {
+            pollfd p{out_, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                char b[256];
+                const ssize_t r = read(out_, b, sizeof b);
+                if (r <= 0)
+                    break;
+                banner_.append(b, static_cast<size_t>(r));
+            }
         }
     }
-    EXPECT_NE(banner.find("port name pts/"), std::string::npos) << banner;
+    ~SimProgram() {
+        if (pid_ > 0)
+            Stop();
+        if (out_ >= 0)
+            close(out_);
+    }
+    // SIGTERM, then the exit status (-1 when it had to be killed).
+    int Stop() {
+        const pid_t pid = pid_;
+        pid_ = 0;
+        if (pid <= 0)
+            return -1;
+        kill(pid, SIGTERM);
+        int status = 0;
+        pid_t done = 0;
+        for (int i = 0; i < 200 && done == 0; ++i) {
+            done = waitpid(pid, &status, WNOHANG);
+            if (done == 0)
+                usleep(10000);
+        }
+        if (done == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string &banner() const { return banner_; }
+    const std::string &link() const { return link_; }
+    const std::string &dir() const { return dir_; }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string dir_, link_, banner_;
+};
+
+TEST(SimPty, ProgramMakesPtyLinkAndAnswers) {
+    const std::string config = std::string(KESTA_SOURCE_DIR) + "/tools/sim/demo.cfg";
+    SimProgram sim({"--config", config});
+    EXPECT_NE(sim.banner().find("port name pts/"), std::string::npos) << sim.banner();
     {
-        Master m(link);
+        Master m(sim.link());
         EXPECT_EQ(Hex(m.exchange(2, HexBytes(golden::kConnectRequest))), golden::kConnectReply);
         EXPECT_NE(m.lookup(2, "temperature"), 0);
     }
-    kill(pid, SIGTERM);
-    int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 200 && done == 0; ++i) {
-        done = waitpid(pid, &status, WNOHANG);
-        if (done == 0)
-            usleep(10000);
-    }
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "net2000-sim did not stop on SIGTERM within 2 s";
-    } else {
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    close(out[0]);
+    EXPECT_EQ(0, sim.Stop()) << "net2000-sim stops on SIGTERM within 2 s, with status 0";
     struct stat st;
-    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed at exit";
+    EXPECT_NE(lstat(sim.link().c_str(), &st), 0) << "the link is removed at exit";
+    rmdir(sim.dir().c_str());
+}
+
+// Without --config the demo stations of demo.cfg answer, and --pcapng keeps the line as packets,
+// one per frame, master's frames outbound.
+TEST(SimPty, ProgramWithoutConfigRunsTheDemoStationsAndWritesPcapng) {
+    char dir[] = "/tmp/simcapXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string capture = std::string(dir) + "/line.pcapng";
+    SimProgram sim({"--pcapng", capture});
+    EXPECT_NE(sim.banner().find("stations 2, 3 on "), std::string::npos) << sim.banner();
+    std::vector<std::vector<uint8_t>> frames;
+    {
+        Master m(sim.link());
+        // Station 2 announces long item heads (object 2 = 5), station 3 short ones and a larger buffer.
+        EXPECT_EQ(Hex(m.exchange(2, HexBytes("FF 00 01 21 00 04 00 02 00 04 00 05 00 06"))),
+                  "00 00 01 21 00 05 01 00 FF FF 00 00 10 00");
+        EXPECT_EQ(Hex(m.exchange(3, HexBytes("FF 00 02 21 00 04 00 02 00 04 00 05 00 06"))),
+                  "00 00 02 21 00 80 01 00 FF FF 00 00 20 00");
+        EXPECT_NE(m.lookup(2, "motor_speed"), 0);
+    }
+    EXPECT_EQ(0, sim.Stop());
+    std::ifstream in(capture, std::ios::binary);
+    ASSERT_TRUE(in) << capture;
+    kesta::decode::PcapngReader reader(in);
+    kesta::decode::PcapngPacket packet;
+    std::string directions;
+    size_t goodFrames = 0;
+    while (reader.next(&packet)) {
+        directions += packet.direction;
+        goodFrames += packet.bytes.size() >= 8 && packet.bytes[0] == 0x02 && packet.comment.empty();
+    }
+    EXPECT_EQ("", reader.error());
+    ASSERT_EQ(1u, reader.interfaces().size());
+    EXPECT_EQ(kesta::decode::kPcapngLinkType, reader.interfaces()[0].linkType);
+    EXPECT_EQ(0u, reader.interfaces()[0].name.find("pts/")) << reader.interfaces()[0].name;
+    // Three requests and their replies; the station 3 connect asks for an Ack (ack=final): Ack, AckFinal.
+    EXPECT_GE(goodFrames, 6u);
+    EXPECT_EQ(0u, directions.find("MS")) << directions;
+    EXPECT_EQ(std::string::npos, directions.find('?')) << directions;
+    unlink(capture.c_str());
     rmdir(dir);
+    rmdir(sim.dir().c_str());
 }
 #endif

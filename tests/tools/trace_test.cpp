@@ -15,6 +15,7 @@
 
 #include "run_program.h"
 #include "serial/link_counters.h"
+#include "speed_line.h"
 #include "support/driver_fixture.h"
 #include "tools/decode/decode.h"
 
@@ -29,29 +30,18 @@ using testing::HasSubstr;
 
 namespace {
 
-class DriverTrace : public testing::Test {
+class DriverTrace : public SpeedLine {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(f.ok()) << f.error();
+        SpeedLine::SetUp();
         path_ = f.dir() + "/kesta.trace";
         setenv("KESTA_TRACE", path_.c_str(), 1);
         unsetenv("KESTA_TRACE_PERIOD");
         ResetLinkCounters(); // they count from the library's load: other tests of this process ran before
-        f.station(2).addObject(ObjectSpec::Scalar("speed", kesta::sim::kTypeInt16, 1234));
     }
     void TearDown() override {
         unsetenv("KESTA_TRACE");
         unsetenv("KESTA_TRACE_PERIOD");
-    }
-
-    // Cold start, the gate 002speed parsed, read `reads` times and written once.
-    void Requests(int reads) {
-        ASSERT_EQ(0u, f.ColdStart(20));
-        ASSERT_EQ(0u, f.Parse(speed_, "002speed", GATE_SIGNED16));
-        for (int i = 0; i < reads; ++i)
-            EXPECT_EQ(0u, f.Read(speed_));
-        const uint8_t cell[4] = {0, 0, 0x07, 0x00};
-        EXPECT_EQ(0u, f.Write(speed_, cell));
     }
 
     std::vector<std::string> TraceLines() { return Lines(ReadFile(path_)); }
@@ -79,8 +69,6 @@ protected:
         return it == values.end() ? 9999u : static_cast<unsigned>(std::stoul(it->second));
     }
 
-    DriverFixture f;
-    DriverFixture::Gate speed_;
     std::string path_;
 };
 

@@ -50,6 +50,13 @@ std::string FindLibrary(const std::string &given, const char *fileName, const ch
     const std::string beside = ProgramDirectory() + "/" + fileName;
     if (Exists(beside))
         return beside;
+#ifdef KESTA_LIB_FROM_BIN
+    // Installed (the package, or make install under any prefix): the libraries' own folder, found from
+    // the program's, so an unpacked package works wherever it lies.
+    const std::string installed = ProgramDirectory() + "/" KESTA_LIB_FROM_BIN "/" + fileName;
+    if (Exists(installed))
+        return installed;
+#endif
     if (buildPath != nullptr && Exists(buildPath))
         return buildPath;
     return fileName;

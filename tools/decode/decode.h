@@ -21,12 +21,17 @@ namespace kesta::decode {
 
 struct Chunk {
     std::string time;     // as written; empty when the line has none
+    int64_t micros = -1;  // the time in microseconds since 1970 UTC, -1 unknown
     char direction = '?'; // 'M', 'S', 'E' or '?'
     std::vector<uint8_t> bytes;
 };
 
 enum class LineKind { Empty, Comment, Bytes, Bad };
 LineKind ParseCaptureLine(const std::string &line, Chunk *chunk, std::string *why);
+// A capture line's time word in microseconds since 1970: a local date and time
+// ("2024-05-01T12:00:00.123456"), a time of day ("12:00:00.123", taken on 1 January 1970) or seconds
+// ("1.302770"); -1 for anything else.
+int64_t CaptureTimeMicros(const std::string &time);
 
 // ---- What the decoder reports -------------------------------------------------------------------
 
@@ -82,6 +87,7 @@ struct Event {
     enum Kind { FrameSeen, BadHeader, Noise, Incomplete, Echo, Comment, BadLine };
     Kind kind = Noise;
     std::string time;
+    int64_t micros = -1;  // the time of the chunk the event's first byte came in, as in Chunk
     char direction = '?'; // of the chunk, or inferred from the frame type (then directionInferred)
     bool directionInferred = false;
     std::vector<uint8_t> bytes; // BadHeader, Noise, Incomplete, Echo
@@ -112,8 +118,11 @@ public:
     Decoder();
     void feedLine(const std::string &line); // one capture line
     void feedChunk(const Chunk &chunk);     // bytes of one direction (or '?')
-    void finish();                          // the end of the capture: partial frames are reported
-    std::vector<Event> take();              // events since the last take, in line order
+    // One packet of a pcapng capture: its bytes, then whatever of them made no whole frame is
+    // reported at once (a packet holds one frame, or bytes that belong to none).
+    void feedPacket(const Chunk &chunk);
+    void finish();             // the end of the capture: partial frames are reported
+    std::vector<Event> take(); // events since the last take, in line order
     const Stats &stats() const { return stats_; }
 
 private:
@@ -141,6 +150,11 @@ private:
     };
 
     void scan(Scanner &scanner);
+    void flushScanner(Scanner &scanner);
+    void stamp(Event &event, uint32_t index) const {
+        event.time = times_[index].text;
+        event.micros = times_[index].micros;
+    }
     void emitNoise(Scanner &scanner, size_t n);
     void emitFrame(Scanner &scanner, size_t n);
     void application(Event &event);
@@ -148,9 +162,11 @@ private:
     void stationFrame(Event &event, Conversation &c, uint8_t station);
     void decodeRequest(Message &m, uint8_t station);
     void decodeReply(Message &m, Conversation &c, uint8_t station);
-    const std::string &timeOf(uint32_t index) const { return times_[index]; }
-
-    std::vector<std::string> times_;
+    struct Stamp {
+        std::string text;
+        int64_t micros;
+    };
+    std::vector<Stamp> times_;
     std::map<char, Scanner> scanners_;
     std::map<uint16_t, Conversation> conversations_;            // master << 8 | station
     std::map<uint8_t, uint8_t> lastMaster_;                     // station -> the master that last sent to it

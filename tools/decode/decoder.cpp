@@ -218,6 +218,7 @@ void Decoder::feedChunk(const Chunk &chunk) {
         Event e;
         e.kind = Event::Echo;
         e.time = chunk.time;
+        e.micros = chunk.micros;
         e.direction = 'E';
         e.bytes = chunk.bytes;
         e.echoMatches = chunk.bytes == lastSent_;
@@ -229,7 +230,14 @@ void Decoder::feedChunk(const Chunk &chunk) {
     }
     if (chunk.direction == 'M')
         lastSent_ = chunk.bytes;
-    times_.push_back(chunk.time);
+    if (chunk.direction == 'M') {
+        // A frame sent makes the station's receiver start afresh, and the master's too: a station frame
+        // still unfinished was cut short.
+        auto station = scanners_.find('S');
+        if (station != scanners_.end())
+            flushScanner(station->second);
+    }
+    times_.push_back(Stamp{chunk.time, chunk.micros});
     const uint32_t index = static_cast<uint32_t>(times_.size() - 1);
     Scanner &scanner = scanners_[chunk.direction];
     scanner.direction = chunk.direction;
@@ -252,7 +260,7 @@ void Decoder::scan(Scanner &scanner) {
         if (check != held[5].byte) {
             Event e;
             e.kind = Event::BadHeader;
-            e.time = timeOf(held[0].time);
+            stamp(e, held[0].time);
             e.direction = scanner.direction;
             for (size_t k = 0; k < kHeader; ++k)
                 e.bytes.push_back(held[k].byte);
@@ -273,7 +281,7 @@ void Decoder::scan(Scanner &scanner) {
 void Decoder::emitNoise(Scanner &scanner, size_t n) {
     Event e;
     e.kind = Event::Noise;
-    e.time = timeOf(scanner.held[0].time);
+    stamp(e, scanner.held[0].time);
     e.direction = scanner.direction;
     for (size_t k = 0; k < n; ++k)
         e.bytes.push_back(scanner.held[k].byte);
@@ -285,7 +293,7 @@ void Decoder::emitNoise(Scanner &scanner, size_t n) {
 void Decoder::emitFrame(Scanner &scanner, size_t n) {
     Event e;
     e.kind = Event::FrameSeen;
-    e.time = timeOf(scanner.held[0].time);
+    stamp(e, scanner.held[0].time);
     Frame &f = e.frame;
     for (size_t k = 0; k < n; ++k)
         f.raw.push_back(scanner.held[k].byte);
@@ -329,24 +337,33 @@ void Decoder::emitFrame(Scanner &scanner, size_t n) {
     events_.push_back(e);
 }
 
+void Decoder::flushScanner(Scanner &scanner) {
+    if (scanner.held.empty())
+        return;
+    Event e;
+    e.kind = scanner.held[0].byte == kStx ? Event::Incomplete : Event::Noise;
+    stamp(e, scanner.held[0].time);
+    e.direction = scanner.direction;
+    for (const Pending &p : scanner.held)
+        e.bytes.push_back(p.byte);
+    if (e.kind == Event::Incomplete)
+        stats_.incomplete++;
+    else
+        stats_.noiseBytes += e.bytes.size();
+    scanner.held.clear();
+    events_.push_back(e);
+}
+
+void Decoder::feedPacket(const Chunk &chunk) {
+    feedChunk(chunk);
+    auto it = scanners_.find(chunk.direction);
+    if (it != scanners_.end())
+        flushScanner(it->second);
+}
+
 void Decoder::finish() {
-    for (auto &entry : scanners_) {
-        Scanner &scanner = entry.second;
-        if (scanner.held.empty())
-            continue;
-        Event e;
-        e.kind = scanner.held[0].byte == kStx ? Event::Incomplete : Event::Noise;
-        e.time = timeOf(scanner.held[0].time);
-        e.direction = scanner.direction;
-        for (const Pending &p : scanner.held)
-            e.bytes.push_back(p.byte);
-        if (e.kind == Event::Incomplete)
-            stats_.incomplete++;
-        else
-            stats_.noiseBytes += e.bytes.size();
-        scanner.held.clear();
-        events_.push_back(e);
-    }
+    for (auto &entry : scanners_)
+        flushScanner(entry.second);
 }
 
 std::vector<Event> Decoder::take() {
@@ -864,6 +881,7 @@ void Decoder::decodeReply(Message &m, Conversation &c, uint8_t station) {
     }
     if (base == kWrite || base == kWriteLong) {
         m.name = "Write reply";
+        m.items = request->items; // the items written, as the request named them
         m.summary = head + "Write done";
         if (r.left() != 0)
             m.summary +=

@@ -1,6 +1,7 @@
 // net2000-decode: prints every frame of a Net2000 line capture decoded, one line each. Reads hex text
-// captures (the driver's KESTA_TRACE file, the simulator's --hex file, hand-made lines), raw bytes
-// from a file, or a serial line live.
+// captures (the driver's KESTA_TRACE file, the simulator's --hex file, hand-made lines), pcapng
+// captures (KESTA_PCAPNG, net2000-sim --pcapng), raw bytes from a file, or a serial line live, and
+// writes any of them as pcapng for Wireshark.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,10 +16,12 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/decode/decode.h"
+#include "tools/decode/pcapng.h"
 #include "tools/termios_speed.h"
 
 using namespace kesta::decode;
@@ -35,7 +38,8 @@ const char kUsage[] =
     "checksum verdict, and for each complete message its counter, code, items, names and values.\n"
     "\n"
     "FILE   a hex capture: one chunk a line, \"[TIME] [M|S|E] HEX ...\", '#' comments (the driver's\n"
-    "       KESTA_TRACE file, net2000-sim --hex); raw line bytes; or a serial device, read live.\n"
+    "       KESTA_TRACE file, net2000-sim --hex); a pcapng capture (KESTA_PCAPNG, net2000-sim\n"
+    "       --pcapng; link type 147); raw line bytes; or a serial device, read live.\n"
     "       Without FILE, or with '-', standard input is read as hex text.\n"
     "\n"
     "options:\n"
@@ -43,6 +47,11 @@ const char kUsage[] =
     "  --hex             FILE holds hex text even if it does not look like it\n"
     "  --bytes           print each frame's bytes under its line\n"
     "  --no-summary      no counts at the end\n"
+    "  --pcapng OUT      also write what is read as a pcapng capture to OUT, one packet per frame\n"
+    "  --quiet           print nothing decoded (with --pcapng: convert only)\n"
+    "  --fields          pcapng input: one normalised line per packet (N DIR frame SRC DST TYPE SEQ\n"
+    "                    DCS [repeat] [#COUNTER CODE [h=HANDLES] [error=E/RESULT]]), as the Wireshark\n"
+    "                    dissector's test compares them\n"
     "  --baud N          a device's speed (default 57600)\n"
     "  --parity P        a device's parity: none, odd (default), even, mark, space\n"
     "\n"
@@ -50,18 +59,83 @@ const char kUsage[] =
     "an RS485 converter; a lower-case m or s was inferred from the frame type.\n";
 
 struct Options {
-    bool raw = false, hex = false, bytes = false, summary = true;
+    bool raw = false, hex = false, bytes = false, summary = true, quiet = false, fields = false;
+    std::string pcapng;
     unsigned baud = 57600;
     int parity = 1;
     std::vector<std::string> files;
 };
 
-void Flush(Decoder &decoder, const Options &options) {
+CaptureToPcapng *converter = nullptr; // --pcapng
+
+void Print(const std::vector<Event> &events, const Options &options) {
     FormatOptions format;
     format.bytes = options.bytes;
-    for (const Event &e : decoder.take())
-        std::printf("%s\n", FormatEvent(e, format).c_str());
+    for (const Event &e : events)
+        if (!options.quiet)
+            std::printf("%s\n", FormatEvent(e, format).c_str());
+}
+
+void Flush(Decoder &decoder, const Options &options) {
+    Print(decoder.take(), options);
     std::fflush(stdout);
+}
+
+void Feed(Decoder &decoder, const Chunk &chunk) {
+    decoder.feedChunk(chunk);
+    if (converter != nullptr)
+        converter->feedChunk(chunk);
+}
+
+bool IsPcapng(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    uint8_t head[4] = {0, 0, 0, 0};
+    in.read(reinterpret_cast<char *>(head), sizeof head);
+    return LooksLikePcapng(head, static_cast<size_t>(in.gcount()));
+}
+
+std::string LocalTime(uint64_t micros) {
+    const time_t seconds = static_cast<time_t>(micros / 1000000);
+    struct tm local;
+    localtime_r(&seconds, &local);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06u", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<unsigned>(micros % 1000000));
+    return buf;
+}
+
+bool DecodePcapng(const std::string &path, Decoder &decoder, const Options &options) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "net2000-decode: cannot open %s\n", path.c_str());
+        return false;
+    }
+    PcapngReader reader(in);
+    PcapngPacket packet;
+    while (!stopRequested && reader.next(&packet)) {
+        Chunk chunk;
+        chunk.micros = static_cast<int64_t>(packet.micros);
+        chunk.time = LocalTime(packet.micros);
+        chunk.direction = packet.direction;
+        chunk.bytes = packet.bytes;
+        decoder.feedPacket(chunk);
+        if (converter != nullptr)
+            converter->feedChunk(chunk);
+        const std::vector<Event> events = decoder.take();
+        if (options.fields)
+            std::printf("%s\n", FormatFields(packet.number, packet, events).c_str());
+        else
+            Print(events, options);
+    }
+    std::fflush(stdout);
+    if (reader.otherPackets() != 0)
+        std::fprintf(stderr, "net2000-decode: %s: %llu packets of other link types passed over\n", path.c_str(),
+                     static_cast<unsigned long long>(reader.otherPackets()));
+    if (!reader.error().empty()) {
+        std::fprintf(stderr, "net2000-decode: %s: %s\n", path.c_str(), reader.error().c_str());
+        return false;
+    }
+    return true;
 }
 
 bool LooksBinary(const std::string &path) {
@@ -81,6 +155,8 @@ bool DecodeText(std::istream &in, Decoder &decoder, const Options &options) {
     std::string line;
     while (!stopRequested && std::getline(in, line)) {
         decoder.feedLine(line);
+        if (converter != nullptr)
+            converter->feedLine(line);
         Flush(decoder, options);
     }
     return true;
@@ -96,7 +172,7 @@ bool DecodeRawFile(const std::string &path, Decoder &decoder, const Options &opt
     std::vector<char> buf(4096);
     while (!stopRequested && in.read(buf.data(), static_cast<std::streamsize>(buf.size())), in.gcount() > 0) {
         chunk.bytes.assign(buf.begin(), buf.begin() + in.gcount());
-        decoder.feedChunk(chunk);
+        Feed(decoder, chunk);
         Flush(decoder, options);
     }
     return true;
@@ -160,8 +236,11 @@ bool DecodeDevice(const std::string &path, Decoder &decoder, const Options &opti
             break;
         Chunk chunk;
         chunk.time = Now();
+        chunk.micros = static_cast<int64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count());
         chunk.bytes.assign(buf, buf + n);
-        decoder.feedChunk(chunk);
+        Feed(decoder, chunk);
         Flush(decoder, options);
     }
     close(fd);
@@ -199,6 +278,13 @@ int main(int argc, char **argv) {
             options.bytes = true;
         } else if (arg == "--no-summary") {
             options.summary = false;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else if (arg == "--fields") {
+            options.fields = true;
+            options.summary = false;
+        } else if (arg == "--pcapng") {
+            options.pcapng = value("--pcapng");
         } else if (arg == "--baud") {
             options.baud = static_cast<unsigned>(std::strtoul(value("--baud").c_str(), nullptr, 10));
         } else if (arg == "--parity") {
@@ -225,6 +311,21 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    std::ofstream pcapngFile;
+    std::unique_ptr<CaptureToPcapng> pcapng;
+    if (!options.pcapng.empty()) {
+        pcapngFile.open(options.pcapng, std::ios::binary | std::ios::trunc);
+        if (!pcapngFile) {
+            std::fprintf(stderr, "net2000-decode: cannot write %s\n", options.pcapng.c_str());
+            return 2;
+        }
+        const std::string name = options.files.size() == 1 ? options.files[0] : std::string("line");
+        pcapng = std::make_unique<CaptureToPcapng>(pcapngFile, name, "Net2000 line, converted by net2000-decode");
+        converter = pcapng.get();
+    }
+    if (options.quiet)
+        options.summary = false;
+
     Decoder decoder;
     bool ok = true;
     for (const std::string &path : options.files) {
@@ -240,6 +341,8 @@ int main(int argc, char **argv) {
         }
         if (S_ISCHR(st.st_mode)) {
             ok = DecodeDevice(path, decoder, options) && ok;
+        } else if (!options.raw && !options.hex && IsPcapng(path)) {
+            ok = DecodePcapng(path, decoder, options) && ok;
         } else if (options.raw || (!options.hex && LooksBinary(path))) {
             ok = DecodeRawFile(path, decoder, options) && ok;
         } else {
@@ -253,7 +356,16 @@ int main(int argc, char **argv) {
         }
     }
     decoder.finish();
-    Flush(decoder, options);
+    if (!options.fields)
+        Flush(decoder, options);
+    if (converter != nullptr) {
+        converter->finish();
+        pcapngFile.flush();
+        if (!converter->ok()) {
+            std::fprintf(stderr, "net2000-decode: writing %s failed\n", options.pcapng.c_str());
+            ok = false;
+        }
+    }
     if (options.summary)
         std::printf("--\n%s\n", FormatStats(decoder.stats()).c_str());
     return ok ? 0 : 1;

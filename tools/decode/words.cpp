@@ -180,7 +180,7 @@ std::string FormatEvent(const Event &e, const FormatOptions &options) {
     }
     case Event::BadHeader: s += Printf("%c BAD header ", dir) + Hex(e.bytes); break;
     case Event::Noise: s += Printf("%c %zu bytes outside any frame: ", dir, e.bytes.size()) + Bytes(e.bytes); break;
-    case Event::Incomplete: s += Printf("%c incomplete frame at the end: ", dir) + Bytes(e.bytes); break;
+    case Event::Incomplete: s += Printf("%c incomplete frame, cut short: ", dir) + Bytes(e.bytes); break;
     case Event::Echo:
         s += Printf("E echo of %zu bytes", e.bytes.size()) +
              (e.echoMatches ? std::string(", as sent") : ", differs from the frame sent: " + Bytes(e.bytes));

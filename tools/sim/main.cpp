@@ -1,24 +1,33 @@
-// net2000-sim: Net2000 PLC stations from a configuration file on a serial device or a new
-// pseudo-terminal, until SIGINT or SIGTERM. The traffic log goes to standard output or a file.
+// net2000-sim: Net2000 PLC stations from a configuration file (the demo stations without one) on a
+// serial device or a new pseudo-terminal, until SIGINT or SIGTERM. The traffic log goes to standard
+// output or a file; the line's bytes to a hex capture and a pcapng capture when asked.
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <string>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tools/decode/pcapng.h"
 #include "tools/sim/sim.h"
+
+// tools/sim/demo.cfg, built in (demo_config.cpp is made from it at configure time).
+extern const char kSimDemoConfig[];
 
 using namespace kesta::sim;
 
 namespace {
 
-const char kUsage[] = "usage: net2000-sim --config FILE [--port DEVICE | --pty LINKPATH] [--baud N] [--echo]\n"
-                      "                   [--faults SCRIPT] [--log FILE] [--hex FILE] [--quiet]\n"
-                      "  --config FILE    stations and objects (see docs/simulator.md)\n"
+const char kUsage[] = "usage: net2000-sim [--config FILE] [--port DEVICE | --pty LINKPATH] [--baud N] [--echo]\n"
+                      "                   [--faults SCRIPT] [--log FILE] [--hex FILE] [--pcapng FILE] [--quiet]\n"
+                      "  --config FILE    stations and objects (see docs/simulator.md); without it the demo\n"
+                      "                   stations 2 and 3 (the built-in demo.cfg)\n"
                       "  --port DEVICE    answer on this serial device\n"
                       "  --pty LINKPATH   make a pseudo-terminal and a symlink LINKPATH to its slave\n"
                       "                   (without --port or --pty a pseudo-terminal is made without link)\n"
@@ -28,6 +37,8 @@ const char kUsage[] = "usage: net2000-sim --config FILE [--port DEVICE | --pty L
                       "                   \"2:silence*2,hcs,ok,split=80;3:random=0.05/7\"\n"
                       "  --log FILE       traffic log to FILE instead of standard output\n"
                       "  --hex FILE       raw line bytes as hex text\n"
+                      "  --pcapng FILE    the line as a pcapng capture, one packet per frame (Wireshark with\n"
+                      "                   net2000.lua, net2000-decode)\n"
                       "  --quiet          no traffic log\n";
 
 int Usage(const char *why) {
@@ -78,7 +89,7 @@ bool ApplyFaults(Simulator &sim, const std::string &scriptText, std::string *err
 } // namespace
 
 int main(int argc, char **argv) {
-    std::string config, port, link, faults, logPath, hexPath;
+    std::string config, port, link, faults, logPath, hexPath, pcapngPath;
     unsigned long baud = 19200;
     bool echo = false, quiet = false;
     for (int i = 1; i < argc; ++i) {
@@ -117,6 +128,9 @@ int main(int argc, char **argv) {
         } else if (a == "--hex") {
             if (!value(&hexPath))
                 return Usage("--hex needs a file");
+        } else if (a == "--pcapng") {
+            if (!value(&pcapngPath))
+                return Usage("--pcapng needs a file");
         } else if (a == "--quiet") {
             quiet = true;
         } else if (a == "--help" || a == "-h") {
@@ -126,14 +140,12 @@ int main(int argc, char **argv) {
             return Usage(("unknown option " + a).c_str());
         }
     }
-    if (config.empty())
-        return Usage("--config is required");
     if (!port.empty() && !link.empty())
         return Usage("--port and --pty exclude each other");
 
     Simulator sim;
     std::string error;
-    if (!LoadConfig(config, sim, &error)) {
+    if (config.empty() ? !LoadConfigText(kSimDemoConfig, "demo.cfg", sim, &error) : !LoadConfig(config, sim, &error)) {
         std::fprintf(stderr, "net2000-sim: %s\n", error.c_str());
         return 1;
     }
@@ -189,6 +201,31 @@ int main(int argc, char **argv) {
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
+    std::ofstream pcapngFile;
+    std::unique_ptr<kesta::decode::CaptureToPcapng> pcapng;
+    if (!pcapngPath.empty()) {
+        pcapngFile.open(pcapngPath, std::ios::binary | std::ios::trunc);
+        if (!pcapngFile) {
+            std::fprintf(stderr, "net2000-sim: %s: %s\n", pcapngPath.c_str(), std::strerror(errno));
+            return 1;
+        }
+        // Directions as the master sees them, like the driver's own capture: outbound is what the
+        // master wrote, inbound what the stations answered.
+        pcapng = std::make_unique<kesta::decode::CaptureToPcapng>(
+            pcapngFile, sim.portName(), "Net2000 line on " + sim.devicePath() + " (net2000-sim, station side)",
+            "net2000-sim");
+        sim.setCaptureObserver([&pcapng, &pcapngFile](char direction, const uint8_t *bytes, size_t n) {
+            kesta::decode::Chunk chunk;
+            chunk.micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+            chunk.direction = direction;
+            chunk.bytes.assign(bytes, bytes + n);
+            pcapng->feedChunk(chunk);
+            pcapngFile.flush(); // a simulator ended by a signal it cannot take still leaves its capture
+        });
+    }
+
     sim.setLog(log);
     sim.setHexCapture(hex);
     if (!sim.start(&error)) {
@@ -234,5 +271,10 @@ int main(int argc, char **argv) {
         std::fclose(log);
     if (hex)
         std::fclose(hex);
+    if (pcapng) {
+        sim.setCaptureObserver(nullptr);
+        pcapng->finish();
+        pcapngFile.close();
+    }
     return 0;
 }

@@ -314,8 +314,11 @@ public:
     void inject(const std::vector<uint8_t> &bytes);
 
     // Traffic log.
-    void setLog(FILE *out);               // decoded frames, one line each (and raw bytes); null = off
-    void setHexCapture(FILE *out);        // raw line bytes as hex text; null = off
+    void setLog(FILE *out);        // decoded frames, one line each (and raw bytes); null = off
+    void setHexCapture(FILE *out); // raw line bytes as hex text; null = off
+    // Every chunk of line bytes as the capture gets it (direction M, S or E), on the line thread;
+    // empty = off. net2000-sim writes its pcapng capture through it.
+    void setCaptureObserver(std::function<void(char, const uint8_t *, size_t)> observer);
     void setTrafficLimit(size_t records); // records kept for traffic() (default 100000)
     std::vector<TrafficRecord> traffic() const;
     void clearTraffic();
@@ -361,6 +364,7 @@ private:
     size_t trafficLimit_ = 100000;
     FILE *log_ = nullptr;
     FILE *hex_ = nullptr;
+    std::function<void(char, const uint8_t *, size_t)> observer_;
     LineStats line_;
 
     std::mutex evMu_;

@@ -474,8 +474,15 @@ void Simulator::notify() {
 
 double Simulator::now() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count(); }
 
+void Simulator::setCaptureObserver(std::function<void(char, const uint8_t *, size_t)> observer) {
+    std::lock_guard<std::mutex> lk(logMu_);
+    observer_ = std::move(observer);
+}
+
 void Simulator::capture(char direction, const uint8_t *bytes, size_t n) {
     std::lock_guard<std::mutex> lk(logMu_);
+    if (observer_)
+        observer_(direction, bytes, n);
     if (!hex_)
         return;
     std::fprintf(hex_, "%.6f %c %s\n", now(), direction, Hex(bytes, n).c_str());
