@@ -21,9 +21,6 @@
 
 namespace {
 
-// Echo test: one byte out, and a converter that echoes hands it straight back within 500 ms.
-enum { ECHO_TEST_TIMEOUT = 50, ECHO_TEST_BYTE = 0x01 };
-
 DriverInstance *Instance(DriverCall *call) { return static_cast<DriverInstance *>(call->instance); }
 
 // Copies a host port name of up to 12 bytes and always terminates it: the host's record need not
@@ -65,18 +62,6 @@ bool AdoptPort(DriverInstance *instance, PortHandle handle) {
     LineSetCurrentPort(handle);
     MoveLine(instance, handle); // a reopened line keeps the converter its cold start found
     return true;
-}
-
-bool EchoTest(PortHandle port, uint32_t lineTimeout) {
-    SetTimeout(port, ECHO_TEST_TIMEOUT);
-    const uint8_t probe = ECHO_TEST_BYTE;
-    uint8_t answer = 0;
-    uint32_t written = 0;
-    uint32_t got = 0;
-    const bool wrote = WritePort(port, &probe, 1, &written) == PORT_OK;
-    const bool read = wrote && ReadPort(port, &answer, 1, &got) == PORT_OK;
-    SetTimeout(port, lineTimeout);
-    return read && got == 1 && answer == ECHO_TEST_BYTE;
 }
 
 // CloseCom on the instance itself, for the paths that have no DriverCall at hand. Only a port the
