@@ -14,6 +14,7 @@
 #include "platform/talrun.h"
 #include "plc/registry.h"
 #include "plc/station.h"
+#include "plc/station_watch.h"
 #include "serial/port.h"
 #include "serial/trace.h"
 #include "serial/line_state.h"
@@ -112,6 +113,7 @@ uint32_t EndInstance(DriverInstance *instance) {
     instance->dsfOpen = 0;
     const uint32_t rc = closeFailed ? 2u : ClosePortOf(instance);
     ForgetLine(instance);
+    ForgetStations(instance);
     return rc;
 }
 
@@ -167,6 +169,7 @@ uint32_t ColdStart(DriverCall *call) {
     // The cold start clears the StationTable, so the host parses its gates again and no entry of the
     // old lists is reachable any more.
     ReleaseListsOfEndedRun(instance);
+    ForgetStations(instance);
 
     char mutexName[32];
     snprintf(mutexName, sizeof mutexName, "SEMKESTA%02u", static_cast<unsigned>(call->driverNumber));

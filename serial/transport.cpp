@@ -320,9 +320,10 @@ int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uin
     return rc;
 }
 
-void TransportSendOnce(bool once) {
+void TransportNextExchange(bool once) {
     LineLock lock;
     sendOnce = once;
+    answered = false;
 }
 
 bool TransportAnswered() {

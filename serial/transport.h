@@ -38,12 +38,12 @@ typedef int32_t (*DsfStepFunction)(DsfInstance *dsf, StationEntry **handleLocati
 int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
                           uint32_t requestSize, uint8_t *reply, uint32_t *replyLength);
 
-// For the line lock's holder, around the exchanges it runs: with once set, each frame goes out one time
-// only, and silence fails the request at once with DSF_ERR_NO_REPLY (the probe of a station that was set
-// aside). Off again before the lock is given back.
-void TransportSendOnce(bool once);
-// For the line lock's holder, right after an exchange: whether the station answered it with a whole, valid
-// frame (a reply, an error reply): false for silence, garbage and refusals before the line.
+// For the line lock's holder, before the exchanges of one request: with sendOnce, each frame goes out one
+// time only and silence fails the request at once with DSF_ERR_NO_REPLY (the probe of a station that was
+// set aside); off again before the lock is given back. Also forgets what TransportAnswered told.
+void TransportNextExchange(bool sendOnce);
+// For the line lock's holder, after the request: whether the station answered it with a whole, valid
+// frame (a reply, an error reply); false for silence, garbage, and requests refused before the line.
 bool TransportAnswered();
 
 // One whole exchange as every caller needs it: take the line lock, put the exchange on line (the port
