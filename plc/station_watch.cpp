@@ -9,6 +9,7 @@
 #include "platform/talrun.h"
 #include "plc/station.h"
 #include "serial/line_state.h"
+#include "serial/reopen.h"
 
 namespace {
 
@@ -32,6 +33,13 @@ StationRecord records[WATCHED_STATIONS];
 
 bool Watching(const LineOptions &o) {
     return o.silentStationLimit != 0 || o.relookupOnError != 0 || o.portReopenInterval != 0;
+}
+
+// The line as a request to one of its stations finds it: a reopen of its device that is due comes first,
+// so that the station's connect after it goes before the request on the new device.
+LineSettings LineNow(DriverInstance *instance) {
+    LineDeviceReady(instance->portHandle);
+    return LineSettingsOf(instance);
 }
 
 StationRecord *Find(const DriverInstance *instance, uint32_t station) {
@@ -228,10 +236,10 @@ int32_t CatchUp(DriverInstance *instance, StationRecord *r, const LineSettings &
 int32_t BeginStationTurn(DriverInstance *instance, uint32_t station, StationTurn *turn) {
     LineLock lock;
     *turn = StationTurn();
-    const LineSettings line = LineSettingsOf(instance);
-    if (!Watching(line.options)) {
+    if (!Watching(LineOptionsOf(instance))) {
         return 0;
     }
+    const LineSettings line = LineNow(instance);
     StationRecord *r = Claim(instance, station, line.reopens);
     if (r == nullptr) {
         return 0;
@@ -272,13 +280,13 @@ int32_t ExchangeObject(DriverInstance *instance, uint32_t station, ObjectEntry *
                        uint16_t expectedReplyLength, ListItem ask, const uint8_t *data, const ExchangeRecords &records,
                        DsfReplyItem *item) {
     LineLock lock; // the entry's handles change only under it, in a round
-    const LineSettings line = LineSettingsOf(instance);
     if (entry != nullptr) {
         ask.handle = toggle ? entry->toggleHandle : entry->handle;
     }
-    if (entry == nullptr || line.options.relookupOnError == 0) {
+    if (entry == nullptr || LineOptionsOf(instance).relookupOnError == 0) {
         return ExchangeItem(instance, station, expectedReplyLength, ask, data, records, item);
     }
+    const LineSettings line = LineNow(instance);
     StationRecord *r = LoadStationSlot(instance, station) != nullptr ? Claim(instance, station, line.reopens) : nullptr;
     if (r != nullptr) {
         const int32_t rc = CatchUp(instance, r, line);

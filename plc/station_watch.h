@@ -39,7 +39,7 @@ template <typename Exchange> int32_t StationRequest(DriverInstance *instance, ui
     }
     TransportNextExchange(turn.probe);
     const int32_t rc = exchange();
-    TransportNextExchange(false);
+    TransportExchangeDone();
     EndStationTurn(instance, station, turn, rc);
     return rc;
 }

@@ -326,6 +326,11 @@ void TransportNextExchange(bool once) {
     answered = false;
 }
 
+void TransportExchangeDone() {
+    LineLock lock;
+    sendOnce = false;
+}
+
 bool TransportAnswered() {
     LineLock lock;
     return answered;

@@ -40,8 +40,10 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
 
 // For the line lock's holder, before the exchanges of one request: with sendOnce, each frame goes out one
 // time only and silence fails the request at once with DSF_ERR_NO_REPLY (the probe of a station that was
-// set aside); off again before the lock is given back. Also forgets what TransportAnswered told.
+// set aside). Also forgets what TransportAnswered told. TransportExchangeDone ends sendOnce again, before
+// the lock is given back.
 void TransportNextExchange(bool sendOnce);
+void TransportExchangeDone();
 // For the line lock's holder, after the request: whether the station answered it with a whole, valid
 // frame (a reply, an error reply); false for silence, garbage, and requests refused before the line.
 bool TransportAnswered();

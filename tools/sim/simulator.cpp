@@ -416,11 +416,14 @@ void Simulator::unplug(std::chrono::milliseconds downFor) {
     if (!isPty_)
         return;
     if (running()) {
+        // Carried out by the line thread, which owns the line's descriptors; gone when this returns.
         unplugAsk_ = downFor.count();
+        waitUntil([&] { return !plugged() || !running(); }, kWriteStall);
         return;
     }
     if (!unplugged_) {
         closeLine();
+        std::lock_guard<std::mutex> lk(deviceMu_);
         unplugged_ = true;
         plugAt_ = downFor.count() > 0 ? std::chrono::steady_clock::now() + downFor
                                       : std::chrono::steady_clock::time_point::max();
@@ -430,12 +433,13 @@ void Simulator::unplug(std::chrono::milliseconds downFor) {
 void Simulator::plug() {
     if (running()) {
         plugAsk_ = true;
+        waitUntil([&] { return plugged() || !running(); }, kWriteStall);
         return;
     }
     std::string error;
     if (unplugged_ && openPty(&error) && relink(&error)) {
-        unplugged_ = false;
         std::lock_guard<std::mutex> lk(deviceMu_);
+        unplugged_ = false;
         ++replugs_;
         pluggedAt_ = std::chrono::steady_clock::now();
     }
