@@ -47,7 +47,6 @@ void NoteFailure(Win32Port *port) {
     case ERROR_GEN_FAILURE:
     case ERROR_NOT_READY:
     case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_NO_SUCH_DEVICE:
     case ERROR_BAD_UNIT:
         port->deviceFailed = 1;
         port->deviceError = e;

@@ -22,8 +22,9 @@ struct StationRecord {
     uint8_t station;
     uint8_t silentRun; // requests in a row that went unanswered
     uint8_t setAside;
-    uint8_t roundOwed; // came back, or its line's device was reopened: its objects are looked up again
-    uint8_t roundRan;  // lastRound holds the time of the last round
+    uint8_t roundOwed;   // came back, or its line's device was reopened: its objects are looked up again
+    uint8_t roundRan;    // lastRound holds the time of the last round
+    uint8_t connectOwed; // a connect of its entry failed: the stack refuses every other request to it
     uint64_t pauseEnds;
     uint64_t lastRound;
     uint32_t connectedAt; // the line's device reopens when the station was last connected
@@ -106,16 +107,22 @@ void Count(StationRecord *r, const LineOptions &o, int32_t rc) {
     }
 }
 
-int32_t Connect(DriverInstance *instance, StationRecord *r, const LineSettings &line) {
+// A connect of the station again. One that fails leaves the stack's entry not connected, and the stack
+// refuses every other request to it (65320) without going on the line: the station owes a connect then,
+// which goes before its next request (and is its probe when it is set aside).
+int32_t Connect(DriverInstance *instance, StationRecord *r, const LineSettings &line, bool sendOnce) {
     int32_t rc = 0;
-    TransportNextExchange(false);
+    TransportNextExchange(sendOnce);
     StationEntry *entry = Net2000_Connect(instance->portHandle, r->station, &rc);
+    TransportExchangeDone();
     Count(r, line.options, rc);
     if (entry == nullptr) {
+        r->connectOwed = 1;
         return rc != 0 ? rc : DSF_ERR_NOT_CONNECTED;
     }
     StoreStationSlot(instance, r->station, entry);
     r->connectedAt = line.reopens;
+    r->connectOwed = 0;
     return 0;
 }
 
@@ -194,14 +201,14 @@ int32_t LookUpAgain(DriverInstance *instance, StationRecord *r, const LineOption
     return 0;
 }
 
-// The station connected again and every object registered for it looked up by name. 0, or the code of
-// the connect or look-up that failed: the round stops there, the objects not reached keep what they had.
-// connected: whether its connect succeeded.
+// The station connected again (unless it was just now) and every object registered for it looked up by
+// name. 0, or the code of the connect or look-up that failed: the round stops there, the objects not
+// reached keep what they had. connected: whether the station is connected.
 int32_t Round(DriverInstance *instance, StationRecord *r, const LineSettings &line, bool *connected) {
     r->roundRan = 1;
     r->lastRound = plat_monotonic_ms();
     r->roundOwed = 0;
-    int32_t rc = Connect(instance, r, line);
+    int32_t rc = *connected ? 0 : Connect(instance, r, line, false);
     *connected = rc == 0;
     for (ObjectEntry *entry = ObjectListHead(instance); entry != nullptr && rc == 0; entry = entry->next) {
         if (entry->station == r->station) {
@@ -211,24 +218,21 @@ int32_t Round(DriverInstance *instance, StationRecord *r, const LineSettings &li
     return rc;
 }
 
-// What the station owes before its next request: a connect once its line's device was reopened, and
-// under RELOOKUP_ON_ERROR the round it is owed (then, or when it came back) as soon as one is allowed.
-// Nothing while it is set aside. 0, or the code of the connect that failed: the request it was owed
-// before would only meet the same silence.
-int32_t CatchUp(DriverInstance *instance, StationRecord *r, const LineSettings &line) {
+// What the station owes before its next request: a connect once its line's device was reopened or a
+// connect of it failed, and under RELOOKUP_ON_ERROR the round it is owed since it came back, as soon as
+// one is allowed (after a reopen an error reply brings the round, as for any request). Nothing while it is
+// set aside. connected: it was connected just now. 0, or the code of the connect that failed: the request
+// it was owed before would meet the same.
+int32_t CatchUp(DriverInstance *instance, StationRecord *r, const LineSettings &line, bool connected) {
     if (r->setAside != 0) {
         return 0;
     }
     const bool reopened = r->connectedAt != line.reopens && LoadStationSlot(instance, r->station) != nullptr;
-    if (reopened && line.options.relookupOnError != 0) {
-        r->roundOwed = 1;
-    }
     if (r->roundOwed != 0 && RoundAllowed(r)) {
-        bool connected = false;
         const int32_t rc = Round(instance, r, line, &connected);
         return connected ? 0 : rc;
     }
-    return reopened ? Connect(instance, r, line) : 0;
+    return !connected && (reopened || r->connectOwed != 0) ? Connect(instance, r, line, false) : 0;
 }
 
 } // namespace
@@ -244,14 +248,24 @@ int32_t BeginStationTurn(DriverInstance *instance, uint32_t station, StationTurn
     if (r == nullptr) {
         return 0;
     }
+    bool connected = false;
     if (r->setAside != 0) {
         if (plat_monotonic_ms() < r->pauseEnds) {
             return DSF_ERR_SET_ASIDE;
         }
+        // The first request after the pause goes out once: the request itself, or the connect it owes.
         turn->probe = true;
-        return 0;
+        if (r->connectOwed == 0) {
+            return 0;
+        }
+        const int32_t rc = Connect(instance, r, line, true);
+        if (rc != 0) {
+            return rc;
+        }
+        turn->probe = false; // back: the request goes out as any other
+        connected = true;
     }
-    return CatchUp(instance, r, line);
+    return CatchUp(instance, r, line, connected);
 }
 
 void EndStationTurn(DriverInstance *instance, uint32_t station, const StationTurn &, int32_t rc) {
@@ -289,7 +303,7 @@ int32_t ExchangeObject(DriverInstance *instance, uint32_t station, ObjectEntry *
     const LineSettings line = LineNow(instance);
     StationRecord *r = LoadStationSlot(instance, station) != nullptr ? Claim(instance, station, line.reopens) : nullptr;
     if (r != nullptr) {
-        const int32_t rc = CatchUp(instance, r, line);
+        const int32_t rc = CatchUp(instance, r, line, false);
         if (rc != 0) {
             return rc;
         }

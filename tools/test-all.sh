@@ -137,8 +137,8 @@ leg_wine() {
 }
 
 # ---------------------------------------------------------------------------------------------------
-# Leg: fault soak of 20,000 requests on the Linux build (reused when the linux leg made it), with its
-# figures (tools/soak.sh); about half a minute of line time.
+# Leg: fault soak of 20,000 requests on the Linux build (reused when the linux leg made it), then 3,000 on
+# a line that heals itself, with their figures (tools/soak.sh); about a minute of line time.
 # ---------------------------------------------------------------------------------------------------
 leg_soak() {
     need_packages "${BASE_PACKAGES[@]}" || return 1
