@@ -68,10 +68,10 @@ struct PosixPort {
     int softRtsToggle; // raise RTS around each write ourselves (the driver has no RS485 mode)
     uint32_t baudRate; // last rate set, for the write bound
     PortTimeouts timeouts;
-    char name[12];       // as opened: a reopen finds the device by it again
-    int deviceFailed;    // an operation failed in a way only a new open mends
-    int deviceError;     // its errno
-    int haveState;       // state holds the line state last set, for a reopen
+    char name[12];    // as opened: a reopen finds the device by it again
+    int deviceFailed; // an operation failed in a way only a new open mends
+    int deviceError;  // its errno
+    int haveState;    // state holds the line state last set, for a reopen
     PortLineState state;
 };
 

@@ -311,7 +311,8 @@ int plat_port_reopen_device(PortHandle handle) {
         DCB dcb;
         memset(&dcb, 0, sizeof dcb);
         dcb.DCBlength = sizeof dcb;
-        if (!GetCommState(port->handle, &dcb) || (memcpy(state.native, &dcb, sizeof dcb), ApplyState(port, &state)) != 0) {
+        if (!GetCommState(port->handle, &dcb) ||
+            (memcpy(state.native, &dcb, sizeof dcb), ApplyState(port, &state)) != 0) {
             const DWORD e = GetLastError();
             CloseHandle(port->handle);
             port->handle = INVALID_HANDLE_VALUE;

@@ -160,7 +160,8 @@ int ParseEwt(DriverInstance *instance, GateAddressParse *record, const char *cop
     // Looked up again by name after an error reply: its handles then come from the registry.
     if (LineOptionsOf(instance).relookupOnError != 0 &&
         RegisterSample(instance, copy, record->station, static_cast<uint16_t>(structure.handle),
-                       static_cast<uint16_t>(toggle.handle), {structure.kind, structure.dataType, structure.length}) != 0)
+                       static_cast<uint16_t>(toggle.handle),
+                       {structure.kind, structure.dataType, structure.length}) != 0)
         return 1;
     return 0;
 }

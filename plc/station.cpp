@@ -52,8 +52,7 @@ StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress, int32_t *
     return handle;
 }
 
-int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor,
-                  int32_t *result) {
+int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor, int32_t *result) {
     int32_t ignored = 0;
     int32_t &rc = result != nullptr ? *result : ignored;
     rc = DSF_ERR_REPLY_BUFFER;

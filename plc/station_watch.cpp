@@ -146,8 +146,9 @@ void Mark(ObjectEntry *entry, uint8_t state, const ObjectDescriptor &d) {
         err(LOG_ERROR,
             "KESTA> Relookup() gate %s: object changed in plcaddr %u: kind %u, type %u, length %u (parsed: %u, %u, %u)",
             entry->name, static_cast<unsigned>(entry->station), static_cast<unsigned>(d.kind),
-            static_cast<unsigned>(d.dataType), static_cast<unsigned>(d.length), static_cast<unsigned>(entry->shape.kind),
-            static_cast<unsigned>(entry->shape.dataType), static_cast<unsigned>(entry->shape.length));
+            static_cast<unsigned>(d.dataType), static_cast<unsigned>(d.length),
+            static_cast<unsigned>(entry->shape.kind), static_cast<unsigned>(entry->shape.dataType),
+            static_cast<unsigned>(entry->shape.length));
         break;
     }
 }

@@ -221,9 +221,9 @@ TEST_F(Healing, AnObjectGoneFailsItsGatesUntilALookUpFindsItAgain) {
     Start("RELOOKUP_ON_ERROR = 1\n");
     ASSERT_TRUE(St(2).dropObject("x"));
     EXPECT_EQ(2u, f.Read(x2));
-    EXPECT_EQ(GateMessages(),
-              Then({{32, "KESTA> Relookup() gate 002x: object not defined in plcaddr 2 any more, rc=172"}},
-                   FailedRead(205)));
+    EXPECT_EQ(
+        GateMessages(),
+        Then({{32, "KESTA> Relookup() gate 002x: object not defined in plcaddr 2 any more, rc=172"}}, FailedRead(205)));
     EXPECT_EQ(0u, f.Read(t2, true, 4)) << "the array is still there, under its new handle";
     Forget();
     EXPECT_EQ(2u, f.Read(x2)) << "no second round within 10 s";

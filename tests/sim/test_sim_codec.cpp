@@ -126,9 +126,12 @@ TEST(SimCodec, EventSteps) {
         const char *name;
     };
     const Row rows[] = {
-        {"off", FaultKind::SwitchOff, 0, ""},          {"off=2500", FaultKind::SwitchOff, 2500, ""},
-        {"restart", FaultKind::Restart, 0, ""},         {"drop=speed", FaultKind::Drop, 0, "speed"},
-        {"resize=table/20", FaultKind::Resize, 20, "table"}, {"unplug", FaultKind::Unplug, 0, ""},
+        {"off", FaultKind::SwitchOff, 0, ""},
+        {"off=2500", FaultKind::SwitchOff, 2500, ""},
+        {"restart", FaultKind::Restart, 0, ""},
+        {"drop=speed", FaultKind::Drop, 0, "speed"},
+        {"resize=table/20", FaultKind::Resize, 20, "table"},
+        {"unplug", FaultKind::Unplug, 0, ""},
         {"unplug=1500", FaultKind::Unplug, 1500, ""},
     };
     for (const Row &row : rows) {
@@ -142,8 +145,8 @@ TEST(SimCodec, EventSteps) {
         EXPECT_EQ(s.steps[0].name, row.name);
         EXPECT_STREQ(FaultName(row.kind), std::string(row.text).substr(0, std::string(row.text).find('=')).c_str());
     }
-    const char *refused[] = {"drop",       "drop=",     "drop=a/3",        "resize=table", "resize=table/0",
-                             "resize=/3",  "restart=1", "off=3600001",    "unplug=x",     "resize=t/1048577"};
+    const char *refused[] = {"drop",      "drop=",     "drop=a/3",    "resize=table", "resize=table/0",
+                             "resize=/3", "restart=1", "off=3600001", "unplug=x",     "resize=t/1048577"};
     for (const char *text : refused) {
         FaultScript s;
         std::string error;

@@ -352,7 +352,8 @@ TEST(SimStation, ScriptEventsTakeTheirFrame) {
     HandleFrame(b.s, f, rx, a);
     EXPECT_TRUE(a.frames.empty());
     EXPECT_EQ(a.unplugMs, 700);
-    for (FaultKind k : {FaultKind::Restart, FaultKind::Drop, FaultKind::Resize, FaultKind::SwitchOff, FaultKind::Unplug})
+    for (FaultKind k :
+         {FaultKind::Restart, FaultKind::Drop, FaultKind::Resize, FaultKind::SwitchOff, FaultKind::Unplug})
         EXPECT_EQ(b.s.stats.Faults(k), 1u) << FaultName(k);
     EXPECT_FALSE(DropObject(b.s, "nosuch"));
     EXPECT_FALSE(ResizeObject(b.s, "t", 0));

@@ -38,11 +38,11 @@ enum {
     TABLE_ELEMENTS = 8,
     DEFAULT_REQUESTS = 800,
     DEFAULT_SEED = 20240,
-    LIMIT = 2,           // SILENT_STATION_LIMIT
-    PAUSE_MS = 300,      // SILENT_STATION_PAUSE
-    REOPEN_MS = 200,     // PORT_REOPEN_INTERVAL
-    EVENT_EVERY = 300,   // requests between two events, on average
-    HOST_CYCLE_MS = 10,  // a host polling again after a failed call
+    LIMIT = 2,          // SILENT_STATION_LIMIT
+    PAUSE_MS = 300,     // SILENT_STATION_PAUSE
+    REOPEN_MS = 200,    // PORT_REOPEN_INTERVAL
+    EVENT_EVERY = 300,  // requests between two events, on average
+    HOST_CYCLE_MS = 10, // a host polling again after a failed call
     CLEAN_ROUNDS = 40,
     RECOVERY_MS = 15000, // the 10 s between two rounds of look-ups of a station, and then some
     // The longest a request may take: a connect and a round of six look-ups before it, the request
@@ -115,9 +115,7 @@ protected:
         const Clock::time_point start = Clock::now();
         uint32_t rc = 0;
         switch (op) {
-        case Op::Write:
-            rc = line.Write(g.setpoint, value);
-            break;
+        case Op::Write: rc = line.Write(g.setpoint, value); break;
         case Op::ReadBack:
             expected[0] = static_cast<int32_t>(station.value("setpoint"));
             rc = line.Read(g.setpoint, &got[0]);
@@ -158,11 +156,10 @@ protected:
             if (got[k] != expected[k]) {
                 figures.wrongValues++;
                 if (figures.wrongSamples.size() < 10)
-                    figures.wrongSamples.push_back("request " + std::to_string(figures.requests) + " station " +
-                                                   std::to_string(kStations[which]) + " op " +
-                                                   std::to_string(static_cast<int>(op)) + ": got " +
-                                                   std::to_string(got[k]) + ", station had " +
-                                                   std::to_string(expected[k]));
+                    figures.wrongSamples.push_back(
+                        "request " + std::to_string(figures.requests) + " station " + std::to_string(kStations[which]) +
+                        " op " + std::to_string(static_cast<int>(op)) + ": got " + std::to_string(got[k]) +
+                        ", station had " + std::to_string(expected[k]));
                 break;
             }
         }

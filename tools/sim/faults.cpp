@@ -94,11 +94,10 @@ bool ParseFaultScript(const std::string &text, FaultScript *script, std::string 
 
         Fault f;
         static const FaultKind kinds[] = {
-            FaultKind::None,          FaultKind::Silence,   FaultKind::NoReply, FaultKind::Noise,
-            FaultKind::HeaderChecksum, FaultKind::DataChecksum, FaultKind::OtherStation,
-            FaultKind::StaleSequence, FaultKind::Split,     FaultKind::Error,   FaultKind::Refuse,
-            FaultKind::SwitchOff,     FaultKind::Restart,   FaultKind::Drop,    FaultKind::Resize,
-            FaultKind::Unplug};
+            FaultKind::None,           FaultKind::Silence,      FaultKind::NoReply,      FaultKind::Noise,
+            FaultKind::HeaderChecksum, FaultKind::DataChecksum, FaultKind::OtherStation, FaultKind::StaleSequence,
+            FaultKind::Split,          FaultKind::Error,        FaultKind::Refuse,       FaultKind::SwitchOff,
+            FaultKind::Restart,        FaultKind::Drop,         FaultKind::Resize,       FaultKind::Unplug};
         bool known = false;
         for (FaultKind k : kinds)
             if (name == FaultName(k)) {

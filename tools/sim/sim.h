@@ -368,11 +368,11 @@ private:
     void tickGenerators();
     void writeInjected();
     bool writeLine(const uint8_t *bytes, size_t n, bool paced);
-    bool openPty(std::string *error); // a new pair as the line (line thread or before start)
-    void closeLine();                 // the device goes: both sides closed, the link removed
-    bool relink(std::string *error);  // the link to the device there is now
-    void serveUnplug();               // line thread: carries out unplug() and plug() as asked
-    bool sleepFor(std::chrono::milliseconds delay);              // false when stopped meanwhile
+    bool openPty(std::string *error);               // a new pair as the line (line thread or before start)
+    void closeLine();                               // the device goes: both sides closed, the link removed
+    bool relink(std::string *error);                // the link to the device there is now
+    void serveUnplug();                             // line thread: carries out unplug() and plug() as asked
+    bool sleepFor(std::chrono::milliseconds delay); // false when stopped meanwhile
     bool sleepUntil(std::chrono::steady_clock::time_point when); // the same, to a point in time
     void capture(char direction, const uint8_t *bytes, size_t n);
     void addRecord(TrafficRecord record);
@@ -387,7 +387,7 @@ private:
     int holdFd_ = -1; // the pty slave kept open so that the line stays up between driver opens
     std::string devicePath_;
     std::string linkPath_;
-    mutable std::mutex deviceMu_;   // devicePath_ and the plug state, read by other threads
+    mutable std::mutex deviceMu_; // devicePath_ and the plug state, read by other threads
     bool isPty_ = false;
     bool unplugged_ = false;
     std::atomic<int64_t> unplugAsk_{-1}; // ms to stay away, from unplug(); -1 none

@@ -139,7 +139,7 @@ void SwitchOff(StationState &s, std::chrono::steady_clock::time_point until);
 void SwitchOn(StationState &s);
 // A restart: new handles for every object, connections and a half-done exchange forgotten.
 void Restart(StationState &s);
-bool DropObject(StationState &s, const std::string &name); // a program without it; restarts
+bool DropObject(StationState &s, const std::string &name);                   // a program without it; restarts
 bool ResizeObject(StationState &s, const std::string &name, uint32_t count); // an array's new count; restarts
 
 // The station's answer to one valid frame addressed to it; notes go into rx.
