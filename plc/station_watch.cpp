@@ -22,7 +22,7 @@ struct StationRecord {
     uint8_t station;
     uint8_t silentRun; // requests in a row that went unanswered
     uint8_t setAside;
-    uint8_t roundOwed;   // came back, or its line's device was reopened: its objects are looked up again
+    uint8_t roundOwed;   // came back from being set aside: its objects are looked up again
     uint8_t roundRan;    // lastRound holds the time of the last round
     uint8_t connectOwed; // a connect of its entry failed: the stack refuses every other request to it
     uint64_t pauseEnds;
@@ -30,7 +30,7 @@ struct StationRecord {
     uint32_t connectedAt; // the line's device reopens when the station was last connected
 };
 
-StationRecord records[WATCHED_STATIONS];
+StationRecord watched[WATCHED_STATIONS];
 
 bool Watching(const LineOptions &o) {
     return o.silentStationLimit != 0 || o.relookupOnError != 0 || o.portReopenInterval != 0;
@@ -44,7 +44,7 @@ LineSettings LineNow(DriverInstance *instance) {
 }
 
 StationRecord *Find(const DriverInstance *instance, uint32_t station) {
-    for (StationRecord &r : records) {
+    for (StationRecord &r : watched) {
         if (r.owner == instance && r.station == station) {
             return &r;
         }
@@ -57,7 +57,7 @@ StationRecord *Claim(const DriverInstance *instance, uint32_t station, uint32_t 
     if (r != nullptr) {
         return r;
     }
-    for (StationRecord &candidate : records) {
+    for (StationRecord &candidate : watched) {
         if (candidate.owner == nullptr) {
             r = &candidate;
             break;
@@ -337,7 +337,7 @@ int32_t ExchangeObject(DriverInstance *instance, uint32_t station, ObjectEntry *
 
 void ForgetStations(const DriverInstance *instance) {
     LineLock lock;
-    for (StationRecord &r : records) {
+    for (StationRecord &r : watched) {
         if (r.owner == instance) {
             r = StationRecord();
         }

@@ -136,15 +136,22 @@ TEST(PlatformSerialDevice, AHungUpLineEndsReadsAtOnceAndMarksTheDeviceFailed) {
     EXPECT_EQ(0, plat_port_close(port));
 }
 
-// The device closed and opened again inside the same port: the handle stays, operations fail at once
-// while it is closed, and the reopened device has the line state and time-outs last set.
-TEST(PlatformSerialDevice, ReopenedByNameWithTheLastSettings) {
+// A port opened by the name of a link to a first pseudo-terminal.
+class LinkedDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(first.Open());
+        ASSERT_TRUE(link.PointAt(first));
+        ASSERT_EQ(0, plat_port_open(link.name(), &port));
+    }
     LinkedPort link;
     PtyPair first;
-    ASSERT_TRUE(first.Open());
-    ASSERT_TRUE(link.PointAt(first));
     PortHandle port = 0;
-    ASSERT_EQ(0, plat_port_open(link.name(), &port));
+};
+
+// The device closed and opened again inside the same port: the handle stays, operations fail at once
+// while it is closed, and the reopened device has the line state and time-outs last set.
+TEST_F(LinkedDevice, ReopenedByNameWithTheLastSettings) {
     EXPECT_STREQ(link.name(), plat_port_name(port));
     PortLineState state;
     ASSERT_EQ(0, plat_port_get_state(port, &state));
@@ -192,13 +199,7 @@ TEST(PlatformSerialDevice, ReopenedByNameWithTheLastSettings) {
 
 // A device whose close fails (on POSIX the descriptor is given up all the same) is never closed twice
 // and never used again; the reopen takes a new descriptor.
-TEST(PlatformSerialDevice, AFailedDeviceCloseLeavesNothingToUseOrCloseAgain) {
-    LinkedPort link;
-    PtyPair first;
-    ASSERT_TRUE(first.Open());
-    ASSERT_TRUE(link.PointAt(first));
-    PortHandle port = 0;
-    ASSERT_EQ(0, plat_port_open(link.name(), &port));
+TEST_F(LinkedDevice, AFailedDeviceCloseLeavesNothingToUseOrCloseAgain) {
     plat_port_fail_next_closes(1);
     EXPECT_NE(0, plat_port_close_device(port));
     int pipeFds[2] = {-1, -1};

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "concurrency/driver_line.h"
+#include "soak_request.h"
 
 namespace {
 
@@ -29,13 +30,11 @@ using concurrency::DriverLine;
 using kesta::sim::Fault;
 using kesta::sim::FaultKind;
 using kesta::sim::FaultScript;
-using kesta::sim::kTypeInt32;
-using kesta::sim::ObjectSpec;
+using soak::Op;
 using std::chrono::milliseconds;
 
 enum {
     LINE_TIMEOUT = 5, // 50 ms a read
-    TABLE_ELEMENTS = 8,
     DEFAULT_REQUESTS = 800,
     DEFAULT_SEED = 20240,
     LIMIT = 2,          // SILENT_STATION_LIMIT
@@ -52,14 +51,6 @@ enum {
 const uint8_t kStations[] = {2, 3};
 constexpr double FAULT_RATE = 0.02;
 
-uint32_t Setting(const char *name, uint32_t fallback) {
-    const char *text = getenv(name);
-    const unsigned long value = text != nullptr ? strtoul(text, nullptr, 10) : 0;
-    return value != 0 ? static_cast<uint32_t>(value) : fallback;
-}
-
-enum class Op { Write, ReadBack, ReadChanged, ReadBlock };
-
 struct Figures {
     uint32_t requests = 0, succeeded = 0, wrongValues = 0, failuresWithoutCode = 0;
     std::map<unsigned, uint32_t> failuresByCode;
@@ -67,26 +58,12 @@ struct Figures {
     std::vector<std::string> wrongSamples;
 };
 
-int LoggedCode(const std::vector<LoggedMessage> &messages) {
-    static const std::string key = "ErrCode: ";
-    for (auto m = messages.rbegin(); m != messages.rend(); ++m) {
-        const size_t at = m->text.find(key);
-        if (at != std::string::npos)
-            return atoi(m->text.c_str() + at + key.size());
-    }
-    return -1;
-}
-
 class HealingSoak : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(line.ok()) << line.error();
-        for (uint8_t s : kStations) {
-            kesta::sim::Station &station = line.station(s);
-            station.addObject(ObjectSpec::Scalar("setpoint", kTypeInt32, 0));
-            station.addObject(ObjectSpec::Scalar("measured", kTypeInt32, 0));
-            station.addObject(ObjectSpec::Array("table", kTypeInt32, TABLE_ELEMENTS));
-        }
+        for (uint8_t s : kStations)
+            soak::AddObjects(line.station(s));
         line.sim().setTrafficLimit(64);
         port = line.fixture().LinkLine();
         ASSERT_FALSE(port.empty()) << line.fixture().error();
@@ -94,53 +71,24 @@ protected:
                            "\nSILENT_STATION_PAUSE = " + std::to_string(PAUSE_MS) +
                            "\nRELOOKUP_ON_ERROR = 1\nPORT_REOPEN_INTERVAL = " + std::to_string(REOPEN_MS) + "\n");
         ASSERT_EQ(0u, line.ColdStart(LINE_TIMEOUT, port));
-        for (size_t i = 0; i < 2; ++i) {
-            const std::string station = "00" + std::to_string(kStations[i]);
-            ASSERT_EQ(0u, line.Parse(gates[i].setpoint, station + "setpoint"));
-            ASSERT_EQ(0u, line.Parse(gates[i].measured, station + "measured"));
-            ASSERT_EQ(0u, line.Parse(gates[i].table, station + "table", GATE_SIGNED32, TABLE_ELEMENTS));
-        }
+        for (size_t i = 0; i < 2; ++i)
+            ASSERT_TRUE(soak::ParseGates(line, "00" + std::to_string(kStations[i]), gates[i]));
         handle = line.instance().portHandle;
         line.fixture().ClearMessages();
     }
 
     // One request with values never used before, on station index which; true when it succeeded.
     bool Request(Op op, size_t which, int32_t unique, Figures &figures) {
-        kesta::sim::Station &station = line.station(kStations[which]);
-        Gates &g = gates[which];
         const int32_t value = unique * 2 + static_cast<int32_t>(which); // the stations' values apart
-        int32_t expected[TABLE_ELEMENTS] = {};
-        int32_t got[TABLE_ELEMENTS] = {};
-        uint32_t count = 1;
         const Clock::time_point start = Clock::now();
-        uint32_t rc = 0;
-        switch (op) {
-        case Op::Write: rc = line.Write(g.setpoint, value); break;
-        case Op::ReadBack:
-            expected[0] = static_cast<int32_t>(station.value("setpoint"));
-            rc = line.Read(g.setpoint, &got[0]);
-            break;
-        case Op::ReadChanged:
-            expected[0] = value;
-            station.setValue("measured", value);
-            rc = line.Read(g.measured, &got[0]);
-            break;
-        case Op::ReadBlock:
-            count = TABLE_ELEMENTS;
-            for (uint32_t k = 0; k < count; ++k) {
-                expected[k] = value * TABLE_ELEMENTS + static_cast<int32_t>(k);
-                station.setValue("table", expected[k], k);
-            }
-            rc = line.ReadBlock(g.table, count, got);
-            break;
-        }
+        const soak::Outcome out = soak::Request(line, line.station(kStations[which]), gates[which], op, value);
         const long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
         figures.requests++;
         figures.longestUs = std::max(figures.longestUs, us);
         const std::vector<LoggedMessage> messages = line.fixture().Messages();
         line.fixture().ClearMessages();
-        if (rc != 0) {
-            const int code = LoggedCode(messages);
+        if (out.rc != 0) {
+            const int code = soak::LoggedCode(messages);
             if (code <= 0)
                 figures.failuresWithoutCode++;
             else
@@ -148,20 +96,13 @@ protected:
             return false;
         }
         figures.succeeded++;
-        if (op == Op::Write) {
-            expected[0] = value;
-            got[0] = static_cast<int32_t>(station.value("setpoint"));
-        }
-        for (uint32_t k = 0; k < count; ++k) {
-            if (got[k] != expected[k]) {
-                figures.wrongValues++;
-                if (figures.wrongSamples.size() < 10)
-                    figures.wrongSamples.push_back(
-                        "request " + std::to_string(figures.requests) + " station " + std::to_string(kStations[which]) +
-                        " op " + std::to_string(static_cast<int>(op)) + ": got " + std::to_string(got[k]) +
-                        ", station had " + std::to_string(expected[k]));
-                break;
-            }
+        if (out.wrongElement >= 0) {
+            figures.wrongValues++;
+            if (figures.wrongSamples.size() < 10)
+                figures.wrongSamples.push_back(
+                    "request " + std::to_string(figures.requests) + " station " + std::to_string(kStations[which]) +
+                    " op " + std::to_string(static_cast<int>(op)) + ": got " + std::to_string(out.got) +
+                    ", station had " + std::to_string(out.expected));
         }
         return true;
     }
@@ -176,18 +117,15 @@ protected:
         return all;
     }
 
-    struct Gates {
-        DriverFixture::Gate setpoint, measured, table;
-    };
     DriverLine line;
-    Gates gates[2];
+    soak::StationGates gates[2];
     std::string port;
     KestaHandle handle = 0;
 };
 
 TEST_F(HealingSoak, StationsOffAndOnRestartsAndAPulledDeviceHealWithoutTheHost) {
-    const uint32_t requests = Setting("KESTA_HEAL_SOAK_REQUESTS", DEFAULT_REQUESTS);
-    const uint32_t seed = Setting("KESTA_SOAK_SEED", DEFAULT_SEED);
+    const uint32_t requests = soak::Setting("KESTA_HEAL_SOAK_REQUESTS", DEFAULT_REQUESTS);
+    const uint32_t seed = soak::Setting("KESTA_SOAK_SEED", DEFAULT_SEED);
     for (size_t which = 0; which < 2; ++which) {
         FaultScript script;
         script.randomRate = FAULT_RATE;
