@@ -354,6 +354,34 @@ TEST_F(Healing, CloseComStopsTheReopening) {
     EXPECT_EQ(0u, f.Read(x2));
 }
 
+// All three keys: the device comes back while the station is off, so the connect it owes after the
+// reopen meets silence and sets it aside. The stack refuses every request to an entry whose connect
+// failed, so the probe after the pause is that connect, sent once; back, the station's objects are looked
+// up, and the read goes out as usual.
+TEST_F(Healing, AConnectOwedIsTheProbeOfAStationSetAside) {
+    StartLinked("PORT_REOPEN_INTERVAL = 100\nSILENT_STATION_LIMIT = 1\nSILENT_STATION_PAUSE = 300\n"
+                "RELOOKUP_ON_ERROR = 1\n");
+    f.sim().unplug(milliseconds(200));
+    EXPECT_EQ(2u, f.Read(x2));
+    St(2).switchOff();
+    ASSERT_TRUE(f.sim().waitUntil([&] { return f.sim().plugged(); }, milliseconds(3000)));
+    std::this_thread::sleep_for(milliseconds(150));
+    EXPECT_EQ(2u, f.Read(x2)) << "reopened, the connect meets silence";
+    EXPECT_TRUE(f.Logged("KESTA> SetAside() plcaddr 2 silent for 1 requests in a row: set aside for 300 ms"));
+    St(2).switchOn();
+    St(2).setValue("x", 22);
+    std::this_thread::sleep_for(milliseconds(350));
+    Forget();
+    EXPECT_EQ(0u, f.Read(x2));
+    EXPECT_EQ(22, Value(x2));
+    const std::vector<TrafficRecord> requests = Requests();
+    ASSERT_EQ(4u, requests.size()) << "the connect, two look-ups, the read";
+    EXPECT_EQ(0xFF, requests[0].marker);
+    EXPECT_EQ((std::vector<std::string>{"x", "t"}), Lookups());
+    EXPECT_EQ(4u, FramesTo(2)) << "each sent once";
+    EXPECT_EQ(GateMessages(), Logged({{32, "KESTA> SetAside() plcaddr 2 answers again"}}));
+}
+
 // The device's close fails (on POSIX the descriptor is given up all the same): the port is reopened all
 // the same, nothing is closed twice, and EndKvi closes the port once.
 TEST_F(Healing, ADeviceWhoseCloseFailsIsReopenedAndClosedOnce) {
