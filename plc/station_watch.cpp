@@ -288,6 +288,7 @@ void StationConnected(DriverInstance *instance, uint32_t station) {
     StationRecord *r = Find(instance, station);
     if (r != nullptr) {
         r->connectedAt = LineSettingsOf(instance).reopens;
+        r->connectOwed = 0;
     }
 }
 

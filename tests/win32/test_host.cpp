@@ -319,7 +319,8 @@ public:
 
         r_.Run("EWT measurement records with a delay: all in one read", [&] { MeasurementRecords(); });
         r_.Run("an echoing RS485 converter is detected and handled", [&] { EchoingConverter(); });
-        r_.Run("a pulled adapter: the port reopens itself by its name (PORT_REOPEN_INTERVAL)", [&] { PulledAdapter(); });
+        r_.Run("a pulled adapter: the port reopens itself by its name (PORT_REOPEN_INTERVAL)",
+               [&] { PulledAdapter(); });
     }
 
 private:
