@@ -34,5 +34,11 @@ enum DsfError {
     DSF_ERR_FRAME_BUFFER = 65481,     // 0xFFC9 [201] transport: frame buffer not allocated; engine:
                                       //              transmit buffer missing or shorter than 518 bytes
     DSF_ERR_ACTION = 65482,           // 0xFFCA [202] transport: unknown engine action
+    DSF_ERR_SET_ASIDE = 65483,        // 0xFFCB [203] transport: station set aside after SILENT_STATION_LIMIT
+                                      //              silent requests; nothing sent until its pause ends
+    DSF_ERR_PORT_LOST = 65484,        // 0xFFCC [204] transport: the port's device failed and is closed;
+                                      //              reopened at most once per PORT_REOPEN_INTERVAL
+    DSF_ERR_OBJECT_CHANGED = 65485,   // 0xFFCD [205] transport: a look-up found the gate's object gone, or
+                                      //              of another kind, type or length (RELOOKUP_ON_ERROR)
     DSF_ERR_WRITE = 1                 // transport: a frame could not be written completely
 };

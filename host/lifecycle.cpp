@@ -14,15 +14,13 @@
 #include "platform/talrun.h"
 #include "plc/registry.h"
 #include "plc/station.h"
+#include "plc/station_watch.h"
 #include "serial/port.h"
 #include "serial/trace.h"
 #include "serial/line_state.h"
 #include "serial/transport.h"
 
 namespace {
-
-// Echo test: one byte out, and a converter that echoes hands it straight back within 500 ms.
-enum { ECHO_TEST_TIMEOUT = 50, ECHO_TEST_BYTE = 0x01 };
 
 DriverInstance *Instance(DriverCall *call) { return static_cast<DriverInstance *>(call->instance); }
 
@@ -65,18 +63,6 @@ bool AdoptPort(DriverInstance *instance, PortHandle handle) {
     LineSetCurrentPort(handle);
     MoveLine(instance, handle); // a reopened line keeps the converter its cold start found
     return true;
-}
-
-bool EchoTest(PortHandle port, uint32_t lineTimeout) {
-    SetTimeout(port, ECHO_TEST_TIMEOUT);
-    const uint8_t probe = ECHO_TEST_BYTE;
-    uint8_t answer = 0;
-    uint32_t written = 0;
-    uint32_t got = 0;
-    const bool wrote = WritePort(port, &probe, 1, &written) == PORT_OK;
-    const bool read = wrote && ReadPort(port, &answer, 1, &got) == PORT_OK;
-    SetTimeout(port, lineTimeout);
-    return read && got == 1 && answer == ECHO_TEST_BYTE;
 }
 
 // CloseCom on the instance itself, for the paths that have no DriverCall at hand. Only a port the
@@ -127,6 +113,7 @@ uint32_t EndInstance(DriverInstance *instance) {
     instance->dsfOpen = 0;
     const uint32_t rc = closeFailed ? 2u : ClosePortOf(instance);
     ForgetLine(instance);
+    ForgetStations(instance);
     return rc;
 }
 
@@ -182,6 +169,7 @@ uint32_t ColdStart(DriverCall *call) {
     // The cold start clears the StationTable, so the host parses its gates again and no entry of the
     // old lists is reachable any more.
     ReleaseListsOfEndedRun(instance);
+    ForgetStations(instance);
 
     char mutexName[32];
     snprintf(mutexName, sizeof mutexName, "SEMKESTA%02u", static_cast<unsigned>(call->driverNumber));

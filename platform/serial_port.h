@@ -56,7 +56,26 @@ int plat_port_clear_error(PortHandle handle, uint32_t *inQueue); // clears a pen
 int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *got);
 int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint32_t *written);
 
+// The device behind an open port. A USB adapter pulled out, or a line hung up, leaves the port useless:
+// every operation fails until the device is opened again. The port keeps its record, and so its handle
+// value, through that: its device is closed and opened again inside the record, by the name the port was
+// opened with and with the line state, time-outs and queue sizes last set on it.
+// 1 once an operation on the port has failed in a way that only a new open mends (POSIX: EIO, ENXIO,
+// ENODEV, a hang-up; Win32: the errors a removed adapter gives), until its device is opened again; else 0.
+int plat_port_device_failed(PortHandle handle);
+uint32_t plat_port_device_error(PortHandle handle); // the system error of that failure
+// Closes the device and keeps the port, whose operations then fail at once until a reopen. 0 closed, or no
+// device was open; nonzero the close failed (POSIX: the descriptor is given up all the same; Win32: the
+// device stays open and the next close or reopen closes it).
+int plat_port_close_device(PortHandle handle);
+// Opens the port's device again by its name, exclusively, with the line state, time-outs and queue sizes
+// last set on the port. 0 open; nonzero: the port stays without its device (a device still open, whose
+// close failed before, is closed first).
+int plat_port_reopen_device(PortHandle handle);
+const char *plat_port_name(PortHandle handle); // the name the port was opened with
+
 // Test seam: the next n closes fail as a close can fail on this platform. On POSIX the descriptor is
 // released all the same (close gives it up whatever it answers); on Win32 the handle stays open. Either
-// way the port's record is kept, so a later close of the same handle is safe. 0 ends the seam.
+// way the port's record is kept, so a later close of the same handle is safe. Closes of a port's device
+// (plat_port_close_device, and the one a reopen makes first) fail the same way. 0 ends the seam.
 void plat_port_fail_next_closes(uint32_t n);

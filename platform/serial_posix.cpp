@@ -62,12 +62,28 @@ bool TakeInjectedCloseFailure() {
 }
 
 struct PosixPort {
-    int fd; // -1 on the null line, and once a failed close has given the descriptor up
+    int fd; // -1 on the null line, once a failed close has given the descriptor up, and while the
+            // device is closed after a failure
     int isNull;
     int softRtsToggle; // raise RTS around each write ourselves (the driver has no RS485 mode)
     uint32_t baudRate; // last rate set, for the write bound
     PortTimeouts timeouts;
+    char name[12];    // as opened: a reopen finds the device by it again
+    int deviceFailed; // an operation failed in a way only a new open mends
+    int deviceError;  // its errno
+    int haveState;    // state holds the line state last set, for a reopen
+    PortLineState state;
 };
+
+// Errors of a device that is gone (a USB adapter pulled out) or hung up: the descriptor is of no more
+// use, only a new open of the device can help. Noted on the port until its device is opened again.
+void NoteFailure(PosixPort *port, int error) {
+    if (error == EIO || error == ENXIO || error == ENODEV) {
+        port->deviceFailed = 1;
+        port->deviceError = error;
+    }
+    errno = error;
+}
 
 static_assert(sizeof(struct termios) <= sizeof(((PortLineState *)nullptr)->native), "termios fits the blob");
 
@@ -240,6 +256,50 @@ void DrainOutput(const PosixPort *port, uint64_t deadline) {
     plat_sleep_ms(1 + 11000u / baud);
 }
 
+// Opens the device of a port name exclusively: the descriptor, or -1 with errno set.
+int OpenDevice(const char *name) {
+    // "ttyS0", "ttyUSB0", "pts/3" as users write them; a name starting with '/' is a full path.
+    const size_t length = strnlen(name, 11);
+    char path[5 + 12];
+    if (name[0] == '/') {
+        memcpy(path, name, length);
+        path[length] = '\0';
+    } else {
+        memcpy(path, "/dev/", 5);
+        memcpy(path + 5, name, length);
+        path[5 + length] = '\0';
+    }
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    // TIOCEXCL keeps other users out but not root; the advisory lock holds against root too, as long
+    // as the other side plays by it (every KESTA instance does).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno == EWOULDBLOCK ? EBUSY : errno;
+        close(fd);
+        return FailWith(e);
+    }
+    ioctl(fd, TIOCEXCL); // not a tty: the line state read that follows tells
+    return fd;
+}
+
+// Gives the descriptor up: its exclusive hold first, then the descriptor itself, which close releases
+// whatever it answers (the number may be handed out again at once, so the port never keeps it).
+int CloseDevice(PosixPort *port) {
+    ioctl(port->fd, TIOCNXCL);
+    flock(port->fd, LOCK_UN);
+    int rc = close(port->fd);
+    if (TakeInjectedCloseFailure()) {
+        rc = -1;
+        errno = EIO;
+    }
+    const int e = errno;
+    port->fd = -1;
+    errno = e;
+    return rc;
+}
+
 } // namespace
 
 int plat_port_open(const char *name, PortHandle *handle) {
@@ -254,34 +314,18 @@ int plat_port_open(const char *name, PortHandle *handle) {
     }
     port->fd = -1;
     port->timeouts.readTotalConstant = kUnboundedReadMs;
+    memcpy(port->name, name, length);
     if (strcmp(name, "NUL") == 0) {
         port->isNull = 1;
         *handle = reinterpret_cast<PortHandle>(port);
         return 0;
     }
-    // "ttyS0", "ttyUSB0", "pts/3" as users write them; a name starting with '/' is a full path.
-    char path[5 + 12];
-    if (name[0] == '/') {
-        memcpy(path, name, length + 1);
-    } else {
-        memcpy(path, "/dev/", 5);
-        memcpy(path + 5, name, length + 1);
-    }
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenDevice(name);
     if (fd < 0) {
         int e = errno;
         free(port);
         return FailWith(e);
     }
-    // TIOCEXCL keeps other users out but not root; the advisory lock holds against root too, as long
-    // as the other side plays by it (every KESTA instance does).
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int e = errno == EWOULDBLOCK ? EBUSY : errno;
-        close(fd);
-        free(port);
-        return FailWith(e);
-    }
-    ioctl(fd, TIOCEXCL); // not a tty: the line state read that follows tells
     port->fd = fd;
     port->baudRate = 9600;
     *handle = reinterpret_cast<PortHandle>(port);
@@ -295,27 +339,33 @@ int plat_port_close(PortHandle handle) {
         return -1;
     }
     PosixPort *port = ToPort(handle);
-    int rc = 0;
-    if (!port->isNull && port->fd >= 0) {
-        ioctl(port->fd, TIOCNXCL);
-        flock(port->fd, LOCK_UN);
-        rc = close(port->fd);
-        if (TakeInjectedCloseFailure()) {
-            rc = -1;
-            errno = EIO;
-        }
-    }
-    if (rc != 0) {
-        // close gives the descriptor up whatever it answers, and the number may be handed to someone
-        // else at once: the record stays (its owner keeps the handle and may close it again) but never
-        // reaches that number again. Its reads and writes fail; a later close only frees it.
-        const int e = errno;
-        port->fd = -1;
-        errno = e;
+    // A failed close has given the descriptor up all the same: the record stays (its owner keeps the
+    // handle and may close it again) but never reaches that number again. Its reads and writes fail; a
+    // later close only frees it. A port whose device was closed after a failure holds no descriptor.
+    if (!port->isNull && port->fd >= 0 && CloseDevice(port) != 0) {
         return -1;
     }
     free(port);
     return 0;
+}
+
+int plat_port_device_failed(PortHandle handle) { return handle != 0 && ToPort(handle)->deviceFailed ? 1 : 0; }
+
+uint32_t plat_port_device_error(PortHandle handle) {
+    return handle != 0 ? static_cast<uint32_t>(ToPort(handle)->deviceError) : 0u;
+}
+
+const char *plat_port_name(PortHandle handle) { return handle != 0 ? ToPort(handle)->name : ""; }
+
+int plat_port_close_device(PortHandle handle) {
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    PosixPort *port = ToPort(handle);
+    if (port->isNull || port->fd < 0) {
+        return 0;
+    }
+    return CloseDevice(port);
 }
 
 int plat_port_get_state(PortHandle handle, PortLineState *state) {
@@ -325,6 +375,7 @@ int plat_port_get_state(PortHandle handle, PortLineState *state) {
     PosixPort *port = ToPort(handle);
     struct termios tio;
     if (tcgetattr(port->fd, &tio) != 0) {
+        NoteFailure(port, errno);
         return -1;
     }
     memset(state, 0, sizeof *state);
@@ -446,16 +497,10 @@ int SetModemLines(PosixPort *port, const PortLineState *state) {
     return ModemLine(port->fd, TIOCM_RTS, state->rtsControl == PORT_RTS_ON);
 }
 
-} // namespace
-
 // What termios cannot express: DSR flow and sensitivity, NUL discarding and abort-on-error have no
 // POSIX counterpart and are taken as off; a replacement error character cannot be chosen (PARMRK marks
 // bad bytes instead); DTR handshake has no counterpart and keeps DTR raised.
-int plat_port_set_state(PortHandle handle, const PortLineState *state) {
-    if (!ValidPort(handle) || RefuseOnNull(ToPort(handle))) {
-        return -1;
-    }
-    PosixPort *port = ToPort(handle);
+int ApplyState(PosixPort *port, const PortLineState *state) {
     struct termios tio;
     memcpy(&tio, state->native, sizeof tio);
     if (state->baudRate == 0) {
@@ -467,10 +512,58 @@ int plat_port_set_state(PortHandle handle, const PortLineState *state) {
     }
     SetModes(state, &tio);
     if (ApplyRate(port->fd, &tio, state->baudRate) != 0) {
+        NoteFailure(port, errno);
         return -1;
     }
     port->baudRate = state->baudRate;
-    return SetModemLines(port, state);
+    if (SetModemLines(port, state) != 0) {
+        NoteFailure(port, errno);
+        return -1;
+    }
+    port->state = *state;
+    port->haveState = 1;
+    return 0;
+}
+
+} // namespace
+
+int plat_port_set_state(PortHandle handle, const PortLineState *state) {
+    if (!ValidPort(handle) || RefuseOnNull(ToPort(handle))) {
+        return -1;
+    }
+    return ApplyState(ToPort(handle), state);
+}
+
+// The device comes back under the same name (a new descriptor, maybe a new device behind a link): it gets
+// the line state last set on the port, on the termios the new device brings along.
+int plat_port_reopen_device(PortHandle handle) {
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    PosixPort *port = ToPort(handle);
+    if (port->isNull) {
+        return 0;
+    }
+    if (port->fd >= 0) {
+        CloseDevice(port); // the descriptor is given up whatever the close answers
+    }
+    const int fd = OpenDevice(port->name);
+    if (fd < 0) {
+        return -1;
+    }
+    port->fd = fd;
+    if (port->haveState) {
+        PortLineState state = port->state;
+        struct termios tio;
+        if (tcgetattr(fd, &tio) != 0 || (memcpy(state.native, &tio, sizeof tio), ApplyState(port, &state)) != 0) {
+            const int e = errno;
+            CloseDevice(port);
+            return FailWith(e);
+        }
+    }
+    port->deviceFailed = 0;
+    port->deviceError = 0;
+    return 0;
 }
 
 int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts) {
@@ -500,6 +593,7 @@ int plat_port_clear_error(PortHandle handle, uint32_t *inQueue) {
     }
     int waiting = 0;
     if (ioctl(ToPort(handle)->fd, FIONREAD, &waiting) != 0) {
+        NoteFailure(ToPort(handle), errno);
         return -1;
     }
     // termios latches no line error that a later read would trip over: nothing to clear.
@@ -545,6 +639,7 @@ int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *go
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            NoteFailure(port, errno);
             *got = have;
             return -1;
         }
@@ -567,8 +662,13 @@ int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *go
             *got = have;
             return -1;
         }
-        if (ready > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            break; // hung up with nothing to read: waiting longer delivers nothing
+        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            // Hung up (the device went away, or the far end of a pseudo-terminal closed): the read above
+            // found nothing and poll answers at once from now on, so waiting longer delivers nothing.
+            if (p.revents & (POLLHUP | POLLERR)) {
+                NoteFailure(port, EIO);
+            }
+            break;
         }
     }
     *got = have;
@@ -608,6 +708,7 @@ int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint3
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            NoteFailure(port, errno);
             rc = -1;
             break;
         }

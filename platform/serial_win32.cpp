@@ -20,10 +20,50 @@ const DWORD kUnboundedReadMs = 1000;
 const DWORD kUnboundedWriteMs = 1000;
 
 struct Win32Port {
-    HANDLE handle;
+    HANDLE handle;      // INVALID_HANDLE_VALUE while the device is closed after a failure
     DWORD baudRate;     // last rate set, for the write bound
     PortTimeouts asked; // the time-outs as the caller set them (the device may hold bounded ones)
+    char path[4 + 12];  // as opened: a reopen finds the device by it again
+    char name[12];
+    int deviceFailed; // an operation failed in a way only a new open mends
+    DWORD deviceError;
+    int haveState; // state holds the line state last set, for a reopen
+    PortLineState state;
+    int haveQueues;
+    DWORD inQueue, outQueue;
 };
+
+// What a USB adapter answers once it has been pulled out (drivers differ: the usbser driver says
+// ERROR_BAD_COMMAND or ERROR_ACCESS_DENIED, others ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE, ERROR_NOT_READY
+// or ERROR_OPERATION_ABORTED): the handle is of no more use, only a new open of the device can help.
+// Noted on the port until its device is opened again.
+void NoteFailure(Win32Port *port) {
+    const DWORD e = GetLastError();
+    switch (e) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_BAD_UNIT:
+        port->deviceFailed = 1;
+        port->deviceError = e;
+        break;
+    default: break;
+    }
+    SetLastError(e);
+}
+
+// A port whose device was closed after a failure answers every operation with this, at once.
+bool DeviceOpen(const Win32Port *port) {
+    if (port->handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_NOT_READY);
+        return false;
+    }
+    return true;
+}
 
 static_assert(sizeof(DCB) <= sizeof(((PortLineState *)nullptr)->native), "DCB fits the blob");
 
@@ -57,6 +97,10 @@ int WriteDeviceTimeouts(Win32Port *port) {
     return SetCommTimeouts(port->handle, &ct) ? 0 : -1;
 }
 
+HANDLE OpenDevice(const char *path) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 } // namespace
 
 int plat_port_open(const char *name, PortHandle *handle) {
@@ -80,8 +124,9 @@ int plat_port_open(const char *name, PortHandle *handle) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    port->handle =
-        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    memcpy(port->path, path, sizeof port->path);
+    memcpy(port->name, name, length);
+    port->handle = OpenDevice(port->path);
     if (port->handle == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
         free(port);
@@ -119,32 +164,65 @@ bool TakeInjectedCloseFailure() {
 
 void plat_port_fail_next_closes(uint32_t n) { failingCloses.store(n); }
 
-int plat_port_close(PortHandle handle) {
-    if (!ValidPort(handle)) {
-        return -1;
+namespace {
+
+// The device handle closed, or left open when the close fails: the caller keeps a port whose close
+// failed (CloseCom changes nothing then) and may close it again later.
+int CloseDevice(Win32Port *port) {
+    if (port->handle == INVALID_HANDLE_VALUE) {
+        return 0;
     }
-    Win32Port *port = ToPort(handle);
     if (TakeInjectedCloseFailure()) {
         SetLastError(ERROR_GEN_FAILURE);
         return -1;
     }
     if (!CloseHandle(port->handle)) {
-        // The caller keeps a handle whose close failed (CloseCom changes nothing then) and may close it
-        // again later: the record must outlive this failure, or that second close would free it twice.
+        return -1;
+    }
+    port->handle = INVALID_HANDLE_VALUE;
+    return 0;
+}
+
+} // namespace
+
+int plat_port_close(PortHandle handle) {
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    Win32Port *port = ToPort(handle);
+    // The record must outlive a failed close, or the second close would free it twice.
+    if (CloseDevice(port) != 0) {
         return -1;
     }
     free(port);
     return 0;
 }
 
+int plat_port_device_failed(PortHandle handle) { return handle != 0 && ToPort(handle)->deviceFailed ? 1 : 0; }
+
+uint32_t plat_port_device_error(PortHandle handle) { return handle != 0 ? ToPort(handle)->deviceError : 0u; }
+
+const char *plat_port_name(PortHandle handle) { return handle != 0 ? ToPort(handle)->name : ""; }
+
+int plat_port_close_device(PortHandle handle) {
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    return CloseDevice(ToPort(handle));
+}
+
 int plat_port_get_state(PortHandle handle, PortLineState *state) {
     if (!ValidPort(handle)) {
+        return -1;
+    }
+    if (!DeviceOpen(ToPort(handle))) {
         return -1;
     }
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(ToPort(handle)->handle, &dcb)) {
+        NoteFailure(ToPort(handle));
         return -1;
     }
     memset(state, 0, sizeof *state);
@@ -170,11 +248,9 @@ int plat_port_get_state(PortHandle handle, PortLineState *state) {
     return 0;
 }
 
-int plat_port_set_state(PortHandle handle, const PortLineState *state) {
-    if (!ValidPort(handle)) {
-        return -1;
-    }
-    Win32Port *port = ToPort(handle);
+namespace {
+
+int ApplyState(Win32Port *port, const PortLineState *state) {
     DCB dcb;
     memcpy(&dcb, state->native, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -196,11 +272,60 @@ int plat_port_set_state(PortHandle handle, const PortLineState *state) {
     dcb.fAbortOnError = state->abortOnError ? 1 : 0;
     dcb.ErrorChar = state->errorChar;
     if (!SetCommState(port->handle, &dcb)) {
+        NoteFailure(port);
         return -1;
     }
     port->baudRate = state->baudRate;
+    port->state = *state;
+    port->haveState = 1;
     // The write bound follows the rate; a device that refuses it keeps the bound it had.
     WriteDeviceTimeouts(port);
+    return 0;
+}
+
+} // namespace
+
+int plat_port_set_state(PortHandle handle, const PortLineState *state) {
+    if (!ValidPort(handle) || !DeviceOpen(ToPort(handle))) {
+        return -1;
+    }
+    return ApplyState(ToPort(handle), state);
+}
+
+// The device comes back under the same name: it gets the line state last set on the port, on the DCB the
+// new device brings along, the time-outs and the queue sizes.
+int plat_port_reopen_device(PortHandle handle) {
+    if (!ValidPort(handle)) {
+        return -1;
+    }
+    Win32Port *port = ToPort(handle);
+    if (CloseDevice(port) != 0) {
+        return -1; // still held: opening it again would only be refused
+    }
+    port->handle = OpenDevice(port->path);
+    if (port->handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    if (port->haveState) {
+        PortLineState state = port->state;
+        DCB dcb;
+        memset(&dcb, 0, sizeof dcb);
+        dcb.DCBlength = sizeof dcb;
+        if (!GetCommState(port->handle, &dcb) ||
+            (memcpy(state.native, &dcb, sizeof dcb), ApplyState(port, &state)) != 0) {
+            const DWORD e = GetLastError();
+            CloseHandle(port->handle);
+            port->handle = INVALID_HANDLE_VALUE;
+            SetLastError(e);
+            return -1;
+        }
+    }
+    WriteDeviceTimeouts(port);
+    if (port->haveQueues) {
+        SetupComm(port->handle, port->inQueue, port->outQueue);
+    }
+    port->deviceFailed = 0;
+    port->deviceError = 0;
     return 0;
 }
 
@@ -209,7 +334,7 @@ int plat_port_get_timeouts(PortHandle handle, PortTimeouts *timeouts) {
         return -1;
     }
     COMMTIMEOUTS ct;
-    if (!GetCommTimeouts(ToPort(handle)->handle, &ct)) {
+    if (!DeviceOpen(ToPort(handle)) || !GetCommTimeouts(ToPort(handle)->handle, &ct)) {
         return -1; // also what the null device answers
     }
     *timeouts = ToPort(handle)->asked;
@@ -221,9 +346,13 @@ int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts) {
         return -1;
     }
     Win32Port *port = ToPort(handle);
+    if (!DeviceOpen(port)) {
+        return -1;
+    }
     PortTimeouts previous = port->asked;
     port->asked = *timeouts;
     if (WriteDeviceTimeouts(port) != 0) {
+        NoteFailure(port);
         port->asked = previous;
         return -1;
     }
@@ -231,20 +360,32 @@ int plat_port_set_timeouts(PortHandle handle, const PortTimeouts *timeouts) {
 }
 
 int plat_port_set_queues(PortHandle handle, uint32_t inSize, uint32_t outSize) {
-    if (!ValidPort(handle)) {
+    if (!ValidPort(handle) || !DeviceOpen(ToPort(handle))) {
         return -1;
     }
-    return SetupComm(ToPort(handle)->handle, inSize, outSize) ? 0 : -1;
+    Win32Port *port = ToPort(handle);
+    port->haveQueues = 1;
+    port->inQueue = inSize;
+    port->outQueue = outSize;
+    if (!SetupComm(port->handle, inSize, outSize)) {
+        NoteFailure(port);
+        return -1;
+    }
+    return 0;
 }
 
 int plat_port_clear_error(PortHandle handle, uint32_t *inQueue) {
     if (!ValidPort(handle)) {
         return -1;
     }
+    if (!DeviceOpen(ToPort(handle))) {
+        return -1;
+    }
     DWORD errors = 0;
     COMSTAT stat;
     memset(&stat, 0, sizeof stat);
     if (!ClearCommError(ToPort(handle)->handle, &errors, &stat)) {
+        NoteFailure(ToPort(handle));
         return -1;
     }
     *inQueue = stat.cbInQue;
@@ -256,8 +397,12 @@ int plat_port_read(PortHandle handle, void *buffer, uint32_t count, uint32_t *go
     if (!ValidPort(handle)) {
         return -1;
     }
+    if (!DeviceOpen(ToPort(handle))) {
+        return -1;
+    }
     DWORD n = 0;
     if (!ReadFile(ToPort(handle)->handle, buffer, count, &n, nullptr)) {
+        NoteFailure(ToPort(handle));
         *got = n;
         return -1;
     }
@@ -270,8 +415,12 @@ int plat_port_write(PortHandle handle, const void *buffer, uint32_t count, uint3
     if (!ValidPort(handle)) {
         return -1;
     }
+    if (!DeviceOpen(ToPort(handle))) {
+        return -1;
+    }
     DWORD n = 0;
     if (!WriteFile(ToPort(handle)->handle, buffer, count, &n, nullptr)) {
+        NoteFailure(ToPort(handle));
         *written = n;
         return -1;
     }

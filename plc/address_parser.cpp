@@ -11,6 +11,7 @@
 #include "plc/plc_common.h"
 #include "plc/registry.h"
 #include "plc/station.h"
+#include "plc/station_watch.h"
 #include "platform/system.h"
 #include "platform/talrun.h"
 #include "serial/transport.h"
@@ -41,30 +42,56 @@ bool CopyAddress(const char *address, char (&copy)[OBJECT_NAME_SIZE]) {
     return true;
 }
 
+bool NotConnected(uint32_t station) {
+    err(LOG_ERROR, "KESTA> Parse() plcaddr %u not connected!", station);
+    return false;
+}
+
 // Connects the station unless its slot already holds a connection. attempts: how many connects a
-// silent station costs; pauseMs follows each failed one (the last included).
+// silent station costs; pauseMs follows each failed one (the last included). A station set aside
+// (SILENT_STATION_LIMIT) is not connected and costs no attempt.
 bool ConnectStation(DriverInstance *instance, uint32_t station, int attempts, uint32_t pauseMs) {
+    if (StationSetAside(instance, station))
+        return NotConnected(station);
     if (LoadStationSlot(instance, station) != nullptr)
         return true;
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        StationEntry *entry = Net2000_Connect(instance->portHandle, static_cast<uint8_t>(station));
-        if (entry != nullptr) {
-            StoreStationSlot(instance, station, entry);
+        bool connected = false;
+        const int32_t rc = StationRequest(instance, station, [&] {
+            int32_t code = 0;
+            StationEntry *entry = Net2000_Connect(instance->portHandle, static_cast<uint8_t>(station), &code);
+            if (entry != nullptr) {
+                StoreStationSlot(instance, station, entry); // under the line lock, beside the writes' reads
+                connected = true;
+            }
+            return code;
+        });
+        if (connected) {
+            StationConnected(instance, station);
             return true;
         }
+        if (rc == DSF_ERR_SET_ASIDE)
+            break; // set aside by the attempts before: no more connects, no more pauses
         if (pauseMs != 0)
             plat_sleep_ms(pauseMs);
     }
-    err(LOG_ERROR, "KESTA> Parse() plcaddr %u not connected!", station);
-    return false;
+    return NotConnected(station);
 }
 
 // Up to PARSE_LOOKUP_ATTEMPTS lookups in a row until one yields a descriptor; the PLC's verdict on
 // the name (status) is left to the caller.
 bool LookupObject(DriverInstance *instance, uint32_t station, const char *name, ObjectDescriptor *descriptor) {
     for (int attempt = 0; attempt < PARSE_LOOKUP_ATTEMPTS; ++attempt) {
-        if (Net2000_getOV(instance->portHandle, StationSlot(instance, station), name, descriptor) == 0)
+        bool found = false;
+        const int32_t rc = StationRequest(instance, station, [&] {
+            int32_t code = 0;
+            found = Net2000_getOV(instance->portHandle, StationSlot(instance, station), name, descriptor, &code) == 0;
+            return code;
+        });
+        if (found)
             return true;
+        if (rc == DSF_ERR_SET_ASIDE)
+            return NotConnected(station);
     }
     err(LOG_ERROR, "KESTA> Parse() object name %s not defined in PLC", name);
     return false;
@@ -130,6 +157,12 @@ int ParseEwt(DriverInstance *instance, GateAddressParse *record, const char *cop
         return 1;
     record->toggleHandle = static_cast<int32_t>(toggle.handle & 0xFFFFu);
     record->elementBits = 16;
+    // Looked up again by name after an error reply: its handles then come from the registry.
+    if (LineOptionsOf(instance).relookupOnError != 0 &&
+        RegisterSample(instance, copy, record->station, static_cast<uint16_t>(structure.handle),
+                       static_cast<uint16_t>(toggle.handle),
+                       {structure.kind, structure.dataType, structure.length}) != 0)
+        return 1;
     return 0;
 }
 
@@ -230,6 +263,7 @@ int Parse(DriverInstance *instance, GateAddressParse *record, int mode) {
     // Registered before the shape is checked: a refused address stays in the list, as it always has.
     if (CheckAndAdd(instance, copy, static_cast<uint16_t>(descriptor.handle)) != 0)
         return 1;
+    NoteObjectShape(instance, copy, station, {descriptor.kind, descriptor.dataType, descriptor.length});
 
     if (descriptor.kind == OBJECT_KIND_ARRAY) {
         if (mode == PARSE_SINGLE) {

@@ -11,6 +11,7 @@
 #include "plc/plc_common.h"
 #include "plc/registry.h"
 #include "plc/sample_gate.h"
+#include "plc/station_watch.h"
 #include "platform/system.h"
 #include "platform/talrun.h"
 
@@ -149,8 +150,8 @@ uint32_t DoRead(DriverCall *call) {
     if (IsSampleGate(record->typeCode))
         return ReadSampleGate(call);
 
-    const int32_t handle = FindObjectHandle(instance, record->addressString);
-    if (handle < 0) {
+    ObjectEntry *object = FindObjectEntry(instance, record->addressString);
+    if (object == nullptr) {
         err(LOG_ERROR, "KESTA>  Object not found!");
         return KVI_REFUSED;
     }
@@ -167,10 +168,12 @@ uint32_t DoRead(DriverCall *call) {
 
     uint8_t request[GATE_REQUEST_SIZE];
     uint8_t reply[GATE_REPLY_SIZE];
-    const ListItem read = {static_cast<uint32_t>(handle), static_cast<uint16_t>(length), DSF_ACCESS_READ};
+    // The handle is the entry's, taken under the line lock: a look-up after an error reply may renew it.
+    const ListItem read = {0, static_cast<uint16_t>(length), DSF_ACCESS_READ};
     DsfReplyItem item;
-    const int32_t rc = ExchangeItem(instance, record->station, static_cast<uint16_t>(ReadReplyFrameLength(length)),
-                                    read, nullptr, {request, sizeof request, reply, sizeof reply}, &item);
+    const int32_t rc =
+        ExchangeObject(instance, record->station, object, false, static_cast<uint16_t>(ReadReplyFrameLength(length)),
+                       read, nullptr, {request, sizeof request, reply, sizeof reply}, &item);
     // Any code but 0 is a failure, also one whose low byte happens to be 0 (a station error number of
     // 256, say): a read must not hand the host a value the station never sent. Only the low byte shows.
     if (rc != 0)
@@ -195,22 +198,21 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data) {
 
     uint8_t reply[GATE_REPLY_SIZE];
     DsfReplyItem item;
-    int32_t handle = -1;
+    ObjectEntry *object = nullptr;
     int32_t rc = 0;
     {
         // Writes come without the instance mutex; the line lock keeps the lookup away from a parse
         // that is adding to the list and holds the line for the whole write.
         LineLock line;
-        handle = FindObjectHandle(instance, record->addressString);
-        if (handle >= 0) {
+        object = FindObjectEntry(instance, record->addressString);
+        if (object != nullptr) {
             uint8_t request[GATE_REQUEST_SIZE];
-            const ListItem write = {static_cast<uint32_t>(handle), static_cast<uint16_t>(record->elementBits / 8u),
-                                    DSF_ACCESS_WRITE};
-            rc = ExchangeItem(instance, record->station, REPLY_FRAME_OVERHEAD, write, data,
-                              {request, sizeof request, reply, sizeof reply}, &item);
+            const ListItem write = {0, static_cast<uint16_t>(record->elementBits / 8u), DSF_ACCESS_WRITE};
+            rc = ExchangeObject(instance, record->station, object, false, REPLY_FRAME_OVERHEAD, write, data,
+                                {request, sizeof request, reply, sizeof reply}, &item);
         }
     }
-    if (handle < 0) {
+    if (object == nullptr) {
         err(LOG_ERROR, "KESTA> DoWrite() Object not found!");
         return KVI_REFUSED;
     }

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "plc/station_watch.h"
 #include "serial/transport.h"
 
 namespace {
@@ -48,8 +49,10 @@ int32_t ExchangeItem(DriverInstance *instance, uint32_t station, uint16_t expect
         if (LoadStationSlot(instance, station) == nullptr) {
             return DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
         }
-        rc = RunExchange(instance->portHandle, expectedReplyLength, StationSlot(instance, station), records.request,
-                         records.requestSize, records.reply, &replyLength);
+        rc = StationRequest(instance, station, [&] {
+            return RunExchange(instance->portHandle, expectedReplyLength, StationSlot(instance, station),
+                               records.request, records.requestSize, records.reply, &replyLength);
+        });
     }
     if (rc != 0) {
         return rc;

@@ -41,17 +41,44 @@ void AppendArea(DriverInstance *instance, UsedArea *area) {
 // rather than wrapped into negative offsets.
 bool OffsetFits(int64_t value) { return value >= 0 && value <= INT32_MAX; }
 
-} // namespace
-
-ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name) {
+ObjectEntry *FindEntry(const DriverInstance *instance, const char *name, uint8_t form) {
     if (name == nullptr)
         return nullptr;
     for (ObjectEntry *entry = ObjectHead(instance); entry != nullptr; entry = entry->next) {
-        if (strcmp(entry->name, name) == 0)
+        if (entry->form == form && strcmp(entry->name, name) == 0)
             return entry;
     }
     return nullptr;
 }
+
+// A new entry at the tail, complete before it is linked in; null (logged) when no memory is left or the
+// name does not fit.
+ObjectEntry *AddEntry(DriverInstance *instance, const char *name, uint8_t form, uint16_t handle) {
+    const size_t length = name != nullptr ? strlen(name) : size_t{OBJECT_NAME_SIZE};
+    ObjectEntry *entry =
+        length < OBJECT_NAME_SIZE ? static_cast<ObjectEntry *>(calloc(1, sizeof(ObjectEntry))) : nullptr;
+    if (entry == nullptr) {
+        err(LOG_ERROR, "KESTA> CheckAndAdd() memory allocation problem");
+        return nullptr;
+    }
+    memcpy(entry->name, name, length + 1);
+    entry->form = form;
+    entry->handle = handle;
+    AppendObject(instance, entry);
+    return entry;
+}
+
+} // namespace
+
+ObjectEntry *FindObjectEntry(const DriverInstance *instance, const char *name) {
+    return FindEntry(instance, name, OBJECT_FORM_GATE);
+}
+
+ObjectEntry *FindSampleEntry(const DriverInstance *instance, const char *name) {
+    return FindEntry(instance, name, OBJECT_FORM_SAMPLE);
+}
+
+ObjectEntry *ObjectListHead(const DriverInstance *instance) { return ObjectHead(instance); }
 
 UsedArea *FindUsedArea(const DriverInstance *instance, uint32_t elementBits, uint32_t typeCode, uint32_t station) {
     for (UsedArea *area = AreaHead(instance); area != nullptr; area = area->next) {
@@ -69,20 +96,35 @@ int32_t FindObjectHandle(const DriverInstance *instance, const char *name) {
 int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle) {
     LineLock line;
     ObjectEntry *entry = FindObjectEntry(instance, name);
-    if (entry != nullptr) {
-        entry->handle = handle;
-        return 0;
-    }
-    const size_t length = name != nullptr ? strlen(name) : size_t{OBJECT_NAME_SIZE};
-    entry = length < OBJECT_NAME_SIZE ? static_cast<ObjectEntry *>(calloc(1, sizeof(ObjectEntry))) : nullptr;
-    if (entry == nullptr) {
-        err(LOG_ERROR, "KESTA> CheckAndAdd() memory allocation problem");
-        return 1;
-    }
-    memcpy(entry->name, name, length + 1);
-    entry->areaOffset = 0;
+    if (entry == nullptr)
+        return AddEntry(instance, name, OBJECT_FORM_GATE, handle) != nullptr ? 0 : 1;
     entry->handle = handle;
-    AppendObject(instance, entry);
+    return 0;
+}
+
+void NoteObjectShape(DriverInstance *instance, const char *name, uint32_t station, const ObjectShape &shape) {
+    LineLock line;
+    ObjectEntry *entry = FindObjectEntry(instance, name);
+    if (entry != nullptr) {
+        entry->station = static_cast<uint8_t>(station);
+        entry->state = OBJECT_FOUND;
+        entry->shape = shape;
+    }
+}
+
+int RegisterSample(DriverInstance *instance, const char *name, uint32_t station, uint16_t structure, uint16_t toggle,
+                   const ObjectShape &shape) {
+    LineLock line;
+    ObjectEntry *entry = FindSampleEntry(instance, name);
+    if (entry == nullptr)
+        entry = AddEntry(instance, name, OBJECT_FORM_SAMPLE, structure);
+    if (entry == nullptr)
+        return 1;
+    entry->handle = structure;
+    entry->toggleHandle = toggle;
+    entry->station = static_cast<uint8_t>(station);
+    entry->state = OBJECT_FOUND;
+    entry->shape = shape;
     return 0;
 }
 

@@ -9,11 +9,29 @@
 
 enum { OBJECT_NAME_SIZE = 256 }; // an address string of at most 255 characters and its NUL
 
+// An object as the PLC described it at the parse, for a later look-up to compare.
+struct ObjectShape {
+    uint16_t kind;
+    uint16_t dataType;
+    uint32_t length;
+};
+enum { OBJECT_FORM_GATE = 0, OBJECT_FORM_SAMPLE = 1 };
+enum { OBJECT_FOUND = 0, OBJECT_GONE = 1, OBJECT_CHANGED = 2 };
+
 struct ObjectEntry {
     ObjectEntry *next;
     char name[OBJECT_NAME_SIZE]; // the gate's whole address string
     int32_t areaOffset;          // set for a block gate by CheckAndAddGAUsed
     uint16_t handle;
+    // What a look-up after an error reply (RELOOKUP_ON_ERROR) goes by: the station, the object's shape at
+    // the parse, and what the last look-up found. A sample entry (only registered under that key, never
+    // found by FindObjectEntry) names an EWT structure: handle is the structure's, toggleHandle its
+    // ".toggle" companion's.
+    uint8_t station;
+    uint8_t form;  // OBJECT_FORM_*
+    uint8_t state; // OBJECT_FOUND, or what the last look-up found instead
+    uint16_t toggleHandle;
+    ObjectShape shape;
 };
 
 struct UsedArea {
@@ -31,6 +49,14 @@ int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle);
 int CheckAndAddGAUsed(DriverInstance *instance, GateAddressParse *record);
 // The handle registered under exactly name, or -1.
 int32_t FindObjectHandle(const DriverInstance *instance, const char *name);
+
+// The parse found the registered name's object with this shape at station: found as registered.
+void NoteObjectShape(DriverInstance *instance, const char *name, uint32_t station, const ObjectShape &shape);
+// Registers a sample gate's structure (name: the gate's address string) with its two handles. 0 or 1.
+int RegisterSample(DriverInstance *instance, const char *name, uint32_t station, uint16_t structure, uint16_t toggle,
+                   const ObjectShape &shape);
+ObjectEntry *FindSampleEntry(const DriverInstance *instance, const char *name);
+ObjectEntry *ObjectListHead(const DriverInstance *instance); // every entry, gates and samples, in order
 
 // Gives every entry of both lists back to the heap and empties them. Only a cold start that replaces
 // a run (and the end of a test) does this: during a run the entries are referenced by the host's gates.

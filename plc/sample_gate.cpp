@@ -9,6 +9,8 @@
 
 #include "dsf/dsf_request.h"
 #include "plc/plc_common.h"
+#include "plc/registry.h"
+#include "plc/station_watch.h"
 #include "platform/system.h"
 #include "platform/talrun.h"
 
@@ -59,11 +61,14 @@ void ReadSampleRecord(uint32_t typeCode, const uint8_t bytes[SAMPLE_RECORD_SIZE]
     }
 }
 
-// One ReadWrite exchange of one item on the sample gate's station; 0 or the engine's code.
-int32_t SampleExchange(DriverInstance *instance, uint32_t station, uint16_t expected, const ListItem &ask,
-                       const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE], DsfReplyItem *item) {
+// One ReadWrite exchange of one item on the sample gate's station; 0 or the engine's code. sample: the
+// structure's registry entry (under RELOOKUP_ON_ERROR), whose handles take the place of the record's.
+int32_t SampleExchange(DriverInstance *instance, const GateAddressRW *gate, ObjectEntry *sample, bool toggle,
+                       uint16_t expected, const ListItem &ask, const uint8_t *data, uint8_t (&reply)[SAMPLE_REPLY_SIZE],
+                       DsfReplyItem *item) {
     uint8_t request[SAMPLE_REQUEST_SIZE];
-    return ExchangeItem(instance, station, expected, ask, data, {request, sizeof request, reply, sizeof reply}, item);
+    return ExchangeObject(instance, gate->station, sample, toggle, expected, ask, data,
+                          {request, sizeof request, reply, sizeof reply}, item);
 }
 
 uint32_t HandleOf(int32_t field) { return static_cast<uint32_t>(field) & 0xFFFFu; }
@@ -83,11 +88,13 @@ uint32_t SampleResult(const char *what, int32_t rc, const DsfReplyItem &item) {
 }
 
 // 0 and the record, or 2 after logging.
-uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t (&record)[SAMPLE_RECORD_SIZE]) {
+uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, ObjectEntry *sample,
+                    uint8_t (&record)[SAMPLE_RECORD_SIZE]) {
     uint8_t reply[SAMPLE_REPLY_SIZE];
     const ListItem read = {HandleOf(gate->offset), SAMPLE_RECORD_SIZE, DSF_ACCESS_READ};
     DsfReplyItem item;
-    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_READ_REPLY_FRAME, read, nullptr, reply, &item);
+    const int32_t rc =
+        SampleExchange(instance, gate, sample, false, SAMPLE_READ_REPLY_FRAME, read, nullptr, reply, &item);
     if (SampleResult("Read", rc, item) != KVI_OK)
         return KVI_FAILED;
     const uint8_t *bytes = get_span(&item.data, SAMPLE_RECORD_SIZE);
@@ -98,12 +105,12 @@ uint32_t ReadRecord(DriverInstance *instance, const GateAddressRW *gate, uint8_t
 }
 
 // Writes 0 into ".toggle": the PLC then presents its next record. 0, or 2 after logging.
-uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate) {
+uint32_t Acknowledge(DriverInstance *instance, const GateAddressRW *gate, ObjectEntry *sample) {
     const uint8_t zero = 0;
     uint8_t reply[SAMPLE_REPLY_SIZE];
     const ListItem write = {HandleOf(gate->toggleHandle), 1, DSF_ACCESS_WRITE};
     DsfReplyItem item;
-    const int32_t rc = SampleExchange(instance, gate->station, SAMPLE_ACK_REPLY_FRAME, write, &zero, reply, &item);
+    const int32_t rc = SampleExchange(instance, gate, sample, true, SAMPLE_ACK_REPLY_FRAME, write, &zero, reply, &item);
     return SampleResult("Write toggle", rc, item);
 }
 
@@ -228,10 +235,15 @@ uint32_t ReadSampleGate(DriverCall *call) {
         return KVI_REFUSED;
     }
     const uint32_t delay = instance->ewtDelay;
+    ObjectEntry *sample = nullptr; // registered only under RELOOKUP_ON_ERROR
+    {
+        LineLock line;
+        sample = FindSampleEntry(instance, gate->addressString);
+    }
     uint32_t found = 0;
     for (;;) {
         uint8_t bytes[SAMPLE_RECORD_SIZE];
-        if (ReadRecord(instance, gate, bytes) != KVI_OK)
+        if (ReadRecord(instance, gate, sample, bytes) != KVI_OK)
             return KVI_FAILED;
         SampleRecord record;
         ReadSampleRecord(gate->typeCode, bytes, &record);
@@ -240,7 +252,7 @@ uint32_t ReadSampleGate(DriverCall *call) {
         ++found;
         instance->sampleCount = instance->sampleCount + 1;
         StoreRecord(call, gate, record);
-        if (Acknowledge(instance, gate) != KVI_OK)
+        if (Acknowledge(instance, gate, sample) != KVI_OK)
             return KVI_FAILED;
         if (delay == 0) {
             StoreCount(instance, gate);

@@ -30,7 +30,7 @@ uint32_t Net2000_Open(uint8_t masterAddress) {
     return 2;
 }
 
-StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress) {
+StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress, int32_t *result) {
     uint8_t request[REQUEST_SIZE];
     uint8_t reply[REPLY_SIZE];
     DsfRequestBuilder connect = dsf_request_begin(request, sizeof request, DSF_SVC_CONNECT_STATION);
@@ -40,6 +40,9 @@ StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress) {
     StationEntry *handle = nullptr;
     uint32_t replyLength = REPLY_SIZE;
     const int32_t rc = RunExchange(line, CONNECT_REPLY_FRAME, &handle, request, REQUEST_SIZE, reply, &replyLength);
+    if (result != nullptr) {
+        *result = rc;
+    }
     // Any nonzero code is a failure, also one whose low byte happens to be 0 (a station error number
     // of 256, say): only the low byte is shown.
     if (rc != 0) {
@@ -49,7 +52,10 @@ StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress) {
     return handle;
 }
 
-int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor) {
+int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor, int32_t *result) {
+    int32_t ignored = 0;
+    int32_t &rc = result != nullptr ? *result : ignored;
+    rc = DSF_ERR_REPLY_BUFFER;
     uint8_t request[REQUEST_SIZE];
     uint8_t reply[REPLY_SIZE];
     // Expected length 0: the object's length is not checked. The name and its NUL must fit the record.
@@ -62,7 +68,7 @@ int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDes
     }
 
     uint32_t replyLength = REPLY_SIZE;
-    const int32_t rc = RunExchange(line, LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
+    rc = RunExchange(line, LOOKUP_REPLY_FRAME, handleSlot, request, REQUEST_SIZE, reply, &replyLength);
     if (rc != 0) {
         err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(rc & 0xFF));
         return 1;
@@ -73,6 +79,7 @@ int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDes
     if (!dsf_reply_next_object(&answer, &object)) {
         // The stack always delivers a whole record for one name; anything shorter is not a description.
         err(LOG_ERROR, "KESTA> Net2000_getOV failed ErrorCode: %u", static_cast<unsigned>(DSF_ERR_REPLY_LENGTH & 0xFF));
+        rc = DSF_ERR_REPLY_LENGTH;
         return 1;
     }
     *descriptor = {listStatus,      object.status, object.handle,        object.kind,  object.length,

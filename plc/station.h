@@ -31,7 +31,10 @@ uint32_t Net2000_Open(uint8_t masterAddress); // 0 open, 2 failed
 // line: the port of the instance the exchange serves (its portHandle); every instance has its own.
 // Returns the connection handle (the stack's station entry), or null when the station did not connect.
 // One station address is one station entry of the shared stack, whatever line it was connected on.
-StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress);
+// result, when given, receives the exchange's code (0 connected).
+StationEntry *Net2000_Connect(PortHandle line, uint8_t stationAddress, int32_t *result = nullptr);
 // handleSlot: the station's StationTable slot (possibly unaligned). Returns 0 and fills *descriptor
-// when the exchange succeeded (the descriptor's status may still be nonzero), 1 when it failed.
-int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor);
+// when the exchange succeeded (the descriptor's status may still be nonzero), 1 when it failed; result,
+// when given, receives the exchange's code (DSF_ERR_REPLY_BUFFER for a name refused before the line).
+int Net2000_getOV(PortHandle line, void *handleSlot, const char *name, ObjectDescriptor *descriptor,
+                  int32_t *result = nullptr);

@@ -14,6 +14,7 @@ struct LineEntry {
     uint8_t echo;
     uint8_t flush;
     LineOptions options;
+    LineDevice device;
 };
 LineEntry lines[LINE_TABLE_SIZE];
 
@@ -32,15 +33,16 @@ void ReleasePort(PortHandle port) {
     for (LineEntry &entry : lines) {
         if (entry.owner != nullptr && entry.port == port) {
             entry.port = 0;
+            entry.device = LineDevice(); // a closed port has no device to reopen
         }
     }
 }
 
-const LineEntry *EntryOnPort(PortHandle port) {
+LineEntry *EntryOnPort(PortHandle port) {
     if (port == 0) {
         return nullptr;
     }
-    for (const LineEntry &entry : lines) {
+    for (LineEntry &entry : lines) {
         if (entry.owner != nullptr && entry.port == port) {
             return &entry;
         }
@@ -125,15 +127,16 @@ void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flus
     entry->echo = echo;
     entry->flush = flush;
     entry->options = options;
+    entry->device = LineDevice();
 }
 
 LineSettings LineSettingsOf(const void *owner) {
     LineLock lock;
     const LineEntry *entry = owner != nullptr ? EntryOf(owner) : nullptr;
     if (entry == nullptr) {
-        return LineSettings{0, line.echoFlag, line.flushBeforeSend, DefaultLineOptions()};
+        return LineSettings{0, line.echoFlag, line.flushBeforeSend, DefaultLineOptions(), 0};
     }
-    return LineSettings{entry->port, entry->echo, entry->flush, entry->options};
+    return LineSettings{entry->port, entry->echo, entry->flush, entry->options, entry->device.reopens};
 }
 
 void MoveLine(const void *owner, PortHandle port) {
@@ -146,6 +149,8 @@ void MoveLine(const void *owner, PortHandle port) {
         ReleasePort(port);
     }
     entry->port = port;
+    // A port opened anew (ReOpenCom, ChangeKviParams) has its device: no reopen is owed any more.
+    entry->device.closed = 0;
 }
 
 void ForgetLine(const void *owner) {
@@ -157,6 +162,15 @@ void ForgetLine(const void *owner) {
 }
 
 LineState *LineStateHeld() { return &line; }
+
+bool LineOfPortHeld(PortHandle port, LineHeld *held) {
+    LineEntry *entry = EntryOnPort(port);
+    if (entry == nullptr) {
+        return false;
+    }
+    *held = LineHeld{&entry->options, &entry->device, &entry->echo};
+    return true;
+}
 
 void LineLend(PortHandle port, uint16_t expectedReplyLength, LineOnLoan *loan) {
     LineLock lock;

@@ -51,6 +51,13 @@ void LineSetExpectedReply(uint16_t length);
 // owner: the instance. A fixed table of LINE_TABLE_SIZE; an instance beyond it, and a line opened
 // without a cold start's echo test, run with the driver-wide settings.
 enum { LINE_TABLE_SIZE = 32 };
+// The device of a line's port under PORT_REOPEN_INTERVAL: closed once after it failed, then opened again
+// by the transport at most once per interval. The port itself (its handle) stays the line's throughout.
+struct LineDevice {
+    uint8_t closed;      // failed and closed: exchanges on the line fail at once until a reopen
+    uint64_t nextReopen; // monotonic ms from which the next reopen may be tried
+    uint32_t reopens;    // times the device was opened again since the line's cold start
+};
 void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flush, const LineOptions &options);
 // What the table holds for the owner's line; for an owner it does not hold, no port, the driver-wide
 // echo and flush settings and the default options (all off).
@@ -59,11 +66,20 @@ struct LineSettings {
     uint8_t echo;
     uint8_t flush;
     LineOptions options;
+    uint32_t reopens; // of the port's device since the cold start: stations connect again on demand
 };
 LineSettings LineSettingsOf(const void *owner);
 inline LineOptions LineOptionsOf(const void *owner) { return LineSettingsOf(owner).options; }
 void MoveLine(const void *owner, PortHandle port); // the owner's port changed; 0: closed
 void ForgetLine(const void *owner);
+
+// For serial/'s device policy alone, with the line lock held: the entry of the line whose port this is.
+struct LineHeld {
+    const LineOptions *options;
+    LineDevice *device;
+    uint8_t *echo;
+};
+bool LineOfPortHeld(PortHandle port, LineHeld *held);
 
 // For the transport alone, with the line lock held: the record itself, and an exchange put on line
 // (currentPort, and the echo and flush settings of the line that port belongs to) until it is undone.

@@ -10,6 +10,7 @@
 namespace {
 
 enum { PURGE_CHUNK = 512, PURGE_TIMEOUT_UNITS = 5, PORT_QUEUE_SIZE = 1200, ERROR_CHAR = 0xFC };
+enum { ECHO_TEST_TIMEOUT = 50, ECHO_TEST_BYTE = 0x01 };
 
 PortTrace *trace = nullptr;
 
@@ -189,3 +190,26 @@ int PortInputQueue(PortHandle handle, uint32_t *waiting) {
     *waiting = 0;
     return plat_port_clear_error(handle, waiting) == 0 ? 0 : 1;
 }
+
+uint32_t TimeoutUnits(PortHandle handle) {
+    PortTimeouts timeouts;
+    return plat_port_get_timeouts(handle, &timeouts) == 0 ? timeouts.readTotalConstant / 10u : 0u;
+}
+
+bool EchoTest(PortHandle handle, uint32_t lineTimeout) {
+    SetTimeout(handle, ECHO_TEST_TIMEOUT);
+    const uint8_t probe = ECHO_TEST_BYTE;
+    uint8_t answer = 0;
+    uint32_t written = 0;
+    uint32_t got = 0;
+    const bool wrote = WritePort(handle, &probe, 1, &written) == PORT_OK;
+    const bool read = wrote && ReadPort(handle, &answer, 1, &got) == PORT_OK;
+    SetTimeout(handle, lineTimeout);
+    return read && got == 1 && answer == ECHO_TEST_BYTE;
+}
+
+bool PortDeviceFailed(PortHandle handle) { return plat_port_device_failed(handle) != 0; }
+
+int ClosePortDevice(PortHandle handle) { return plat_port_close_device(handle) == 0 ? PORT_OK : PORT_ERR_IO; }
+
+int ReopenPortDevice(PortHandle handle) { return plat_port_reopen_device(handle) == 0 ? PORT_OK : PORT_ERR_OPEN; }

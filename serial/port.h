@@ -45,6 +45,18 @@ int Purge(PortHandle handle);
 int WritePort(PortHandle handle, const void *bytes, uint32_t count, uint32_t *written);
 int ReadPort(PortHandle handle, void *buffer, uint32_t count, uint32_t *got);
 int PortInputQueue(PortHandle handle, uint32_t *waiting); // 0 ok; clears a pending line error
+uint32_t TimeoutUnits(PortHandle handle);                 // the read time-out in 10 ms units, 0 on failure
+
+// Whether the line echoes (an RS485 converter that hands back every byte sent): one byte out, and an
+// echo comes straight back within 500 ms. The read time-out is lineTimeout units afterwards. A write or
+// read that fails counts as no echo.
+bool EchoTest(PortHandle handle, uint32_t lineTimeout);
+
+// The port's device (platform/serial_port.h): failed in a way only a new open mends; closed inside the
+// port, which keeps its handle; opened again by its name with the settings last made.
+bool PortDeviceFailed(PortHandle handle);
+int ClosePortDevice(PortHandle handle);  // PORT_OK, or PORT_ERR_IO when the close failed
+int ReopenPortDevice(PortHandle handle); // PORT_OK, or PORT_ERR_OPEN while the device is not back
 
 // Read time-out (ms) that a time-out of 0 units stands for: 0 would let a read wait without limit.
 enum { PORT_OPEN_READ_TIMEOUT_MS = 1000, PORT_ZERO_TIMEOUT_MS = PORT_OPEN_READ_TIMEOUT_MS };

@@ -8,6 +8,7 @@
 #include "platform/talrun.h"
 #include "serial/link_counters.h"
 #include "serial/port.h"
+#include "serial/reopen.h"
 #include "serial/trace.h"
 #include "serial/transport.h"
 
@@ -22,6 +23,8 @@ uint32_t stackOpen = 0;
 uint32_t stackHolders = 0; // instances that opened the stack and have not closed it yet
 
 uint8_t queueCheck = 0; // 1 only while a Receive action reads: take what is waiting, never wait
+bool sendOnce = false;  // no retransmission: the probe of a station set aside
+bool answered = false;  // the last request received a whole, valid frame
 
 LinkCounters counters;
 
@@ -262,6 +265,7 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
                           uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
     LineLock lock;
     counters.requests++;
+    answered = false;
     if (!stackOpen) {
         return CountResult(DSF_ERR_NOT_OPEN);
     }
@@ -289,13 +293,20 @@ int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, c
         case Done: *replyLength = stepReplyLength; return 0;
         case Failed: return CountResult(rc);
         case SendReceive: {
+            if (sendOnce && silence && (loop.lastAction == SendReceive || loop.lastAction == Receive)) {
+                dsf_reset(stack, 0); // the one sending went unanswered
+                return CountResult(DSF_ERR_NO_REPLY);
+            }
             const int32_t sent = SendAndReceive(&loop, txLength, silence);
             if (sent != 0) {
                 return CountResult(sent);
             }
             break;
         }
-        case Process: counters.framesIn++; break;
+        case Process:
+            counters.framesIn++;
+            answered = true;
+            break;
         default: dsf_reset(stack, 0); return CountResult(DSF_ERR_ACTION);
         }
         loop.lastAction = action;
@@ -309,9 +320,31 @@ int32_t RunDsfRequest(StationEntry **handleLocation, const uint8_t *request, uin
     return rc;
 }
 
+void TransportNextExchange(bool once) {
+    LineLock lock;
+    sendOnce = once;
+    answered = false;
+}
+
+void TransportExchangeDone() {
+    LineLock lock;
+    sendOnce = false;
+}
+
+bool TransportAnswered() {
+    LineLock lock;
+    return answered;
+}
+
 int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
                     uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
     LineLock lock;
+    const int32_t ready = LineDeviceReady(line);
+    if (ready != 0) {
+        counters.requests++;
+        answered = false;
+        return CountResult(ready);
+    }
     LineOnLoan loan;
     LineLend(line, expectedReplyLength, &loan);
     StationEntry *handle = nullptr;
@@ -324,5 +357,8 @@ int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleS
         memcpy(handleSlot, &handle, sizeof handle);
     }
     LineGiveBack(&loan);
+    if (rc != 0) {
+        LineDeviceCheck(line);
+    }
     return rc;
 }

@@ -38,10 +38,21 @@ typedef int32_t (*DsfStepFunction)(DsfInstance *dsf, StationEntry **handleLocati
 int32_t RunDsfRequestWith(DsfStepFunction step, StationEntry **handleLocation, const uint8_t *request,
                           uint32_t requestSize, uint8_t *reply, uint32_t *replyLength);
 
+// For the line lock's holder, before the exchanges of one request: with sendOnce, each frame goes out one
+// time only and silence fails the request at once with DSF_ERR_NO_REPLY (the probe of a station that was
+// set aside). Also forgets what TransportAnswered told. TransportExchangeDone ends sendOnce again, before
+// the lock is given back.
+void TransportNextExchange(bool sendOnce);
+void TransportExchangeDone();
+// For the line lock's holder, after the request: whether the station answered it with a whole, valid
+// frame (a reply, an error reply); false for silence, garbage, and requests refused before the line.
+bool TransportAnswered();
+
 // One whole exchange as every caller needs it: take the line lock, put the exchange on line (the port
 // of the instance it serves: with two instances on two lines, currentPort belongs to whichever instance
 // started or reopened last), set ExpectedReplyLength, run the request, set ExpectedReplyLength back to
 // 518 and currentPort back to what it was, release the lock. The handle slot may be unaligned (a
-// StationTable slot of the packed instance block): it is read and written back by value.
+// StationTable slot of the packed instance block): it is read and written back by value. A line whose
+// port device has failed (PORT_REOPEN_INTERVAL) answers DSF_ERR_PORT_LOST at once until it is reopened.
 int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
                     uint32_t requestSize, uint8_t *reply, uint32_t *replyLength);

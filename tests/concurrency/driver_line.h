@@ -70,12 +70,14 @@ public:
         out << text;
     }
 
-    uint32_t ColdStart(uint32_t timeout) {
+    // portName: the line under another name than its device's (a link, DriverFixture::LinkLine).
+    uint32_t ColdStart(uint32_t timeout, const std::string &portName = std::string()) {
         if (!f_.StartLine())
             return 99;
         PortConfig config;
         memset(&config, 0, sizeof config);
-        snprintf(config.portName, sizeof config.portName, "%s", f_.sim().portName().c_str());
+        snprintf(config.portName, sizeof config.portName, "%s",
+                 portName.empty() ? f_.sim().portName().c_str() : portName.c_str());
         config.usePort = 1;
         config.timeout = timeout;
         config.lineParams = LineParams{57600, 8, 0, 1};

@@ -20,7 +20,10 @@
 #include "plc/plc_common.h"
 #include "plc/registry.h"
 #include "plc/station.h"
+#include "plc/station_watch.h"
 #include "platform/system.h"
+#include "serial/line_state.h"
+#include "serial/reopen.h"
 #include "serial/transport.h"
 
 // ---- Platform services the gate layer uses: no waiting, one thread, a clock that moves only when the
@@ -59,6 +62,7 @@ struct Exchange {
     uint8_t data[GATE_MAX_READ_BYTES + 2]; // read: the data sent back; write: the data received
 };
 Exchange g_last;
+bool g_answered = false; // the last exchange met a station that answered (a reply or an error reply)
 
 const int32_t kFailures[] = {DSF_ERR_NO_REPLY, 256, DSF_ERR_REPLY_BUFFER, 1, DSF_ERR_NOT_CONNECTED, -173};
 
@@ -102,6 +106,11 @@ int32_t dsf_ra_open(const char *) {
     return 1;
 }
 
+int32_t LineDeviceReady(PortHandle) { return 0; } // no port here: its device never fails
+void TransportNextExchange(bool) { g_answered = false; }
+void TransportExchangeDone() {}
+bool TransportAnswered() { return g_answered; }
+
 // ---- The exchange: one request, answered from the input. ---------------------------------------------
 int32_t RunExchange(PortHandle, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
                     uint32_t requestSize, uint8_t *reply, uint32_t *replyLength) {
@@ -121,6 +130,7 @@ int32_t RunExchange(PortHandle, uint16_t expectedReplyLength, void *handleSlot, 
     }
     const uint8_t answer = in.u8();
     const int32_t failure = (answer & 0xE0) == 0xE0 ? kFailures[answer % 6] : 0;
+    g_answered = failure == 0 || failure == 256; // 256: a station's error reply
 
     switch (request[0]) {
     case DSF_SVC_CONNECT_STATION: {
@@ -499,6 +509,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     instance.portOpen = (flags & 0xF0) == 0xF0 ? 0 : 1;
     instance.portHandle = 42;
     instance.ewtDelay = (flags & 0x10) ? in.u8() : 0;
+    // Flag 0x40: the line's healing keys from the input (a station set aside after a few silent requests,
+    // objects looked up again after an error reply).
+    if (flags & 0x40) {
+        LineOptions options = DefaultLineOptions();
+        options.silentStationLimit = in.u8() % 4;
+        options.silentStationPause = 100u + in.u8();
+        options.relookupOnError = in.u8() & 1u;
+        RememberLine(&instance, 0, 0, 0, options);
+    }
     LineSetExpectedReply(EXPECTED_REPLY_IDLE);
     for (Gate &gate : g_gates) {
         gate = Gate();
@@ -517,6 +536,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         CheckLists(&instance);
     }
     FreeLists(&instance);
+    ForgetLine(&instance); // the next input's block may lie at the same address
+    ForgetStations(&instance);
     g_in = nullptr;
     return 0;
 }

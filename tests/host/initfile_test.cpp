@@ -140,7 +140,7 @@ const std::vector<Row> kRows = {
     {"BinaryBytes", "\xff\xfe\x01\x7f\n", Then({Skip("\xff\xfe\x01\x7f", 1)}, kAllMissing), 1, 1, 0, 0},
 };
 
-class InitFile : public ::testing::TestWithParam<Row> {
+template <typename P> class InitFileTest : public ::testing::TestWithParam<P> {
 protected:
     void SetUp() override {
         ASSERT_NE(hostlog::Attach(TALRUN_SO_PATH), nullptr);
@@ -169,6 +169,8 @@ protected:
     InitSettings settings_;
 };
 
+class InitFile : public InitFileTest<Row> {};
+
 TEST_P(InitFile, Reads) {
     const Row &row = GetParam();
     dir_.Write(kName, row.file);
@@ -184,6 +186,131 @@ TEST_P(InitFile, Reads) {
 
 INSTANTIATE_TEST_SUITE_P(Lines, InitFile, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row> &row) { return std::string(row.param.name); });
+
+// The keys of a line that heals itself: each logs only when it appears, accepted with its value or
+// refused with its range (the setting then stays as it was); none is missing when absent.
+struct HealingRow {
+    const char *name;
+    std::string file;
+    std::vector<std::string> messages; // after "Opening", "opened" and before the four keys' reports
+    uint32_t limit, pause, relookup, reopen;
+};
+
+void PrintTo(const HealingRow &row, std::ostream *out) { *out << row.name; }
+
+std::string Set(const char *key, const char *value) {
+    return std::string("KESTA> InitFile() ") + key + " set to " + value;
+}
+std::string Refused(const char *key, const char *value, const char *range) {
+    return std::string("KESTA> InitFile() Incorrect value ") + value + " for parameter " + key + " (Range:" + range +
+           ")...";
+}
+
+const uint32_t kPause = SILENT_STATION_PAUSE_DEFAULT;
+
+const std::vector<HealingRow> kHealingRows = {
+    {"Absent", "", {}, 0, kPause, 0, 0},
+    {"LimitFive", "SILENT_STATION_LIMIT = 5\n", {Set("SILENT_STATION_LIMIT", "5")}, 5, kPause, 0, 0},
+    {"LimitZeroIsOff", "SILENT_STATION_LIMIT = 0\n", {Set("SILENT_STATION_LIMIT", "0")}, 0, kPause, 0, 0},
+    {"LimitHighest", "SILENT_STATION_LIMIT = 255\n", {Set("SILENT_STATION_LIMIT", "255")}, 255, kPause, 0, 0},
+    {"LimitAbove255",
+     "SILENT_STATION_LIMIT = 256\n",
+     {Refused("SILENT_STATION_LIMIT", "256", "0-255")},
+     0,
+     kPause,
+     0,
+     0},
+    {"LimitNegative",
+     "SILENT_STATION_LIMIT = -1\n",
+     {Refused("SILENT_STATION_LIMIT", "4294967295", "0-255")},
+     0,
+     kPause,
+     0,
+     0},
+    {"PauseLowest", "SILENT_STATION_PAUSE = 100\n", {Set("SILENT_STATION_PAUSE", "100")}, 0, 100, 0, 0},
+    {"PauseHighest", "SILENT_STATION_PAUSE = 3600000\n", {Set("SILENT_STATION_PAUSE", "3600000")}, 0, 3600000, 0, 0},
+    {"PauseBelow100",
+     "SILENT_STATION_PAUSE = 99\n",
+     {Refused("SILENT_STATION_PAUSE", "99", "100-3600000")},
+     0,
+     kPause,
+     0,
+     0},
+    {"PauseZeroIsNoOff",
+     "SILENT_STATION_PAUSE = 0\n",
+     {Refused("SILENT_STATION_PAUSE", "0", "100-3600000")},
+     0,
+     kPause,
+     0,
+     0},
+    {"PauseAbove",
+     "SILENT_STATION_PAUSE = 3600001\n",
+     {Refused("SILENT_STATION_PAUSE", "3600001", "100-3600000")},
+     0,
+     kPause,
+     0,
+     0},
+    {"RelookupOn", "RELOOKUP_ON_ERROR = 1\n", {Set("RELOOKUP_ON_ERROR", "1")}, 0, kPause, 1, 0},
+    {"RelookupOff", "RELOOKUP_ON_ERROR = 0\n", {Set("RELOOKUP_ON_ERROR", "0")}, 0, kPause, 0, 0},
+    {"RelookupTwo", "RELOOKUP_ON_ERROR = 2\n", {Refused("RELOOKUP_ON_ERROR", "2", "0/1")}, 0, kPause, 0, 0},
+    {"ReopenOff", "PORT_REOPEN_INTERVAL = 0\n", {Set("PORT_REOPEN_INTERVAL", "0")}, 0, kPause, 0, 0},
+    {"ReopenLowest", "PORT_REOPEN_INTERVAL = 100\n", {Set("PORT_REOPEN_INTERVAL", "100")}, 0, kPause, 0, 100},
+    {"ReopenHighest",
+     "PORT_REOPEN_INTERVAL = 3600000\n",
+     {Set("PORT_REOPEN_INTERVAL", "3600000")},
+     0,
+     kPause,
+     0,
+     3600000},
+    {"ReopenBelow100",
+     "PORT_REOPEN_INTERVAL = 50\n",
+     {Refused("PORT_REOPEN_INTERVAL", "50", "0/100-3600000")},
+     0,
+     kPause,
+     0,
+     0},
+    {"ReopenAbove",
+     "PORT_REOPEN_INTERVAL = 3600001\n",
+     {Refused("PORT_REOPEN_INTERVAL", "3600001", "0/100-3600000")},
+     0,
+     kPause,
+     0,
+     0},
+    {"RefusedKeepsTheEarlierValue",
+     "SILENT_STATION_LIMIT = 3\nSILENT_STATION_LIMIT = 300\n",
+     {Set("SILENT_STATION_LIMIT", "3"), Refused("SILENT_STATION_LIMIT", "300", "0-255")},
+     3,
+     kPause,
+     0,
+     0},
+    {"AllFour",
+     "SILENT_STATION_LIMIT = 2\nSILENT_STATION_PAUSE = 500\nRELOOKUP_ON_ERROR = 1\nPORT_REOPEN_INTERVAL = 1000\n",
+     {Set("SILENT_STATION_LIMIT", "2"), Set("SILENT_STATION_PAUSE", "500"), Set("RELOOKUP_ON_ERROR", "1"),
+      Set("PORT_REOPEN_INTERVAL", "1000")},
+     2,
+     500,
+     1,
+     1000},
+    {"IndentedIsSkipped", " RELOOKUP_ON_ERROR = 1\n", {Skip(" RELOOKUP_ON_ERROR = 1", 4)}, 0, kPause, 0, 0},
+};
+
+class InitFileHealing : public InitFileTest<HealingRow> {};
+
+TEST_P(InitFileHealing, Reads) {
+    const HealingRow &row = GetParam();
+    dir_.Write(kName, kAllKeys + row.file);
+    ::InitFile(kDriver, &settings_);
+    int wrongLevels = 0;
+    EXPECT_EQ(Texts(&wrongLevels), Then(Then({kOpening, kOpened}, kAllKeysMessages), row.messages));
+    EXPECT_EQ(wrongLevels, 0);
+    EXPECT_EQ(settings_.options.silentStationLimit, row.limit);
+    EXPECT_EQ(settings_.options.silentStationPause, row.pause);
+    EXPECT_EQ(settings_.options.relookupOnError, row.relookup);
+    EXPECT_EQ(settings_.options.portReopenInterval, row.reopen);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, InitFileHealing, ::testing::ValuesIn(kHealingRows),
+                         [](const ::testing::TestParamInfo<HealingRow> &row) { return std::string(row.param.name); });
 
 TEST_F(InitFile, MissingFileUsesDefaults) {
     settings_.ewtDelay = 77; // not the file's to reset

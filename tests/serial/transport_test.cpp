@@ -348,6 +348,35 @@ TEST_F(TransportTest, EmptyReceiveIsSilenceAndTheFrameGoesAgain) {
     EXPECT_EQ(std::vector<std::string>({"KESTA> dsf_ra_receive_frame() DEBUG toRead 16 , iRead 6"}), DebugLog());
 }
 
+// The probe of a station set aside: its frame goes out once, and silence ends the request at once with
+// 65290, the engine idle for the next; the next request sends as often as the engine asks again.
+TEST_F(TransportTest, OneSendingOnlyThenSilenceEndsTheRequest) {
+    Connect();
+    EXPECT_TRUE(TransportAnswered());
+    pty.Drain(50);
+    ResetLinkCounters();
+    uint32_t replyLength = 0;
+    TransportNextExchange(true);
+    EXPECT_FALSE(TransportAnswered()) << "forgotten before the next request";
+    EXPECT_EQ(DSF_ERR_NO_REPLY, ReadItem(dsf_step, &replyLength));
+    TransportExchangeDone();
+    EXPECT_FALSE(TransportAnswered());
+    EXPECT_EQ(22u, pty.Drain(50)) << "one read frame";
+    LinkCounters c;
+    ReadLinkCounters(&c);
+    EXPECT_EQ(1u, c.framesOut);
+    EXPECT_EQ(0u, c.retransmissions);
+    EXPECT_EQ(1u, c.failedByCode[DSF_ERR_NO_REPLY & 0xFF]);
+
+    EXPECT_EQ(DSF_ERR_NO_REPLY, ReadItem(dsf_step, &replyLength));
+    EXPECT_EQ(4u * 22u, pty.Drain(50)) << "four sendings again";
+    PtyPeer peer([&] { ServeRequests(pty, 1, PeerOptions()); });
+    TransportNextExchange(true);
+    EXPECT_EQ(0, ReadItem(dsf_step, &replyLength)) << "an answer to the one sending";
+    TransportExchangeDone();
+    EXPECT_TRUE(TransportAnswered());
+}
+
 TEST_F(TransportTest, FailedOrShortWriteEndsWithOneAndTheEngineStartsIdle) {
     Connect();
     std::vector<int> idleAtEntry;

@@ -116,3 +116,41 @@ TEST(SimCodec, FaultScripts) {
     EXPECT_FALSE(ParseFaultScript("hcs=3", &s, &error));
     EXPECT_FALSE(ParseFaultScript("random=2", &s, &error));
 }
+
+// The station and line events: what each step reads, and the refusals beside it.
+TEST(SimCodec, EventSteps) {
+    struct Row {
+        const char *text;
+        FaultKind kind;
+        uint32_t param;
+        const char *name;
+    };
+    const Row rows[] = {
+        {"off", FaultKind::SwitchOff, 0, ""},
+        {"off=2500", FaultKind::SwitchOff, 2500, ""},
+        {"restart", FaultKind::Restart, 0, ""},
+        {"drop=speed", FaultKind::Drop, 0, "speed"},
+        {"resize=table/20", FaultKind::Resize, 20, "table"},
+        {"unplug", FaultKind::Unplug, 0, ""},
+        {"unplug=1500", FaultKind::Unplug, 1500, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text);
+        FaultScript s;
+        std::string error;
+        ASSERT_TRUE(ParseFaultScript(row.text, &s, &error)) << error;
+        ASSERT_EQ(s.steps.size(), 1u);
+        EXPECT_EQ(s.steps[0].kind, row.kind);
+        EXPECT_EQ(s.steps[0].param, row.param);
+        EXPECT_EQ(s.steps[0].name, row.name);
+        EXPECT_STREQ(FaultName(row.kind), std::string(row.text).substr(0, std::string(row.text).find('=')).c_str());
+    }
+    const char *refused[] = {"drop",      "drop=",     "drop=a/3",    "resize=table", "resize=table/0",
+                             "resize=/3", "restart=1", "off=3600001", "unplug=x",     "resize=t/1048577"};
+    for (const char *text : refused) {
+        FaultScript s;
+        std::string error;
+        EXPECT_FALSE(ParseFaultScript(text, &s, &error)) << text;
+        EXPECT_NE(error.find('\''), std::string::npos) << text << ": " << error;
+    }
+}

@@ -132,6 +132,8 @@ public:
         return static_cast<uint16_t>(r[6] | r[7] << 8);
     }
 
+    int fd() const { return fd_; }
+
 private:
     int fd_ = -1;
     uint8_t seq_ = 0;
@@ -280,6 +282,53 @@ TEST(SimPty, StopsQuickly) {
 }
 
 #ifdef SIM_EXE_PATH
+// A pulled device: the descriptor open on it is hung up and its name goes; it comes back as a new
+// pseudo-terminal under the same link, whose stations answer as before.
+TEST(SimPty, UnpluggedDeviceComesBackUnderItsLink) {
+    char dir[] = "/tmp/simtestXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/plc";
+    std::string error;
+    {
+        Simulator sim;
+        sim.addStation(2).addObject(ObjectSpec::Scalar("x", kTypeInt16, 7));
+        ASSERT_TRUE(sim.createPty(&error)) << error;
+        ASSERT_TRUE(sim.linkPty(link, &error)) << error;
+        ASSERT_TRUE(sim.start(&error)) << error;
+        const std::string before = sim.devicePath();
+        Master first(link);
+        EXPECT_NE(first.lookup(2, "x"), 0);
+
+        sim.unplug(milliseconds(300));
+        ASSERT_TRUE(sim.waitUntil([&] { return !sim.plugged(); }, milliseconds(2000)));
+        struct stat st;
+        EXPECT_NE(lstat(link.c_str(), &st), 0) << "the device's name is gone while it is out";
+        pollfd p{first.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 1000), 1);
+        EXPECT_NE(p.revents & POLLHUP, 0) << "the open descriptor is hung up";
+        EXPECT_LT(::write(first.fd(), "x", 1), 0);
+
+        ASSERT_TRUE(sim.waitUntil([&] { return sim.plugged(); }, milliseconds(3000)));
+        EXPECT_EQ(sim.replugs(), 1u);
+        EXPECT_NE(sim.devicePath(), before);
+        char target[128] = {0};
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+        EXPECT_EQ(sim.devicePath(), target);
+        Master again(link);
+        EXPECT_NE(again.lookup(2, "x"), 0);
+
+        sim.unplug(milliseconds(0)); // out until plugged in again
+        ASSERT_TRUE(sim.waitUntil([&] { return !sim.plugged(); }, milliseconds(2000)));
+        EXPECT_FALSE(sim.waitUntil([&] { return sim.plugged(); }, milliseconds(300)));
+        sim.plug();
+        ASSERT_TRUE(sim.waitUntil([&] { return sim.plugged(); }, milliseconds(2000)));
+        EXPECT_EQ(sim.replugs(), 2u);
+    }
+    struct stat st;
+    EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link goes with the simulator";
+    rmdir(dir);
+}
+
 // net2000-sim as a child process: started with its arguments, its first line (the banner) awaited,
 // stopped with SIGTERM.
 class SimProgram {

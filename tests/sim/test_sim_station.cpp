@@ -271,3 +271,90 @@ TEST(SimStation, FaultScriptTakesOneStepPerFrame) {
     EXPECT_EQ(b.s.stats.Faults(FaultKind::OtherStation), 1u);
     EXPECT_EQ(b.s.stats.Faults(FaultKind::StaleSequence), 1u);
 }
+
+namespace {
+
+const char kConnect[] = "FF 00 07 21 00 04 00 02 00 04 00 05 00 06";
+
+// A read of one whole object by its handle, short item heads.
+std::vector<uint8_t> ReadOf(uint16_t h) { return HexBytes("00 00 03 21 00 01 " + Handle(h)); }
+
+Fault Step(const char *text) {
+    FaultScript script;
+    std::string error;
+    EXPECT_TRUE(ParseFaultScript(text, &script, &error)) << error;
+    return script.steps.at(0);
+}
+
+} // namespace
+
+// A station switched off hears nothing; switched on again it serves only the masters that connected
+// since, with error 7 before that (the connect itself is always served), its program and handles as they
+// were.
+TEST(SimStation, SwitchedOnAgainItWantsAConnectFirst) {
+    Bench b;
+    const uint16_t h = AddObject(b.s, ObjectSpec::Scalar("x", kTypeInt16, 258), nullptr);
+    EXPECT_EQ(Hex(b.request(ReadOf(h))), "00 00 03 21 01 02") << "served without a connect before any restart";
+    SwitchOff(b.s, std::chrono::steady_clock::time_point::max());
+    std::vector<uint8_t> data;
+    const std::vector<uint8_t> m = ReadOf(h);
+    PutPrefix(data, static_cast<uint32_t>(m.size()));
+    data.insert(data.end(), m.begin(), m.end());
+    EXPECT_TRUE(b.send(kRequestLast, data).empty());
+    EXPECT_EQ(b.s.stats.frames, 1u) << "frames while off are not counted as heard";
+    SwitchOn(b.s);
+    EXPECT_EQ(Hex(b.request(ReadOf(h))), "00 00 03 99 00 10 00 07");
+    EXPECT_EQ(Hex(b.request(HexBytes(kConnect))), "00 00 07 21 00 05 01 00 FF FF 00 00 10 00");
+    EXPECT_EQ(Hex(b.request(ReadOf(h))), "00 00 03 21 01 02");
+}
+
+// A restart hands every object a handle never used before: the old one gets error 3, the name finds
+// the new one, and a sample structure's ".toggle" moves with it.
+TEST(SimStation, RestartRenumbersEveryHandle) {
+    Bench b;
+    const uint16_t x = AddObject(b.s, ObjectSpec::Scalar("x", kTypeInt16, 1), nullptr);
+    ASSERT_NE(AddSample(b.s, "ewt", kKindStructure, 0, nullptr), 0);
+    uint16_t toggle = 0;
+    View v;
+    ASSERT_TRUE(ResolveName(b.s, "ewt.toggle", &toggle, &v));
+    Restart(b.s);
+    uint16_t x2 = 0, toggle2 = 0;
+    ASSERT_TRUE(ResolveName(b.s, "x", &x2, &v));
+    ASSERT_TRUE(ResolveName(b.s, "ewt.toggle", &toggle2, &v));
+    EXPECT_GT(x2, toggle);
+    EXPECT_NE(toggle2, toggle);
+    EXPECT_EQ(Hex(b.request(HexBytes(kConnect))), "00 00 07 21 00 05 01 00 FF FF 00 00 10 00");
+    EXPECT_EQ(Hex(b.request(ReadOf(x))), "00 00 03 99 00 10 00 03");
+    EXPECT_EQ(Hex(b.request(ReadOf(x2))), "00 00 03 21 00 01");
+}
+
+// Events of a script are taken by a frame that is not heard; a program change drops or resizes the
+// object and restarts the station.
+TEST(SimStation, ScriptEventsTakeTheirFrame) {
+    Bench b;
+    AddObject(b.s, ObjectSpec::Scalar("x", kTypeInt16, 1), nullptr);
+    AddObject(b.s, ObjectSpec::Array("t", kTypeUint16, 4, {1, 2, 3, 4}), nullptr);
+    FaultScript script;
+    script.steps = {Step("restart"), Step("drop=x"), Step("resize=t/6"), Step("off=60000"), Step("unplug=700")};
+    SetFaults(b.s, script);
+    const auto req = BuildFrame(2, 1, 1, kRequestLast, HexBytes("00 04 00 00 01 12").data(), 6);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(b.frame(req).empty()) << i;
+    EXPECT_EQ(FindObject(b.s, "x"), nullptr);
+    ASSERT_NE(FindObject(b.s, "t"), nullptr);
+    EXPECT_EQ(Hex(FindObject(b.s, "t")->bytes), "00 01 00 02 00 03 00 04 00 00 00 00");
+    EXPECT_TRUE(b.frame(req).empty()) << "switched off for a minute";
+    SwitchOn(b.s);
+    Frame f;
+    ASSERT_TRUE(ParseFrame(req, &f));
+    TrafficRecord rx = DescribeFrame(req, Direction::FromMaster);
+    Answer a;
+    HandleFrame(b.s, f, rx, a);
+    EXPECT_TRUE(a.frames.empty());
+    EXPECT_EQ(a.unplugMs, 700);
+    for (FaultKind k :
+         {FaultKind::Restart, FaultKind::Drop, FaultKind::Resize, FaultKind::SwitchOff, FaultKind::Unplug})
+        EXPECT_EQ(b.s.stats.Faults(k), 1u) << FaultName(k);
+    EXPECT_FALSE(DropObject(b.s, "nosuch"));
+    EXPECT_FALSE(ResizeObject(b.s, "t", 0));
+}

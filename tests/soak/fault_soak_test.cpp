@@ -23,6 +23,7 @@
 #include "concurrency/driver_line.h"
 #include "serial/link_counters.h"
 #include "serial/transport.h"
+#include "soak_request.h"
 
 namespace {
 
@@ -31,14 +32,15 @@ using concurrency::DriverLine;
 using kesta::sim::Fault;
 using kesta::sim::FaultKind;
 using kesta::sim::FaultScript;
-using kesta::sim::kTypeInt32;
-using kesta::sim::ObjectSpec;
+using soak::LoggedCode;
+using soak::Op;
+using soak::Setting;
+using soak::TABLE_ELEMENTS;
 
 enum {
     STATION = 2,
     LINE_TIMEOUT = 5, // 50 ms a read: a silent station costs little
     RETRY_LIMIT = 3,  // the stack's RC: a request goes out at most four times
-    TABLE_ELEMENTS = 8,
     DEFAULT_REQUESTS = 2000,
     DEFAULT_SEED = 20240,
     // A request sends its frame at most RETRY_LIMIT + 1 times and waits at most one read time-out
@@ -62,16 +64,6 @@ const FaultKind kBurstKinds[] = {FaultKind::Silence,        FaultKind::NoReply, 
                                  FaultKind::HeaderChecksum, FaultKind::DataChecksum, FaultKind::OtherStation,
                                  FaultKind::StaleSequence,  FaultKind::Split};
 
-uint32_t Setting(const char *name, uint32_t fallback) {
-    const char *text = getenv(name);
-    if (text == nullptr || text[0] == '\0')
-        return fallback;
-    const unsigned long value = strtoul(text, nullptr, 10);
-    return value != 0 ? static_cast<uint32_t>(value) : fallback;
-}
-
-enum class Op { Write, ReadBack, ReadChanged, ReadBlock };
-
 struct Figures {
     uint32_t requests = 0;
     uint32_t reads = 0;
@@ -88,31 +80,15 @@ struct Figures {
     std::vector<std::string> wrongSamples;
 };
 
-// The code the driver logged for the failed call ("... ErrCode: N"), or -1 when it logged none.
-int LoggedCode(const std::vector<LoggedMessage> &messages) {
-    static const std::string key = "ErrCode: ";
-    for (auto m = messages.rbegin(); m != messages.rend(); ++m) {
-        const size_t at = m->text.find(key);
-        if (at != std::string::npos)
-            return atoi(m->text.c_str() + at + key.size());
-    }
-    return -1;
-}
-
 class FaultSoak : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(line.ok()) << line.error();
-        kesta::sim::Station &station = line.station(STATION);
-        station.addObject(ObjectSpec::Scalar("setpoint", kTypeInt32, 0));
-        station.addObject(ObjectSpec::Scalar("measured", kTypeInt32, 0));
-        station.addObject(ObjectSpec::Array("table", kTypeInt32, TABLE_ELEMENTS));
+        soak::AddObjects(line.station(STATION));
         line.sim().setTrafficLimit(64); // thousands of requests: keep only the last few records
         line.WriteInitFile("NUM_OF_SLAVES = 1\n");
         ASSERT_EQ(0u, line.ColdStart(LINE_TIMEOUT));
-        ASSERT_EQ(0u, line.Parse(setpoint, "002setpoint"));
-        ASSERT_EQ(0u, line.Parse(measured, "002measured"));
-        ASSERT_EQ(0u, line.Parse(table, "002table", GATE_SIGNED32, TABLE_ELEMENTS));
+        ASSERT_TRUE(soak::ParseGates(line, "002", gates));
         port = line.instance().portHandle;
         ResetLinkCounters();
         line.fixture().ClearMessages();
@@ -122,37 +98,9 @@ protected:
     // codesFromLog: take the failure's code from the driver's message (one thread only: the log is
     // the process's).
     bool Request(Op op, int32_t unique, Figures &figures, bool codesFromLog = true) {
-        kesta::sim::Station &station = line.station(STATION);
-        int32_t expected[TABLE_ELEMENTS] = {};
-        int32_t got[TABLE_ELEMENTS] = {};
-        uint32_t count = 1;
         const Clock::time_point start = Clock::now();
-        uint32_t rc = 0;
-        switch (op) {
-        case Op::Write:
-            rc = line.Write(setpoint, unique);
-            expected[0] = unique;
-            break;
-        case Op::ReadBack:
-            // What the station holds: the last write, or an older value when that write failed
-            // before the station carried it out.
-            expected[0] = static_cast<int32_t>(station.value("setpoint"));
-            rc = line.Read(setpoint, &got[0]);
-            break;
-        case Op::ReadChanged:
-            expected[0] = unique;
-            station.setValue("measured", unique);
-            rc = line.Read(measured, &got[0]);
-            break;
-        case Op::ReadBlock:
-            count = TABLE_ELEMENTS;
-            for (uint32_t k = 0; k < count; ++k) {
-                expected[k] = unique * TABLE_ELEMENTS + static_cast<int32_t>(k);
-                station.setValue("table", expected[k], k);
-            }
-            rc = line.ReadBlock(table, count, got);
-            break;
-        }
+        const soak::Outcome out = soak::Request(line, line.station(STATION), gates, op, unique);
+        const uint32_t rc = out.rc;
         const long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
         figures.requests++;
         (op == Op::Write ? figures.writes : figures.reads)++;
@@ -175,29 +123,20 @@ protected:
             return false;
         }
         figures.succeeded++;
-        if (op == Op::Write) {
-            // Done means done: the station holds the value written.
-            got[0] = static_cast<int32_t>(station.value("setpoint"));
-        }
-        for (uint32_t k = 0; k < count; ++k) {
-            if (got[k] != expected[k]) {
-                figures.wrongValues++;
-                if (figures.wrongSamples.size() < 10) {
-                    figures.wrongSamples.push_back("request " + std::to_string(figures.requests) + " op " +
-                                                   std::to_string(static_cast<int>(op)) + " element " +
-                                                   std::to_string(k) + ": got " + std::to_string(got[k]) +
-                                                   ", station had " + std::to_string(expected[k]));
-                }
-                break;
+        if (out.wrongElement >= 0) {
+            figures.wrongValues++;
+            if (figures.wrongSamples.size() < 10) {
+                figures.wrongSamples.push_back("request " + std::to_string(figures.requests) + " op " +
+                                               std::to_string(static_cast<int>(op)) + " element " +
+                                               std::to_string(out.wrongElement) + ": got " + std::to_string(out.got) +
+                                               ", station had " + std::to_string(out.expected));
             }
         }
         return true;
     }
 
     DriverLine line;
-    DriverFixture::Gate setpoint;
-    DriverFixture::Gate measured;
-    DriverFixture::Gate table;
+    soak::StationGates gates;
     KestaHandle port = 0;
 };
 

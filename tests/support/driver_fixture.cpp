@@ -99,6 +99,23 @@ bool DriverFixture::StartLine() {
     return sim_->start(&error_);
 }
 
+std::string DriverFixture::LinkLine() {
+    // At most 11 characters as a port name: "shm/k" and six digits, unique to this process and call.
+    static uint32_t next = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[16];
+        snprintf(name, sizeof name, "shm/k%06u", (static_cast<uint32_t>(getpid()) * 37u + next++) % 1000000u);
+        const std::string path = std::string("/dev/") + name;
+        if (access(path.c_str(), F_OK) == 0) {
+            continue; // another process's line
+        }
+        if (sim_->linkPty(path, &error_)) {
+            return name;
+        }
+    }
+    return std::string();
+}
+
 void DriverFixture::WriteInitFile(const std::string &text) const {
     char name[32];
     snprintf(name, sizeof name, "KESTA%02d.INT", static_cast<int>(driverNumber_));

@@ -31,6 +31,10 @@ public:
     kesta::sim::Simulator &sim() { return *sim_; }
     kesta::sim::Station &station(uint8_t address = 1) { return sim_->addStation(address); }
     bool StartLine(); // starts the simulator's line thread (ColdStart does it when needed)
+    // Links the simulator's line under /dev/shm by a name of its own and returns the port name that
+    // opens it ("shm/k1234567"): a line whose device can be pulled and come back under that name. Empty
+    // when no link could be made.
+    std::string LinkLine();
 
     // The init file "KESTA%02d.INT" of this driver number in the scratch directory.
     void WriteInitFile(const std::string &text) const;

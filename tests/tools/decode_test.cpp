@@ -263,6 +263,9 @@ TEST(DecodeErrCodes, LowBytesOfTheDriversCodes) {
     EXPECT_STREQ("no free station entry (NUM_OF_SLAVES)", ErrCodeMeaning(65326 & 0xFF));
     EXPECT_STREQ("station refused a segmented request", ErrCodeMeaning(100));
     EXPECT_STREQ("station error reply, number = ErrCode - 100", ErrCodeMeaning(105));
+    EXPECT_STREQ("station set aside after silent requests (SILENT_STATION_LIMIT)", ErrCodeMeaning(65483 & 0xFF));
+    EXPECT_STREQ("port device failed, waiting to reopen it (PORT_REOPEN_INTERVAL)", ErrCodeMeaning(65484 & 0xFF));
+    EXPECT_STREQ("object gone or changed in the PLC (RELOOKUP_ON_ERROR)", ErrCodeMeaning(65485 & 0xFF));
     EXPECT_EQ("PLC lookup status 2: object not known", LookupStatusMeaning(172));
     EXPECT_EQ("object length differs", LookupStatusMeaning(170));
 }

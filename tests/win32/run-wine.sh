@@ -20,7 +20,9 @@ SIM_BUILD=${KESTA_SIM_BUILD:-$ROOT/build-wine-linux}
 CACHE=${KESTA_WINE_CACHE:-/var/cache/kesta-wine}
 LINE_PORT=COM5    # the simulator's line
 ECHO_PORT=COM6    # the same stations behind an echoing converter
+PLUG_PORT=COM7    # the same stations on a line whose device is pulled out and comes back
 MISSING_PORT=COM99 # never mapped
+PLUG_FAULTS="2:ok*12,unplug=1500" # after the cold start's exchanges and a few reads
 
 BUILD=1
 KEEP=0
@@ -261,38 +263,44 @@ main() {
     wineboot --init >"$TMP/wineboot.log" 2>&1 || { cat "$TMP/wineboot.log" >&2; echo "wineboot failed" >&2; exit 1; }
     echo "wineboot: $(since "$started") s"
 
-    say "simulator lines: $LINE_PORT, $ECHO_PORT (echoing)"
+    say "simulator lines: $LINE_PORT, $ECHO_PORT (echoing), $PLUG_PORT (its device pulled out once)"
     start_sim "$TMP/line-pty" "$TMP/sim-line.log" --baud 57600 || exit 1
     start_sim "$TMP/echo-pty" "$TMP/sim-echo.log" --baud 0 --echo || exit 1
+    start_sim "$TMP/plug-pty" "$TMP/sim-plug.log" --baud 0 --faults "$PLUG_FAULTS" || exit 1
     head -1 "$TMP/sim-line.log.out"
     head -1 "$TMP/sim-echo.log.out"
+    head -1 "$TMP/sim-plug.log.out"
     # The ports are mapped in the registry, which wine's mount manager reads at every start (ports it
     # detects on its own then take other numbers), and linked in dosdevices for the first start.
     {
         printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n'
-        printf '"%s"="%s"\r\n' "$LINE_PORT" "$TMP/line-pty" "$ECHO_PORT" "$TMP/echo-pty"
+        printf '"%s"="%s"\r\n' "$LINE_PORT" "$TMP/line-pty" "$ECHO_PORT" "$TMP/echo-pty" "$PLUG_PORT" "$TMP/plug-pty"
     } >"$TMP/ports.reg"
     wine reg import "Z:${TMP//\//\\}\\ports.reg" >/dev/null 2>&1 ||
         echo "note: the port mapping could not be written to the registry" >&2
     ln -sfn "$TMP/line-pty" "$WINEPREFIX/dosdevices/${LINE_PORT,,}"
     ln -sfn "$TMP/echo-pty" "$WINEPREFIX/dosdevices/${ECHO_PORT,,}"
+    ln -sfn "$TMP/plug-pty" "$WINEPREFIX/dosdevices/${PLUG_PORT,,}"
     rm -f "$WINEPREFIX/dosdevices/${MISSING_PORT,,}"
     echo "prefix ready after $(since "$t0") s"
 
     local ports=(--port "$LINE_PORT" --echo-port "$ECHO_PORT" --missing-port "$MISSING_PORT")
     run_program win32-layer-test win32-layer-test.exe "${ports[@]}" "${ONLY[@]}"
+    ports+=(--plug-port "$PLUG_PORT") # the host's scenario alone talks on it: the pull waits for its frames
     run_program kesta-test-host kesta-test-host.exe "${ports[@]}" "${ONLY[@]}" "${VERBOSE[@]}"
     # Once more with instance blocks as a debug heap hands them over, never cleared, against stations
     # as fresh as the first run found them (that run wrote values and took the EWT records).
     stop_sims
     start_sim "$TMP/line-pty" "$TMP/sim-line-2.log" --baud 57600 || exit 1
     start_sim "$TMP/echo-pty" "$TMP/sim-echo-2.log" --baud 0 --echo || exit 1
+    start_sim "$TMP/plug-pty" "$TMP/sim-plug-2.log" --baud 0 --faults "$PLUG_FAULTS" || exit 1
     run_program kesta-test-host-uncleared kesta-test-host.exe "${ports[@]}" --fill CD "${ONLY[@]}" "${VERBOSE[@]}"
 
     say "simulator counters"
     stop_sims
     tail -n +2 "$TMP/sim-line.log.out"
     tail -n +2 "$TMP/sim-echo.log.out"
+    tail -n +2 "$TMP/sim-plug.log.out"
     echo "wine leg: $(since "$t0") s in all"
     echo "wine: $PASSED passed, $FAILED failed, $SKIPPED skipped"
     [[ $FAILED -eq 0 && $PASSED -gt 0 ]]

@@ -1,8 +1,10 @@
 // The Windows test host: loads kesta.dll with LoadLibrary and GetProcAddress("KviMain") as the real
 // host does, with the test TALRUN.dll beside it, and drives one driver instance after another through
 // the scenario list against the station simulator behind a COM port (see tests/win32/line.cfg).
-// Usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT] [--fill HEX]
-//        [--verbose]
+// Usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--plug-port COMp]
+//        [--only TEXT] [--fill HEX] [--verbose]
+// --plug-port: a line whose device the simulator pulls out after a few frames and plugs back under the
+// same name (tests/win32/run-wine.sh), for the reopening of a vanished port.
 // --fill: instance blocks are allocated without being cleared and filled with that byte (CD: as a debug
 // heap leaves them); without it they are cleared.
 #include <windows.h>
@@ -27,6 +29,7 @@ struct Options {
     const char *port = "COM5";
     const char *echoPort = nullptr;
     const char *missingPort = "COM9";
+    const char *plugPort = nullptr;
     const char *only = nullptr;
     int fill = -1; // -1: cleared blocks
     bool verbose = false;
@@ -316,6 +319,8 @@ public:
 
         r_.Run("EWT measurement records with a delay: all in one read", [&] { MeasurementRecords(); });
         r_.Run("an echoing RS485 converter is detected and handled", [&] { EchoingConverter(); });
+        r_.Run("a pulled adapter: the port reopens itself by its name (PORT_REOPEN_INTERVAL)",
+               [&] { PulledAdapter(); });
     }
 
 private:
@@ -994,6 +999,45 @@ private:
         CHECK(r_, in.GuardIntact());
     }
 
+    // The simulator behind --plug-port pulls its device out after a few frames and brings it back 1.5 s
+    // later; the host only keeps reading, as it polls, and the line is back without ReOpenCom.
+    void PulledAdapter() {
+        if (o_.plugPort == nullptr) {
+            r_.Skip("no --plug-port given");
+            return;
+        }
+        Instance in(8);
+        CHECK(r_, in.WriteInitFile("PORT_REOPEN_INTERVAL = 300\r\n"));
+        TestTal_ClearMessages();
+        if (!CHECK_EQ(r_, 0, in.ColdStart(o_.plugPort, 20))) {
+            in.Call(KVI_END);
+            return;
+        }
+        CHECK(r_, Logged("KESTA> InitFile() PORT_REOPEN_INTERVAL set to 300"));
+        const KestaHandle handle = in.block().portHandle;
+        Gate speed;
+        CHECK_EQ(r_, 0, speed.Parse(in, "002speed", GATE_SIGNED16));
+        int failed = 0;
+        int goodAfter = 0;
+        const DWORD start = NowMs();
+        while (NowMs() - start < 30000 && goodAfter < 20) {
+            if (speed.Read(in) == 0) {
+                CHECK_EQ(r_, 1234, static_cast<int16_t>(speed.SecondHalf()));
+                goodAfter += failed != 0 ? 1 : 0;
+            } else {
+                failed++;
+            }
+            Sleep(20);
+        }
+        CHECK_MSG(r_, failed > 0, "the device was never pulled (%d reads failed)", failed);
+        CHECK_MSG(r_, goodAfter == 20, "%d good reads after the device came back, %d failed", goodAfter, failed);
+        CHECK(r_, LoggedPrefix(std::string("KESTA> ReopenPort() port ") + o_.plugPort + " failed, system error "));
+        CHECK_EQ(r_, 32, LevelOf(std::string("KESTA> ReopenPort() port ") + o_.plugPort + " reopened"));
+        CHECK_EQ(r_, handle, in.block().portHandle);
+        CHECK_EQ(r_, 0, in.Call(KVI_END));
+        CHECK(r_, in.GuardIntact());
+    }
+
     const Options &o_;
     ScenarioRunner &r_;
     Instance *line_ = nullptr;
@@ -1019,6 +1063,8 @@ bool ParseOptions(int argc, char **argv, Options *o) {
             o->echoPort = next;
         } else if (strcmp(a, "--missing-port") == 0) {
             o->missingPort = next;
+        } else if (strcmp(a, "--plug-port") == 0) {
+            o->plugPort = next;
         } else if (strcmp(a, "--only") == 0) {
             o->only = next;
         } else if (strcmp(a, "--fill") == 0) {
@@ -1036,8 +1082,8 @@ bool ParseOptions(int argc, char **argv, Options *o) {
 int main(int argc, char **argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        fprintf(stderr, "usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk] [--only TEXT]"
-                        " [--fill HEX] [--verbose]\n");
+        fprintf(stderr, "usage: kesta-test-host [--port COMn] [--echo-port COMm] [--missing-port COMk]"
+                        " [--plug-port COMp] [--only TEXT] [--fill HEX] [--verbose]\n");
         return 2;
     }
     blockFill = options.fill;

@@ -142,6 +142,9 @@ const char *ErrCodeMeaning(unsigned lowByte) {
     case 200: return "stack not open";
     case 201: return "frame buffer missing";
     case 202: return "engine action unknown";
+    case 203: return "station set aside after silent requests (SILENT_STATION_LIMIT)";
+    case 204: return "port device failed, waiting to reopen it (PORT_REOPEN_INTERVAL)";
+    case 205: return "object gone or changed in the PLC (RELOOKUP_ON_ERROR)";
     default: break;
     }
     const unsigned code = lowByte & 0xFFu;

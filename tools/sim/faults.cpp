@@ -20,6 +20,11 @@ const char *FaultName(FaultKind kind) {
     case FaultKind::Split: return "split";
     case FaultKind::Error: return "error";
     case FaultKind::Refuse: return "refuse";
+    case FaultKind::SwitchOff: return "off";
+    case FaultKind::Restart: return "restart";
+    case FaultKind::Drop: return "drop";
+    case FaultKind::Resize: return "resize";
+    case FaultKind::Unplug: return "unplug";
     case FaultKind::Count: break;
     }
     return "?";
@@ -88,10 +93,11 @@ bool ParseFaultScript(const std::string &text, FaultScript *script, std::string 
         }
 
         Fault f;
-        static const FaultKind kinds[] = {FaultKind::None,         FaultKind::Silence,        FaultKind::NoReply,
-                                          FaultKind::Noise,        FaultKind::HeaderChecksum, FaultKind::DataChecksum,
-                                          FaultKind::OtherStation, FaultKind::StaleSequence,  FaultKind::Split,
-                                          FaultKind::Error,        FaultKind::Refuse};
+        static const FaultKind kinds[] = {
+            FaultKind::None,           FaultKind::Silence,      FaultKind::NoReply,      FaultKind::Noise,
+            FaultKind::HeaderChecksum, FaultKind::DataChecksum, FaultKind::OtherStation, FaultKind::StaleSequence,
+            FaultKind::Split,          FaultKind::Error,        FaultKind::Refuse,       FaultKind::SwitchOff,
+            FaultKind::Restart,        FaultKind::Drop,         FaultKind::Resize,       FaultKind::Unplug};
         bool known = false;
         for (FaultKind k : kinds)
             if (name == FaultName(k)) {
@@ -100,8 +106,23 @@ bool ParseFaultScript(const std::string &text, FaultScript *script, std::string 
             }
         if (!known)
             return fail(token, "unknown; expected ok, silence, noreply, noise[=N], hcs, dcs, other, "
-                               "stale, split[=MS], error[=E[/FLAGS]], refuse or random=RATE[/SEED], "
-                               "each with an optional *COUNT");
+                               "stale, split[=MS], error[=E[/FLAGS]], refuse, off[=MS], restart, drop=NAME, "
+                               "resize=NAME/COUNT, unplug[=MS] or random=RATE[/SEED], each with an optional *COUNT");
+        if (f.kind == FaultKind::Drop || f.kind == FaultKind::Resize) {
+            const size_t slash = param.find('/');
+            f.name = param.substr(0, slash);
+            if (f.name.empty())
+                return fail(token, f.kind == FaultKind::Drop ? "drop=NAME names the object"
+                                                             : "resize=NAME/COUNT names the array");
+            unsigned long v = 0;
+            if (f.kind == FaultKind::Resize &&
+                (slash == std::string::npos || !Number(param.substr(slash + 1), 0x100000, &v) || v == 0))
+                return fail(token, "resize=NAME/COUNT: COUNT is a number of elements from 1");
+            if (f.kind == FaultKind::Drop && slash != std::string::npos)
+                return fail(token, "drop=NAME takes a name only");
+            f.param = static_cast<uint32_t>(v);
+            param.clear();
+        }
         if (!param.empty()) {
             unsigned long v;
             if (f.kind == FaultKind::Error) {
@@ -117,6 +138,10 @@ bool ParseFaultScript(const std::string &text, FaultScript *script, std::string 
             } else if (f.kind == FaultKind::Noise || f.kind == FaultKind::Split) {
                 if (!Number(param, 60000, &v))
                     return fail(token, "the parameter must be a number up to 60000");
+                f.param = static_cast<uint32_t>(v);
+            } else if (f.kind == FaultKind::SwitchOff || f.kind == FaultKind::Unplug) {
+                if (!Number(param, 3600000, &v))
+                    return fail(token, "the milliseconds must be a number up to 3600000");
                 f.param = static_cast<uint32_t>(v);
             } else {
                 return fail(token, "takes no parameter");

@@ -24,22 +24,28 @@ using namespace kesta::sim;
 
 namespace {
 
-const char kUsage[] = "usage: net2000-sim [--config FILE] [--port DEVICE | --pty LINKPATH] [--baud N] [--echo]\n"
-                      "                   [--faults SCRIPT] [--log FILE] [--hex FILE] [--pcapng FILE] [--quiet]\n"
-                      "  --config FILE    stations and objects (see docs/simulator.md); without it the demo\n"
-                      "                   stations 2 and 3 (the built-in demo.cfg)\n"
-                      "  --port DEVICE    answer on this serial device\n"
-                      "  --pty LINKPATH   make a pseudo-terminal and a symlink LINKPATH to its slave\n"
-                      "                   (without --port or --pty a pseudo-terminal is made without link)\n"
-                      "  --baud N         pace output at N baud, 11 bits a character; 0 = unpaced (default 19200)\n"
-                      "  --echo           echo every byte the master sends, as an RS485 converter does\n"
-                      "  --faults SCRIPT    fault scripts: [STATION:]STEPS[;[STATION:]STEPS...], e.g.\n"
-                      "                   \"2:silence*2,hcs,ok,split=80;3:random=0.05/7\"\n"
-                      "  --log FILE       traffic log to FILE instead of standard output\n"
-                      "  --hex FILE       raw line bytes as hex text\n"
-                      "  --pcapng FILE    the line as a pcapng capture, one packet per frame (Wireshark with\n"
-                      "                   net2000.lua, net2000-decode)\n"
-                      "  --quiet          no traffic log\n";
+const char kUsage[] =
+    "usage: net2000-sim [--config FILE] [--port DEVICE | --pty LINKPATH] [--baud N] [--echo]\n"
+    "                   [--faults SCRIPT] [--unplug-ms MS] [--log FILE] [--hex FILE] [--pcapng FILE]\n"
+    "                   [--quiet]\n"
+    "  --config FILE    stations and objects (see docs/simulator.md); without it the demo\n"
+    "                   stations 2 and 3 (the built-in demo.cfg)\n"
+    "  --port DEVICE    answer on this serial device\n"
+    "  --pty LINKPATH   make a pseudo-terminal and a symlink LINKPATH to its slave, kept\n"
+    "                   pointing at the line's device when it comes back after an unplug\n"
+    "                   (without --port or --pty a pseudo-terminal is made without link)\n"
+    "  --baud N         pace output at N baud, 11 bits a character; 0 = unpaced (default 19200)\n"
+    "  --echo           echo every byte the master sends, as an RS485 converter does\n"
+    "  --faults SCRIPT    fault scripts: [STATION:]STEPS[;[STATION:]STEPS...], e.g.\n"
+    "                   \"2:silence*2,hcs,ok,split=80;3:random=0.05/7\"; station and line\n"
+    "                   events: off=MS, restart, drop=NAME, resize=NAME/COUNT, unplug=MS\n"
+    "  --unplug-ms MS   SIGUSR1 pulls the line's device out for MS ms (default 3000);\n"
+    "                   SIGUSR2 restarts every station (new handles, connections forgotten)\n"
+    "  --log FILE       traffic log to FILE instead of standard output\n"
+    "  --hex FILE       raw line bytes as hex text\n"
+    "  --pcapng FILE    the line as a pcapng capture, one packet per frame (Wireshark with\n"
+    "                   net2000.lua, net2000-decode)\n"
+    "  --quiet          no traffic log\n";
 
 int Usage(const char *why) {
     std::fprintf(stderr, "net2000-sim: %s\n%s", why, kUsage);
@@ -91,6 +97,7 @@ bool ApplyFaults(Simulator &sim, const std::string &scriptText, std::string *err
 int main(int argc, char **argv) {
     std::string config, port, link, faults, logPath, hexPath, pcapngPath;
     unsigned long baud = 19200;
+    unsigned long unplugMs = 3000;
     bool echo = false, quiet = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -122,6 +129,14 @@ int main(int argc, char **argv) {
         } else if (a == "--faults") {
             if (!value(&faults))
                 return Usage("--faults needs fault steps");
+        } else if (a == "--unplug-ms") {
+            std::string v;
+            char *e = nullptr;
+            if (!value(&v))
+                return Usage("--unplug-ms needs a number");
+            unplugMs = std::strtoul(v.c_str(), &e, 10);
+            if (v.empty() || *e || unplugMs > 3600000)
+                return Usage("--unplug-ms needs milliseconds up to 3600000");
         } else if (a == "--log") {
             if (!value(&logPath))
                 return Usage("--log needs a file");
@@ -179,19 +194,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "net2000-sim: %s\n", error.c_str());
         return 1;
     }
-    if (!link.empty()) {
-        struct stat st;
-        if (lstat(link.c_str(), &st) == 0) {
-            if (!S_ISLNK(st.st_mode)) {
-                std::fprintf(stderr, "net2000-sim: %s exists and is not a symlink; not replaced\n", link.c_str());
-                return 1;
-            }
-            unlink(link.c_str());
-        }
-        if (symlink(sim.devicePath().c_str(), link.c_str()) != 0) {
-            std::fprintf(stderr, "net2000-sim: symlink %s: %s\n", link.c_str(), std::strerror(errno));
-            return 1;
-        }
+    if (!link.empty() && !sim.linkPty(link, &error)) {
+        std::fprintf(stderr, "net2000-sim: %s\n", error.c_str());
+        return 1;
     }
 
     // Signals are taken by sigtimedwait below, so they must not interrupt the line thread.
@@ -199,6 +204,8 @@ int main(int argc, char **argv) {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     std::ofstream pcapngFile;
@@ -247,10 +254,18 @@ int main(int argc, char **argv) {
     while (sig != SIGINT && sig != SIGTERM) {
         timespec slice{1, 0};
         sig = sigtimedwait(&set, nullptr, &slice);
+        if (sig == SIGUSR1) {
+            std::printf("net2000-sim: device unplugged for %lu ms\n", unplugMs);
+            std::fflush(stdout);
+            sim.unplug(std::chrono::milliseconds(unplugMs));
+        } else if (sig == SIGUSR2) {
+            std::printf("net2000-sim: stations restarted\n");
+            std::fflush(stdout);
+            for (uint8_t a : sim.stationAddresses())
+                sim.station(a)->restart();
+        }
     }
     sim.stop();
-    if (!link.empty())
-        unlink(link.c_str());
 
     const LineStats ls = sim.lineStats();
     std::printf("net2000-sim: stopped; %llu frames in, %llu bad headers, %llu bad data, %llu bytes out\n",

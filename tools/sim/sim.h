@@ -61,6 +61,7 @@ enum StationError : uint16_t {
     kErrRange = 0x0004,         // item length beyond the object it addresses
     kErrTooLong = 0x0005,       // request message larger than the station's buffer (object 6)
     kErrItemForm = 0x0006,      // strict stations: item head form other than the one announced
+    kErrNotConnected = 0x0007,  // since its (re)start the station has not been connected by this master
 };
 
 // Object kinds of a lookup reply.
@@ -136,6 +137,12 @@ enum class FaultKind : uint8_t {
     Split,          // the answer in two halves with a pause of param ms
     Error,          // an error reply with number param and flags instead of carrying it out
     Refuse,         // SegmentRefused for a request segment
+    // Events of the station or its line, taken by a frame that they keep from being heard:
+    SwitchOff, // switched off for param ms; switched on again, it has forgotten its connections
+    Restart,   // restarts: every object takes a new handle, its connections are forgotten
+    Drop,      // a new program without the object name, then a restart
+    Resize,    // a new program where the array name has param elements, then a restart
+    Unplug,    // the line's device disappears for param ms, then comes back under the same name
     Count
 };
 const char *FaultName(FaultKind kind);
@@ -143,8 +150,9 @@ const char *FaultName(FaultKind kind);
 struct Fault {
     FaultKind kind = FaultKind::None;
     uint32_t repeat = 1;  // consecutive frames this step applies to
-    uint32_t param = 0;   // noise bytes, pause ms or error number (0: a default)
+    uint32_t param = 0;   // noise bytes, pause ms, error number, ms off or unplugged, elements (0: a default)
     uint8_t flags = 0x10; // error replies
+    std::string name;     // the object a program change drops or resizes
 };
 
 // Steps are taken one per frame the station receives, in order; after the last step frames are
@@ -154,7 +162,8 @@ struct FaultScript {
     double randomRate = 0;
     uint32_t seed = 1;
 };
-// "ok,silence*2,noise=8,hcs,dcs,other,stale,split=50,error=5/0x10,refuse,noreply,random=0.1/42"
+// "ok,silence*2,noise=8,hcs,dcs,other,stale,split=50,error=5/0x10,refuse,noreply,random=0.1/42",
+// "off=2000,restart,drop=speed,resize=table/20,unplug=1500"
 bool ParseFaultScript(const std::string &text, FaultScript *script, std::string *error);
 
 enum class AckMode {
@@ -273,6 +282,18 @@ public:
     void addFault(const Fault &step);
     StationStats stats() const;
 
+    // Power and program. Switched off, the station hears nothing; switched on again (or restarted) it has
+    // forgotten its connections: every master's requests but a connect are answered with error 7 until
+    // that master connects again. A restart also gives every object a new handle, never one used before,
+    // so old handles are answered with error 3. dropObject and resizeObject load a program without the
+    // object, or with the array at count elements (zeros beyond its old end), and restart.
+    void switchOff();
+    void switchOn();
+    bool switchedOn() const;
+    void restart();
+    bool dropObject(const std::string &name);
+    bool resizeObject(const std::string &name, uint32_t count);
+
 private:
     friend class Simulator;
     Station(Simulator *sim, uint8_t address);
@@ -296,8 +317,21 @@ public:
     // The line: a new pseudo-terminal pair, or a device that exists (before start).
     bool createPty(std::string *error);
     bool attach(const std::string &device, std::string *error);
-    const std::string &devicePath() const { return devicePath_; } // "/dev/pts/7"
-    std::string portName() const;                                 // "pts/7"
+    std::string devicePath() const; // "/dev/pts/7"; a new one after every unplug
+    std::string portName() const;   // "pts/7"
+    // A symbolic link to the pseudo-terminal's slave, kept pointing at the line's device when it comes
+    // back after an unplug (replaced atomically); removed when the simulator goes. path may be any file
+    // name; under /dev ("/dev/shm/ks1" is port name "shm/ks1") the driver opens it by a short port name.
+    bool linkPty(const std::string &path, std::string *error);
+    const std::string &linkPath() const { return linkPath_; }
+    // A USB adapter pulled out and plugged in again, on a pseudo-terminal line: the device disappears at
+    // once (the driver's open descriptor is hung up, the link removed) and comes back as a new
+    // pseudo-terminal under the same link after downFor (zero: only when plug() is called).
+    void unplug(std::chrono::milliseconds downFor);
+    void plug();
+    bool plugged() const;
+    uint64_t replugs() const;                                // times the device came back
+    std::chrono::steady_clock::time_point pluggedAt() const; // when it last came back
     void setBaud(uint32_t baud); // pace output at 11 bits per character; 0 = unpaced (default)
     void setEcho(bool echo);     // RS485 converter that echoes every byte the master sends
     // Wire timing in both directions at the baud rate (a pseudo-terminal delivers the master's bytes at
@@ -337,7 +371,11 @@ private:
     void tickGenerators();
     void writeInjected();
     bool writeLine(const uint8_t *bytes, size_t n, bool paced);
-    bool sleepFor(std::chrono::milliseconds delay);              // false when stopped meanwhile
+    bool openPty(std::string *error);               // a new pair as the line (line thread or before start)
+    void closeLine();                               // the device goes: both sides closed, the link removed
+    bool relink(std::string *error);                // the link to the device there is now
+    void serveUnplug();                             // line thread: carries out unplug() and plug() as asked
+    bool sleepFor(std::chrono::milliseconds delay); // false when stopped meanwhile
     bool sleepUntil(std::chrono::steady_clock::time_point when); // the same, to a point in time
     void capture(char direction, const uint8_t *bytes, size_t n);
     void addRecord(TrafficRecord record);
@@ -351,6 +389,15 @@ private:
     int fd_ = -1;     // our side of the line
     int holdFd_ = -1; // the pty slave kept open so that the line stays up between driver opens
     std::string devicePath_;
+    std::string linkPath_;
+    mutable std::mutex deviceMu_; // devicePath_ and the plug state, read by other threads
+    bool isPty_ = false;
+    bool unplugged_ = false;
+    std::atomic<int64_t> unplugAsk_{-1}; // ms to stay away, from unplug(); -1 none
+    std::atomic<bool> plugAsk_{false};
+    std::chrono::steady_clock::time_point plugAt_;    // line thread: when an unplugged device comes back
+    std::chrono::steady_clock::time_point pluggedAt_; // under deviceMu_
+    uint64_t replugs_ = 0;                            // under deviceMu_
     std::atomic<uint32_t> baud_{0};
     std::atomic<bool> echo_{false};
     std::atomic<bool> wireTiming_{false};

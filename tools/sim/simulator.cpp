@@ -12,6 +12,7 @@
 #if defined(__linux__)
 #include <sys/prctl.h>
 #endif
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -256,6 +257,36 @@ StationStats Station::stats() const {
     return st_->stats;
 }
 
+void Station::switchOff() {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    SwitchOff(*st_, std::chrono::steady_clock::time_point::max());
+}
+
+void Station::switchOn() {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    SwitchOn(*st_);
+}
+
+bool Station::switchedOn() const {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    return !st_->off || std::chrono::steady_clock::now() >= st_->offUntil;
+}
+
+void Station::restart() {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    Restart(*st_);
+}
+
+bool Station::dropObject(const std::string &name) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    return DropObject(*st_, name);
+}
+
+bool Station::resizeObject(const std::string &name, uint32_t count) {
+    std::lock_guard<std::mutex> lk(sim_->mu_);
+    return ResizeObject(*st_, name, count);
+}
+
 // ---- Simulator ----------------------------------------------------------------------------------
 
 Simulator::Simulator() : t0_(std::chrono::steady_clock::now()) {}
@@ -266,6 +297,8 @@ Simulator::~Simulator() {
         close(fd_);
     if (holdFd_ >= 0)
         close(holdFd_);
+    if (!linkPath_.empty())
+        unlink(linkPath_.c_str());
 }
 
 Station &Simulator::addStation(uint8_t address) {
@@ -295,6 +328,13 @@ bool Simulator::createPty(std::string *error) {
         *error = "the simulator has a line already";
         return false;
     }
+    if (!openPty(error))
+        return false;
+    isPty_ = true;
+    return true;
+}
+
+bool Simulator::openPty(std::string *error) {
     const int m = posix_openpt(O_RDWR | O_NOCTTY);
     if (m < 0) {
         *error = Errno("posix_openpt");
@@ -323,8 +363,132 @@ bool Simulator::createPty(std::string *error) {
     fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
     fd_ = m;
     holdFd_ = s;
+    std::lock_guard<std::mutex> lk(deviceMu_);
     devicePath_ = name;
     return true;
+}
+
+std::string Simulator::devicePath() const {
+    std::lock_guard<std::mutex> lk(deviceMu_);
+    return devicePath_;
+}
+
+bool Simulator::relink(std::string *error) {
+    if (linkPath_.empty())
+        return true;
+    // A new link beside the old one, renamed over it: a reader of the name never finds it missing.
+    const std::string fresh = linkPath_ + ".new";
+    unlink(fresh.c_str());
+    if (symlink(devicePath().c_str(), fresh.c_str()) != 0 || rename(fresh.c_str(), linkPath_.c_str()) != 0) {
+        *error = Errno("link " + linkPath_);
+        unlink(fresh.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Simulator::linkPty(const std::string &path, std::string *error) {
+    if (!isPty_) {
+        *error = "only a pseudo-terminal line is linked";
+        return false;
+    }
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        *error = path + " exists and is not a symbolic link; not replaced";
+        return false;
+    }
+    linkPath_ = path;
+    return relink(error);
+}
+
+void Simulator::closeLine() {
+    if (fd_ >= 0)
+        close(fd_); // the driver's descriptor on the slave is hung up
+    if (holdFd_ >= 0)
+        close(holdFd_);
+    fd_ = -1;
+    holdFd_ = -1;
+    if (!linkPath_.empty())
+        unlink(linkPath_.c_str()); // the device's name is gone with it
+}
+
+void Simulator::unplug(std::chrono::milliseconds downFor) {
+    if (!isPty_)
+        return;
+    if (running()) {
+        // Carried out by the line thread, which owns the line's descriptors; gone when this returns.
+        unplugAsk_ = downFor.count();
+        waitUntil([&] { return !plugged() || !running(); }, kWriteStall);
+        return;
+    }
+    if (!unplugged_) {
+        closeLine();
+        std::lock_guard<std::mutex> lk(deviceMu_);
+        unplugged_ = true;
+        plugAt_ = downFor.count() > 0 ? std::chrono::steady_clock::now() + downFor
+                                      : std::chrono::steady_clock::time_point::max();
+    }
+}
+
+void Simulator::plug() {
+    if (running()) {
+        plugAsk_ = true;
+        waitUntil([&] { return plugged() || !running(); }, kWriteStall);
+        return;
+    }
+    std::string error;
+    if (unplugged_ && openPty(&error) && relink(&error)) {
+        std::lock_guard<std::mutex> lk(deviceMu_);
+        unplugged_ = false;
+        ++replugs_;
+        pluggedAt_ = std::chrono::steady_clock::now();
+    }
+}
+
+bool Simulator::plugged() const {
+    std::lock_guard<std::mutex> lk(deviceMu_);
+    return !unplugged_;
+}
+
+uint64_t Simulator::replugs() const {
+    std::lock_guard<std::mutex> lk(deviceMu_);
+    return replugs_;
+}
+
+std::chrono::steady_clock::time_point Simulator::pluggedAt() const {
+    std::lock_guard<std::mutex> lk(deviceMu_);
+    return pluggedAt_;
+}
+
+void Simulator::serveUnplug() {
+    const auto now = std::chrono::steady_clock::now();
+    const int64_t ask = unplugAsk_.exchange(-1);
+    bool changed = false;
+    if (ask >= 0 && !unplugged_) {
+        closeLine();
+        {
+            std::lock_guard<std::mutex> lk(deviceMu_);
+            unplugged_ = true;
+        }
+        plugAt_ = ask > 0 ? now + std::chrono::milliseconds(ask) : std::chrono::steady_clock::time_point::max();
+        changed = true;
+    }
+    if (plugAsk_.exchange(false) && unplugged_)
+        plugAt_ = now;
+    if (unplugged_ && now >= plugAt_) {
+        std::string error;
+        if (openPty(&error) && relink(&error)) {
+            std::lock_guard<std::mutex> lk(deviceMu_);
+            unplugged_ = false;
+            ++replugs_;
+            pluggedAt_ = std::chrono::steady_clock::now();
+        } else {
+            plugAt_ = now + kPollSlice; // try again shortly
+        }
+        changed = true;
+    }
+    if (changed)
+        notify();
 }
 
 bool Simulator::attach(const std::string &device, std::string *error) {
@@ -610,6 +774,8 @@ void Simulator::handleFrame(const std::vector<uint8_t> &raw) {
     if (!station)
         rx.note = "no station here with this address: ignored";
     addRecord(std::move(rx));
+    if (answer.unplugMs >= 0)
+        unplugAsk_ = answer.unplugMs; // carried out by the line thread once this frame is done
 
     // A real line hands the station the frame's last byte only after the whole frame has travelled.
     const bool arrived = !wireTiming_ || baud_ == 0 || answer.frames.empty() || sleepUntil(inputDone_);
@@ -693,6 +859,13 @@ void Simulator::run() {
     auto lastByte = std::chrono::steady_clock::now();
     inputDone_ = lastByte;
     while (!stop_) {
+        serveUnplug();
+        if (fd_ < 0) { // unplugged: nothing to hear until the device comes back
+            rx.reset();
+            sleepFor(kPollSlice);
+            tickGenerators();
+            continue;
+        }
         pollfd p{fd_, POLLIN, 0};
         const int r = poll(&p, 1, static_cast<int>(kPollSlice.count()));
         if (r < 0 && errno != EINTR) {

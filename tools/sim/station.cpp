@@ -12,6 +12,10 @@ namespace {
 
 size_t Even(size_t n) { return n + (n & 1); }
 
+// Byte 0 of the connect request and the control write: the station serves them before any connection.
+constexpr uint8_t kMarkerSpecial = 0xFF;
+constexpr uint32_t kDefaultEventMs = 1000; // off and unplug steps without a time
+
 std::string Fmt(const char *format, unsigned long a, unsigned long b = 0, unsigned long c = 0) {
     char buf[160];
     std::snprintf(buf, sizeof buf, format, a, b, c);
@@ -411,11 +415,17 @@ void Execute(StationState &s, const Frame &f, const std::vector<uint8_t> &m, con
     ++s.stats.requests;
     TrafficRecord rep;
     std::vector<uint8_t> reply;
+    const bool special = m[0] == kMarkerSpecial;
+    if (special && m[3] == kCodeReadShort)
+        s.connected.insert(f.source); // the connect request reads the station objects
     if (fault.kind == FaultKind::Error) {
         const uint16_t number = static_cast<uint16_t>(fault.param ? fault.param : 1);
         reply = ErrorReply(s, m[2], fault.flags, number, rep);
         CountFault(s, FaultKind::Error);
         AddNote(rx, Fmt("fault error: error reply %lu flags 0x%02lX instead", number, fault.flags));
+    } else if (s.mustConnect && !special && s.connected.count(f.source) == 0) {
+        reply = ErrorReply(s, m[2], s.errorFlags, kErrNotConnected, rep);
+        AddNote(rx, "master not connected since the station's (re)start");
     } else if (m.size() > GetConnectObjects(s).object6) {
         reply = ErrorReply(s, m[2], s.errorFlags, kErrTooLong, rep);
     } else {
@@ -541,7 +551,132 @@ void OnAck(StationState &s, const Frame &f, TrafficRecord &rx, Answer &out) {
     out.frames.push_back(Bare(s, f, kAckFinal));
 }
 
+// Steps that are events of the station or its line: the frame that takes one is not heard.
+bool TakeEvent(StationState &s, const Fault &fault, std::chrono::steady_clock::time_point now, TrafficRecord &rx,
+               Answer &out) {
+    const uint32_t ms = fault.param ? fault.param : kDefaultEventMs;
+    switch (fault.kind) {
+    case FaultKind::SwitchOff:
+        SwitchOff(s, now + std::chrono::milliseconds(ms));
+        AddNote(rx, Fmt("fault off: station switched off for %lu ms, not heard", ms));
+        break;
+    case FaultKind::Restart:
+        Restart(s);
+        AddNote(rx, "fault restart: station restarts with new handles, not heard");
+        break;
+    case FaultKind::Drop:
+        if (!DropObject(s, fault.name))
+            Restart(s);
+        AddNote(rx, "fault drop: new program without '" + fault.name + "', restart, not heard");
+        break;
+    case FaultKind::Resize:
+        if (!ResizeObject(s, fault.name, fault.param))
+            Restart(s);
+        AddNote(rx, "fault resize: new program with '" + fault.name + "' of " + std::to_string(fault.param) +
+                        " elements, restart, not heard");
+        break;
+    case FaultKind::Unplug:
+        out.unplugMs = ms;
+        AddNote(rx, Fmt("fault unplug: the line's device disappears for %lu ms", ms));
+        break;
+    default: return false;
+    }
+    CountFault(s, fault.kind);
+    return true;
+}
+
+// Switched on after being off: the station keeps its program and values, not its connections.
+void PowerUp(StationState &s) {
+    s.lastFrame.clear();
+    s.lastAnswer.clear();
+    s.collecting = false;
+    s.request.clear();
+    s.replyPending = false;
+    s.awaitingAck = false;
+    s.mustConnect = true;
+    s.connected.clear();
+}
+
+View WholeView(const ObjectState &o, size_t index) {
+    View v;
+    v.object = index;
+    v.length = static_cast<uint32_t>(o.bytes.size());
+    v.kind = o.kind;
+    v.dataType = o.dataType;
+    v.elementLength = o.elementLength;
+    v.aux = o.aux;
+    return v;
+}
+
+// ".toggle" is a sample structure's first byte: nonzero while a record is shown, and the master writes 0
+// into it to acknowledge the record.
+void AddToggle(StationState &s, size_t index) {
+    View toggle;
+    toggle.object = index;
+    toggle.length = 1;
+    toggle.dataType = kTypeBool;
+    toggle.elementLength = 1;
+    const uint16_t th = TakeHandle(s);
+    s.views[th] = toggle;
+    s.derived[s.objects[index].name + ".toggle"] = th;
+}
+
 } // namespace
+
+// ---- Power and program --------------------------------------------------------------------------
+
+void SwitchOff(StationState &s, std::chrono::steady_clock::time_point until) {
+    s.off = true;
+    s.offUntil = until;
+}
+
+void SwitchOn(StationState &s) {
+    if (!s.off)
+        return;
+    s.off = false;
+    PowerUp(s);
+}
+
+void Restart(StationState &s) {
+    std::map<uint16_t, View> kept; // the station objects of the connect keep their fixed handles
+    for (const auto &v : s.views)
+        if (s.objects[v.second.object].hidden)
+            kept.insert(v);
+    s.views.swap(kept);
+    s.derived.clear(); // element handles are handed out again on their next lookup
+    for (size_t i = 0; i < s.objects.size(); ++i) {
+        ObjectState &o = s.objects[i];
+        if (o.hidden || o.dropped)
+            continue;
+        o.handle = TakeHandle(s);
+        s.views[o.handle] = WholeView(o, i);
+        if (o.sample)
+            AddToggle(s, i);
+    }
+    s.off = false;
+    PowerUp(s);
+}
+
+bool DropObject(StationState &s, const std::string &name) {
+    auto it = s.byName.find(name);
+    if (it == s.byName.end())
+        return false;
+    s.objects[it->second].dropped = true;
+    s.byName.erase(it);
+    Restart(s);
+    return true;
+}
+
+bool ResizeObject(StationState &s, const std::string &name, uint32_t count) {
+    auto it = s.byName.find(name);
+    if (it == s.byName.end() || count == 0 || uint64_t(count) * s.objects[it->second].elementLength > 0x100000)
+        return false;
+    ObjectState &o = s.objects[it->second];
+    o.count = count;
+    o.bytes.resize(size_t(count) * o.elementLength, 0);
+    Restart(s);
+    return true;
+}
 
 // ---- Objects ------------------------------------------------------------------------------------
 
@@ -613,14 +748,7 @@ uint16_t AddObject(StationState &s, const ObjectSpec &objectSpec, std::string *e
     o.bytes.assign(length, 0);
     std::copy(objectSpec.init.begin(), objectSpec.init.end(), o.bytes.begin());
     o.handle = objectSpec.handle ? objectSpec.handle : TakeHandle(s);
-    View v;
-    v.object = s.objects.size();
-    v.length = static_cast<uint32_t>(length);
-    v.kind = o.kind;
-    v.dataType = o.dataType;
-    v.elementLength = elem;
-    v.aux = o.aux;
-    s.views[o.handle] = v;
+    s.views[o.handle] = WholeView(o, s.objects.size());
     s.byName[o.name] = s.objects.size();
     s.objects.push_back(std::move(o));
     return s.objects.back().handle;
@@ -638,16 +766,7 @@ uint16_t AddSample(StationState &s, const std::string &name, uint8_t kind, uint1
         return 0;
     const size_t index = s.byName[name];
     s.objects[index].sample = true;
-    // ".toggle" is the structure's first byte: nonzero while a record is shown, and the master
-    // writes 0 into it to acknowledge the record.
-    View toggle;
-    toggle.object = index;
-    toggle.length = 1;
-    toggle.dataType = kTypeBool;
-    toggle.elementLength = 1;
-    const uint16_t th = TakeHandle(s);
-    s.views[th] = toggle;
-    s.derived[name + ".toggle"] = th;
+    AddToggle(s, index);
     return handle;
 }
 
@@ -787,6 +906,14 @@ TrafficRecord DescribeFrame(const std::vector<uint8_t> &raw, Direction direction
 }
 
 void HandleFrame(StationState &s, const Frame &f, TrafficRecord &rx, Answer &out) {
+    const auto now = std::chrono::steady_clock::now();
+    if (s.off) {
+        if (now < s.offUntil) {
+            AddNote(rx, "station switched off: not heard");
+            return;
+        }
+        SwitchOn(s);
+    }
     ++s.stats.frames;
     out.turnaround = s.turnaround;
     if (f.type != kRequestLast && f.type != kRequestMore && f.type != kNextReplySegment && f.type != kAck) {
@@ -794,6 +921,8 @@ void HandleFrame(StationState &s, const Frame &f, TrafficRecord &rx, Answer &out
         return;
     }
     const Fault fault = TakeFault(s);
+    if (TakeEvent(s, fault, now, rx, out))
+        return;
     if (fault.kind == FaultKind::Silence) {
         CountFault(s, FaultKind::Silence);
         AddNote(rx, "fault silence: not heard");

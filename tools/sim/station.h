@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,8 @@ struct ObjectState {
     uint32_t count = 1;
     uint32_t aux = 0;
     uint16_t handle = 0;
-    bool hidden = false; // station objects of the connect request: not found by name
+    bool hidden = false;  // station objects of the connect request: not found by name
+    bool dropped = false; // no longer in the station's program: no name, no handle
     std::vector<uint8_t> bytes;
     // EWT sample structure: records waiting behind the one shown in bytes.
     bool sample = false;
@@ -70,6 +72,7 @@ struct OutFrame {
 struct Answer {
     std::vector<OutFrame> frames;
     std::chrono::milliseconds turnaround{0};
+    int64_t unplugMs = -1; // a step asks the line's device to disappear for this long
 };
 
 struct StationState {
@@ -110,6 +113,13 @@ struct StationState {
 
     StationStats stats;
     std::vector<Generator> generators;
+
+    // Power: switched off until offUntil; on again, or restarted, the station serves a master's requests
+    // (a connect apart) only once that master has connected since.
+    bool off = false;
+    std::chrono::steady_clock::time_point offUntil;
+    bool mustConnect = false;
+    std::set<uint8_t> connected;
 };
 
 void InitStation(StationState &s, uint8_t address);
@@ -123,6 +133,14 @@ ConnectObjects GetConnectObjects(const StationState &s);
 bool QueueRecord(StationState &s, size_t object, const SampleRecord &record, std::string *error);
 void AfterWrite(StationState &s, size_t object);
 void SetFaults(StationState &s, const FaultScript &script);
+// Switched off until the time given (time_point::max(): until SwitchOn); the next frame after it finds
+// the station on again, its connections forgotten.
+void SwitchOff(StationState &s, std::chrono::steady_clock::time_point until);
+void SwitchOn(StationState &s);
+// A restart: new handles for every object, connections and a half-done exchange forgotten.
+void Restart(StationState &s);
+bool DropObject(StationState &s, const std::string &name);                   // a program without it; restarts
+bool ResizeObject(StationState &s, const std::string &name, uint32_t count); // an array's new count; restarts
 
 // The station's answer to one valid frame addressed to it; notes go into rx.
 void HandleFrame(StationState &s, const Frame &f, TrafficRecord &rx, Answer &out);
