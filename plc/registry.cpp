@@ -71,6 +71,7 @@ int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle) {
     ObjectEntry *entry = FindObjectEntry(instance, name);
     if (entry != nullptr) {
         entry->handle = handle;
+        entry->kept = KeptRead();
         return 0;
     }
     const size_t length = name != nullptr ? strlen(name) : size_t{OBJECT_NAME_SIZE};

@@ -14,8 +14,18 @@ struct LineEntry {
     uint8_t echo;
     uint8_t flush;
     LineOptions options;
+    uint32_t epoch;
 };
 LineEntry lines[LINE_TABLE_SIZE];
+uint32_t lastEpoch = 0;
+
+// Every change of an entry's line gives it an epoch of its own.
+void NewEpoch(LineEntry *entry) {
+    entry->epoch = ++lastEpoch;
+    if (entry->epoch == 0) {
+        entry->epoch = ++lastEpoch; // 0 stays "no line" after four billion changes
+    }
+}
 
 LineEntry *EntryOf(const void *owner) {
     for (LineEntry &entry : lines) {
@@ -32,6 +42,7 @@ void ReleasePort(PortHandle port) {
     for (LineEntry &entry : lines) {
         if (entry.owner != nullptr && entry.port == port) {
             entry.port = 0;
+            NewEpoch(&entry);
         }
     }
 }
@@ -125,15 +136,16 @@ void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flus
     entry->echo = echo;
     entry->flush = flush;
     entry->options = options;
+    NewEpoch(entry);
 }
 
 LineSettings LineSettingsOf(const void *owner) {
     LineLock lock;
     const LineEntry *entry = owner != nullptr ? EntryOf(owner) : nullptr;
     if (entry == nullptr) {
-        return LineSettings{0, line.echoFlag, line.flushBeforeSend, DefaultLineOptions()};
+        return LineSettings{0, line.echoFlag, line.flushBeforeSend, DefaultLineOptions(), 0};
     }
-    return LineSettings{entry->port, entry->echo, entry->flush, entry->options};
+    return LineSettings{entry->port, entry->echo, entry->flush, entry->options, entry->epoch};
 }
 
 void MoveLine(const void *owner, PortHandle port) {
@@ -146,6 +158,7 @@ void MoveLine(const void *owner, PortHandle port) {
         ReleasePort(port);
     }
     entry->port = port;
+    NewEpoch(entry);
 }
 
 void ForgetLine(const void *owner) {

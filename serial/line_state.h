@@ -59,6 +59,10 @@ struct LineSettings {
     uint8_t echo;
     uint8_t flush;
     LineOptions options;
+    // Changes whenever the owner's line does (its cold start, a port closed, reopened or moved, its end);
+    // never repeats in the process, 0 for an owner the table does not hold. What was read from the line
+    // under one epoch says nothing of a line with another.
+    uint32_t epoch;
 };
 LineSettings LineSettingsOf(const void *owner);
 inline LineOptions LineOptionsOf(const void *owner) { return LineSettingsOf(owner).options; }
