@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prints every performance figure of the driver in one table: the Net2000 stack in memory (bench_dsf)
 # and the driver end to end through KviMain against the station simulator on a pty (bench_wire), each
-# figure beside its reference measured in the same run, as a ratio.
+# figure beside its reference measured in the same run, as a ratio; grouped reads (READ_GROUP_MS 1)
+# beside the same poll cycle without the key.
 # Usage: tools/perf-figures.sh [--quick] [--rounds N] [--build DIR] [--compare DIR]
 #   --quick        short runs (CI): a fraction of a second per figure
 #   --rounds N     run the end-to-end program N times (alternating with --compare's) and keep each
@@ -76,7 +77,7 @@ echo
 echo "| figure | measured | reference (same run) | ratio |"
 echo "|---|---:|---|---:|"
 grep -E '^(\||#)' "$scratch/dsf.txt"
-grep -E '^# (End to end|turnaround|is the wire)' "$scratch/wire.1"
+grep -E '^# (End to end|turnaround|is the wire|Grouped reads| )' "$scratch/wire.1"
 [[ $ROUNDS -gt 1 ]] && echo "# best of $ROUNDS rounds for each rate"
 best_rows "$scratch"/wire.*
 if [[ -n $COMPARE ]]; then
