@@ -425,7 +425,8 @@ private:
     // goes to the line: a host polling faster than that is served from kept values for as many cycles as
     // fit the bound, a figure of memory, not of the line. Ages: from the return of the read that brought
     // a value to the return of the read that handed it out.
-    bool RunCycles(bool grouped, Clock::duration length, int minCycles, bool paced, Loop *best) {
+    bool RunCycles(bool grouped, Clock::duration length, int minCycles, bool paced, Loop *best,
+                   uint64_t minExchanges = 0) {
         Station &st = f_.station(kStation);
         std::vector<Clock::time_point> arrived(kGroupGates, Clock::time_point());
         Clock::time_point lastLine = Clock::now() - std::chrono::seconds(1);
@@ -435,7 +436,7 @@ private:
         double inExchanges = 0;
         const Clock::time_point start = Clock::now();
         Clock::time_point now = start;
-        while (now < start + length || cycles < static_cast<uint64_t>(minCycles)) {
+        while (now < start + length || cycles < static_cast<uint64_t>(minCycles) || exchanges < minExchanges) {
             if (grouped && paced) {
                 const Clock::time_point due = lastLine + std::chrono::microseconds(1050);
                 while (Clock::now() < due) {
@@ -513,9 +514,10 @@ private:
                 c.failed = !RunCycles(key == 1, SliceLength(), 2, true, loops[key]);
             }
         }
-        // Back to back as well, with no pause between cycles: values handed out up to the bound.
+        // Back to back as well, with no pause between cycles, until the kept values have run out at least
+        // twice: values are handed out up to the bound.
         SetGroupMs(1);
-        c.failed = c.failed || !RunCycles(true, std::chrono::milliseconds(200), 2, false, &c.on);
+        c.failed = c.failed || !RunCycles(true, std::chrono::milliseconds(200), 2, false, &c.on, 3);
         c.on.retransmissions = c.off.retransmissions = f_.station(kStation).stats().retransmissions - repeats0;
         SetGroupMs(0);
         f_.ClearMessages();
