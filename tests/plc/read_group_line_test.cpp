@@ -80,6 +80,16 @@ protected:
             std::chrono::milliseconds(2000));
     }
 
+    // Gates a, b, c on station 2 (handles 0x2001 to 0x2003, values 1, 2, 3; c of cType), started with key.
+    void StartThree(const std::string &key, uint16_t cType) {
+        Object(2, "a", kTypeUint16, 1, 0x2001);
+        Object(2, "b", kTypeUint16, 2, 0x2002);
+        Object(2, "c", cType, 3, 0x2003);
+        StartWith(key, {{"002a", GATE_UNSIGNED16},
+                        {"002b", GATE_UNSIGNED16},
+                        {"002c", cType == kTypeUint32 ? uint32_t{GATE_UNSIGNED32} : uint32_t{GATE_UNSIGNED16}}});
+    }
+
     DriverFixture::Gate &G(const std::string &address) { return gates_[address]; }
     uint32_t Read(const std::string &address) { return f.Read(G(address)); }
     uint32_t Write(const std::string &address, uint32_t value) {
@@ -342,11 +352,7 @@ TEST_F(ReadGroupLine, AnItemRefusedInsideAGroupFailsOnlyItsOwnRead) {
 // A write in between: the written object's kept bytes go, its next read is on the line and shows the
 // value written; the others are still answered from theirs.
 TEST_F(ReadGroupLine, AWriteBetweenTwoReadsSendsTheNextReadToTheLine) {
-    Object(2, "a", kTypeUint16, 1, 0x2001);
-    Object(2, "b", kTypeUint16, 2, 0x2002);
-    Object(2, "c", kTypeUint32, 3, 0x2003);
-    StartWith("READ_GROUP_MS = 60000\n",
-              {{"002a", GATE_UNSIGNED16}, {"002b", GATE_UNSIGNED16}, {"002c", GATE_UNSIGNED32}});
+    StartThree("READ_GROUP_MS = 60000\n", kTypeUint32);
     EXPECT_EQ(0u, Read("002a"));
     EXPECT_EQ(0u, Write("002b", 0x5555));
     EXPECT_EQ(0u, Write("002c", 0x66666666));
@@ -364,11 +370,7 @@ TEST_F(ReadGroupLine, AWriteBetweenTwoReadsSendsTheNextReadToTheLine) {
 // The bound on the test's clock: a value younger than READ_GROUP_MS comes from what was kept, one that
 // old goes to the line; riders are those older than half the bound, the oldest first.
 TEST_F(ReadGroupLine, ValuesAreNeverOlderThanTheBound) {
-    Object(2, "a", kTypeUint16, 1, 0x2001);
-    Object(2, "b", kTypeUint16, 2, 0x2002);
-    Object(2, "c", kTypeUint16, 3, 0x2003);
-    StartWith("READ_GROUP_MS = 100\n",
-              {{"002a", GATE_UNSIGNED16}, {"002b", GATE_UNSIGNED16}, {"002c", GATE_UNSIGNED16}});
+    StartThree("READ_GROUP_MS = 100\n", kTypeUint16);
     At(0);
     EXPECT_EQ(0u, Read("002a")); // a b c, all read at 0
     St(2).setValue("b", 20);
