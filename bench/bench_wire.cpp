@@ -1,10 +1,13 @@
 // End-to-end figures of the driver as the host drives it: KviMain against the station simulator on a
 // pseudo-terminal, the simulator timing the line in both directions at the baud rate. Every rate is
 // reported against the wire limit computed from the exact frame bytes of one clean exchange, measured
-// in the same run; fault latencies against the configured read time-out.
+// in the same run; fault latencies against the configured read time-out; grouped reads
+// (READ_GROUP_MS 1) against the same poll cycle without the key, slice by slice in turn.
 // Usage: bench_wire [--quick] [--seconds S] [--baud N]... [--no-faults] [--floor RATIO]
+//                   [--group-baud N]... [--no-groups]
 #include <fcntl.h>
 #include <poll.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,11 +17,13 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dsf/dsf.h"
+#include "serial/line_state.h"
 #include "serial/transport.h"
 #include "support/driver_fixture.h"
 
@@ -53,7 +58,17 @@ struct Row {
     uint64_t bytesEach = 0;
     uint64_t retransmissions = 0;
     bool failed = false;
+    std::string reference; // the reference column, when not the wire limit of one exchange
 };
+
+__attribute__((format(printf, 1, 2))) std::string Format(const char *format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
 
 class WireBench {
 public:
@@ -310,6 +325,45 @@ public:
         return row;
     }
 
+    // ---- Grouped reads ------------------------------------------------------------------------------
+    // A poll cycle of the 20 single gates of one station, read once each, back to back, with the key
+    // off and with READ_GROUP_MS 1, for one item head form: a cold start of its own (the connect reply
+    // decides the form), then every baud rate and turnaround, the two loops taking turns slice by slice.
+    void GroupRows(bool shortHeads, const std::vector<uint32_t> &bauds, std::vector<Row> *rows) {
+        Station &st = f_.station(kStation);
+        if (groupGates_.empty()) {
+            for (int i = 0; i < kGroupGates; ++i) {
+                st.addObject(ObjectSpec::Scalar(GroupName(i), kGroupTypes[i % 3].plc, i % 2));
+            }
+            groupGates_.resize(kGroupGates);
+        }
+        kesta::sim::ConnectObjects objects = st.connectObjects();
+        objects.object2 = shortHeads ? 0x0080 : 0x0005;
+        st.setConnectObjects(objects);
+        f_.sim().setBaud(57600);
+        st.setTurnaround(std::chrono::milliseconds(0));
+        f_.WriteInitFile("MASTER_ADDRESS = 5\nNUM_OF_SLAVES = 2\nREAD_GROUP_MS = 1\n");
+        bool ok = f_.ColdStart(kTimeoutUnits) == 0;
+        for (int i = 0; ok && i < kGroupGates; ++i) {
+            ok = f_.Parse(groupGates_[i], "001" + GroupName(i), kGroupTypes[i % 3].gate) == 0;
+        }
+        handles_.clear();
+        for (int i = 0; i < kGroupGates; ++i) {
+            handles_[st.handle(GroupName(i))] = i;
+        }
+        const char *heads = shortHeads ? "short" : "long";
+        for (uint32_t baud : bauds) {
+            for (uint32_t turnaround : {0u, 10u}) {
+                char what[96];
+                snprintf(what, sizeof what, "poll cycle of 20 gates, %s heads, turnaround %u ms", heads, turnaround);
+                GroupCase c = ok ? MeasureGroups(baud, turnaround) : GroupCase();
+                c.failed = c.failed || !ok;
+                PushGroupRows(what, baud, turnaround, shortHeads, c, rows);
+            }
+        }
+        st.setTurnaround(std::chrono::milliseconds(0));
+    }
+
     bool PollSingle() { return Read(single_) == 0; }
     bool PollBlock() { return Read(block_, true, 100) == 0; }
     bool PollLong() { return Read(long_, true, 300) == 0; }
@@ -330,6 +384,197 @@ public:
     }
 
 private:
+    static constexpr int kGroupGates = 20;
+    struct GroupType {
+        uint16_t plc;
+        uint32_t gate;
+    };
+    // A mix of 8-, 16- and 32-bit values.
+    static constexpr GroupType kGroupTypes[3] = {{kesta::sim::kTypeBool, GATE_DIGITAL},
+                                                 {kesta::sim::kTypeUint16, GATE_UNSIGNED16},
+                                                 {kesta::sim::kTypeUint32, GATE_UNSIGNED32}};
+    static std::string GroupName(int i) { return "poll" + std::to_string(i); }
+
+    // One loop of poll cycles (key off or on) over one slice, or what several slices gave.
+    struct Loop {
+        uint64_t bytesEach = 0;    // line bytes of one clean cycle
+        uint32_t exchanges = 0;    // exchanges of one clean cycle
+        double cycles = 0;         // per second, the best slice
+        double exchangeRate = 0;   // the line's exchanges per second of time spent in them, best slice
+        double valuesFromLine = 0; // values the line brought per second, best slice
+        double oldestMs = 0;       // the oldest value a read handed out (from the line: 0)
+        uint64_t retransmissions = 0;
+        bool failed = false;
+    };
+    struct GroupCase {
+        Loop off, on;
+        bool failed = false;
+    };
+
+    // The key for this line as a cold start leaves it in the line table; the line's epoch changes, so
+    // every loop starts with nothing kept.
+    void SetGroupMs(uint32_t ms) {
+        const LineSettings line = LineSettingsOf(&f_.instance());
+        LineOptions options = line.options;
+        options.readGroupMs = ms;
+        RememberLine(&f_.instance(), line.port, line.echo, line.flush, options);
+    }
+
+    // Cycles until the slice ends (at least minCycles). With the key on a cycle starts only once the
+    // values of the last grouped exchange are a whole READ_GROUP_MS old, so that each cycle's first read
+    // goes to the line: a host polling faster than that is served from kept values for as many cycles as
+    // fit the bound, a figure of memory, not of the line. Ages: from the return of the read that brought
+    // a value to the return of the read that handed it out.
+    bool RunCycles(bool grouped, Clock::duration length, int minCycles, bool paced, Loop *best,
+                   uint64_t minExchanges = 0) {
+        Station &st = f_.station(kStation);
+        std::vector<Clock::time_point> arrived(kGroupGates, Clock::time_point());
+        Clock::time_point lastLine = Clock::now() - std::chrono::seconds(1);
+        uint64_t cycles = 0;
+        uint64_t exchanges = 0;
+        uint64_t values = 0;
+        double inExchanges = 0;
+        const Clock::time_point start = Clock::now();
+        Clock::time_point now = start;
+        while (now < start + length || cycles < static_cast<uint64_t>(minCycles) || exchanges < minExchanges) {
+            if (grouped && paced) {
+                const Clock::time_point due = lastLine + std::chrono::microseconds(1050);
+                while (Clock::now() < due) {
+                    std::this_thread::yield();
+                }
+            }
+            for (int i = 0; i < kGroupGates; ++i) {
+                const uint64_t before = st.stats().requests;
+                const Clock::time_point called = Clock::now();
+                if (f_.Read(groupGates_[i]) != 0) {
+                    return false;
+                }
+                const Clock::time_point back = Clock::now();
+                if (st.stats().requests == before) {
+                    if (arrived[i] == Clock::time_point()) {
+                        return false; // a value this loop never brought from the line
+                    }
+                    best->oldestMs = std::max(best->oldestMs, Seconds(back - arrived[i]) * 1000.0);
+                    continue;
+                }
+                ++exchanges;
+                inExchanges += Seconds(back - called);
+                lastLine = back;
+                const std::vector<kesta::sim::TrafficRecord> traffic = f_.sim().traffic();
+                for (auto r = traffic.rbegin(); r != traffic.rend(); ++r) {
+                    if (r->direction == kesta::sim::Direction::FromMaster && r->hasMessage) {
+                        for (const auto &item : r->items) {
+                            const auto gate = handles_.find(item.handle);
+                            if (gate != handles_.end()) {
+                                arrived[gate->second] = back;
+                                ++values;
+                            }
+                        }
+                        break;
+                    }
+                }
+            }
+            ++cycles;
+            now = Clock::now();
+        }
+        const double elapsed = Seconds(now - start);
+        if (paced && cycles / elapsed > best->cycles) {
+            best->cycles = cycles / elapsed;
+            best->valuesFromLine = values / elapsed;
+        }
+        if (paced && inExchanges > 0) {
+            best->exchangeRate = std::max(best->exchangeRate, exchanges / inExchanges);
+        }
+        return true;
+    }
+
+    GroupCase MeasureGroups(uint32_t baud, uint32_t turnaround) {
+        GroupCase c;
+        f_.sim().setBaud(baud);
+        f_.station(kStation).setTurnaround(std::chrono::milliseconds(turnaround));
+        Loop *loops[2] = {&c.off, &c.on};
+        // Warm up, then one clean cycle of each sizes its line bytes and exchanges.
+        for (int key = 0; key < 2; ++key) {
+            SetGroupMs(key);
+            Loop probe;
+            if (!RunCycles(key == 1, Clock::duration::zero(), 1, true, &probe)) {
+                c.failed = true;
+                return c;
+            }
+            const uint64_t bytes0 = SettledBytes();
+            const uint64_t requests0 = f_.station(kStation).stats().requests;
+            RunCycles(key == 1, Clock::duration::zero(), 1, true, &probe);
+            loops[key]->bytesEach = SettledBytes() - bytes0;
+            loops[key]->exchanges = static_cast<uint32_t>(f_.station(kStation).stats().requests - requests0);
+        }
+        const uint64_t repeats0 = f_.station(kStation).stats().retransmissions;
+        for (int slice = 0; slice < kSlices && !c.failed; ++slice) {
+            for (int key = 0; key < 2 && !c.failed; ++key) {
+                SetGroupMs(key);
+                c.failed = !RunCycles(key == 1, SliceLength(), 2, true, loops[key]);
+            }
+        }
+        // Back to back as well, with no pause between cycles, until the kept values have run out at least
+        // twice: values are handed out up to the bound.
+        SetGroupMs(1);
+        c.failed = c.failed || !RunCycles(true, std::chrono::milliseconds(200), 2, false, &c.on, 3);
+        c.on.retransmissions = c.off.retransmissions = f_.station(kStation).stats().retransmissions - repeats0;
+        SetGroupMs(0);
+        f_.ClearMessages();
+        return c;
+    }
+
+    static double WireSeconds(uint64_t bytes, uint32_t baud, uint32_t exchanges, uint32_t turnaround) {
+        return static_cast<double>(bytes * kBitsPerChar) / baud + exchanges * turnaround / 1000.0;
+    }
+
+    void PushGroupRows(const char *what, uint32_t baud, uint32_t turnaround, bool shortHeads, const GroupCase &c,
+                       std::vector<Row> *rows) {
+        Row off;
+        off.what = std::string(what) + ", READ_GROUP_MS 0";
+        off.baud = baud;
+        off.failed = c.failed;
+        off.measured = c.off.cycles;
+        off.limit = 1.0 / WireSeconds(c.off.bytesEach, baud, c.off.exchanges, turnaround);
+        off.bytesEach = c.off.bytesEach;
+        off.retransmissions = c.off.retransmissions;
+        off.reference = Format("wire limit %.2f /s (%llu bytes, %u exchanges)", off.limit,
+                               static_cast<unsigned long long>(c.off.bytesEach), c.off.exchanges);
+        rows->push_back(off);
+
+        // The goals, at 57600 baud.
+        double goal = 0;
+        if (baud == 57600 && turnaround == 0) {
+            goal = shortHeads ? 5.0 : 2.5;
+        } else if (baud == 57600 && turnaround == 10 && shortHeads) {
+            goal = 8.0;
+        }
+        Row on;
+        on.what = std::string(what) + ", READ_GROUP_MS 1";
+        on.baud = baud;
+        on.failed = c.failed;
+        on.measured = c.on.cycles;
+        on.limit = c.off.cycles; // the ratio is to the loop without the key
+        on.retransmissions = c.on.retransmissions;
+        on.reference = goal > 0 ? Format("READ_GROUP_MS 0: %.2f /s; goal %.1f", c.off.cycles, goal)
+                                : Format("READ_GROUP_MS 0: %.2f /s", c.off.cycles);
+        rows->push_back(on);
+
+        Row exchange;
+        exchange.what = std::string("  its grouped exchange (") + (shortHeads ? "short" : "long") + " heads, " +
+                        std::to_string(turnaround) + " ms)";
+        exchange.baud = baud;
+        exchange.failed = c.failed || c.on.exchanges != 1;
+        exchange.measured = c.on.exchangeRate;
+        exchange.limit = 1.0 / WireSeconds(c.on.bytesEach, baud, 1, turnaround);
+        exchange.bytesEach = c.on.bytesEach;
+        exchange.reference = Format("wire limit %.2f /s (%llu bytes); %.0f values/s from the line, "
+                                    "READ_GROUP_MS 0 %.0f; oldest value %.3f ms",
+                                    exchange.limit, static_cast<unsigned long long>(c.on.bytesEach),
+                                    c.on.valuesFromLine, c.off.valuesFromLine, c.on.oldestMs);
+        rows->push_back(exchange);
+    }
+
     Clock::duration SliceLength() const {
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds_ / kSlices));
     }
@@ -381,6 +626,8 @@ private:
     double seconds_;
     DriverFixture f_;
     DriverFixture::Gate single_, block_, long_, sample_;
+    std::vector<DriverFixture::Gate> groupGates_;
+    std::map<uint16_t, int> handles_; // station handle -> poll gate
     uint8_t segmentedWrite_[DSF_REQUEST_SIZE];
 };
 
@@ -393,10 +640,14 @@ void PrintRow(const Row &r) {
         return;
     }
     char measured[64];
-    char reference[96];
+    char reference[256];
     snprintf(measured, sizeof measured, "%.1f /s", r.measured);
     snprintf(reference, sizeof reference, "wire limit %.1f /s (%llu bytes)", r.limit,
              static_cast<unsigned long long>(r.bytesEach));
+    if (!r.reference.empty()) {
+        snprintf(measured, sizeof measured, "%.2f /s", r.measured);
+        snprintf(reference, sizeof reference, "%s", r.reference.c_str());
+    }
     printf("| %-62s | %12s | %-34s | %5.3f |%s\n", figure, measured, reference, r.measured / r.limit,
            r.retransmissions != 0 ? " retransmissions!" : "");
 }
@@ -408,7 +659,8 @@ void PrintFault(const char *what, double ms, const char *reference, double ratio
 }
 
 int Usage() {
-    fprintf(stderr, "usage: bench_wire [--quick] [--seconds S] [--baud N]... [--no-faults] [--floor RATIO]\n");
+    fprintf(stderr, "usage: bench_wire [--quick] [--seconds S] [--baud N]... [--no-faults] [--floor RATIO]\n"
+                    "                  [--group-baud N]... [--no-groups]\n");
     return 2;
 }
 
@@ -419,10 +671,14 @@ int main(int argc, char **argv) {
     bool faults = true;
     double floor = 0; // fail when a driver row falls below this ratio (a read that waits for a time-out)
     std::vector<uint32_t> bauds;
+    std::vector<uint32_t> groupBauds;
+    bool groups = true;
+    bool quick = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--quick") {
             seconds = 0.6;
+            quick = true;
         } else if (a == "--seconds" && i + 1 < argc) {
             seconds = atof(argv[++i]);
         } else if (a == "--baud" && i + 1 < argc) {
@@ -431,12 +687,20 @@ int main(int argc, char **argv) {
             floor = atof(argv[++i]);
         } else if (a == "--no-faults") {
             faults = false;
+        } else if (a == "--group-baud" && i + 1 < argc) {
+            groupBauds.push_back(static_cast<uint32_t>(strtoul(argv[++i], nullptr, 10)));
+        } else if (a == "--no-groups") {
+            groups = false;
         } else {
             return Usage();
         }
     }
     if (bauds.empty()) {
         bauds = {9600, 57600, 115200};
+    }
+    if (groupBauds.empty()) {
+        // A short run keeps to 57600: a cycle of 20 reads takes about a second at 9600 baud.
+        groupBauds = quick ? std::vector<uint32_t>{57600} : std::vector<uint32_t>{9600, 57600};
     }
     WireBench bench(seconds);
     if (!bench.Start()) {
@@ -495,6 +759,22 @@ int main(int argc, char **argv) {
         PrintFault("reply split by a 20 ms pause: cost over a clean read", split - clean, "the pause 20 ms",
                    (split - clean) / 20.0);
         ok = ok && lost > 0 && partial > 0 && split > 0;
+    }
+    if (groups) {
+        // Last: each head form cold-starts the instance again, which ends the gates above.
+        printf("# Grouped reads: a poll cycle of 20 single gates of one station (8, 16 and 32 bits), each read\n"
+               "#   once, back to back; READ_GROUP_MS 0 and 1 taking turns slice by slice. With the key a cycle\n"
+               "#   starts once the last group's values are 1 ms old (else whole cycles come from kept values);\n"
+               "#   wire limits hold the station's turnaround once an exchange. The grouped exchange's rate is\n"
+               "#   per second spent in it; the oldest value counts back-to-back cycles too.\n");
+        for (bool shortHeads : {true, false}) {
+            std::vector<Row> rows;
+            bench.GroupRows(shortHeads, groupBauds, &rows);
+            for (const Row &r : rows) {
+                PrintRow(r);
+                ok = ok && !r.failed;
+            }
+        }
     }
     return ok ? 0 : 1;
 }

@@ -186,6 +186,14 @@ int32_t dsf_encode_request(DsfInstance *dsf, StationEntry **handleLocation, cons
 int32_t dsf_decode_reply(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, uint8_t *reply,
                          const uint8_t *message, uint32_t messageLength, StationEntry *station);
 
+// What a caller that fills one ReadWrite request with several items must know to keep it to one frame.
+// Bytes of one read item's head in the read messages: 6 while the last accepted connect reply asked
+// for long heads, else 2.
+uint32_t dsf_read_item_head(const DsfInstance *dsf);
+// The largest message the station at handleLocation takes: what its connect reply offered, never more
+// than the stack's own limit for it; 0 when handleLocation holds no connected station of this stack.
+uint32_t dsf_station_message_limit(const DsfInstance *dsf, StationEntry *const *handleLocation);
+
 // Engine. replyLength: in, the reply buffer's capacity; out, the reply length with Done.
 // txLength: in, the transmit buffer's capacity (at least DSF_MAX_FRAME); out, the bytes to send with
 // SendReceive. A handleLocation that is null or holds no entry of this stack is "not connected"

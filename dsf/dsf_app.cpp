@@ -387,6 +387,16 @@ int32_t dsf_count_items(DsfInstance *dsf, const uint8_t *request, uint32_t reque
     return DSF_OK;
 }
 
+uint32_t dsf_read_item_head(const DsfInstance *dsf) { return dsf->itemMode == 1 ? LONG_HEAD : SHORT_HEAD; }
+
+uint32_t dsf_station_message_limit(const DsfInstance *dsf, StationEntry *const *handleLocation) {
+    const StationEntry *station = dsf_station_at(dsf, handleLocation);
+    if (station == nullptr || station->connectState != 2) {
+        return 0;
+    }
+    return station->offeredMessage < station->maxMessage ? station->offeredMessage : station->maxMessage;
+}
+
 int32_t dsf_encode_list(DsfInstance *dsf, const uint8_t *request, uint32_t requestSize, bool write,
                         uint32_t *messageLength) {
     const bool longHeads = dsf->itemMode == 1;
@@ -538,6 +548,9 @@ int32_t dsf_connect_reply(DsfInstance *dsf, uint8_t *reply, const uint8_t *messa
     if (!w.ok) {
         return DSF_ERR_REPLY_BUFFER;
     }
+    // A peer that offers less than the stack's buffers leaves its limits alone, but takes no more than
+    // it offered: callers that fill a request with many items ask for this.
+    station->offeredMessage = size;
     station->connectState = 2;
     return DSF_OK;
 }

@@ -90,6 +90,7 @@ void station_defaults(DsfInstance *dsf) {
         e->sequence = 0;
         e->maxMessage = DSF_DEFAULT_BUFFER;
         e->maxReassembly = DSF_DEFAULT_BUFFER + 4;
+        e->offeredMessage = DSF_DEFAULT_BUFFER;
     }
 }
 

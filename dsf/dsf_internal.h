@@ -22,6 +22,7 @@ struct StationEntry {
     uint8_t sequence; // frame sequence counter; its low nibble travels in the control byte
     uint32_t maxMessage;
     uint32_t maxReassembly;
+    uint32_t offeredMessage; // the message size its last connect reply offered (object 6)
 };
 
 struct DsfInstance {

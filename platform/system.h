@@ -32,6 +32,8 @@ public:
 uint32_t plat_last_error();
 void plat_sleep_ms(uint32_t milliseconds);
 uint64_t plat_monotonic_ms();
+// The same clock in microseconds, for ages finer than a millisecond.
+uint64_t plat_monotonic_us();
 
 // Local time of a calendar time, thread-safe; -1 when the C library cannot convert it.
 int plat_localtime(time_t t, struct tm *out);

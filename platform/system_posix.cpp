@@ -50,4 +50,10 @@ uint64_t plat_monotonic_ms() {
     return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+uint64_t plat_monotonic_us() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
 int plat_localtime(time_t t, struct tm *out) { return localtime_r(&t, out) != nullptr ? 0 : -1; }

@@ -56,4 +56,15 @@ uint64_t plat_monotonic_ms() {
     return ticks / perSecond * 1000u + ticks % perSecond * 1000u / perSecond;
 }
 
+uint64_t plat_monotonic_us() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0 || !QueryPerformanceCounter(&now)) {
+        return static_cast<uint64_t>(GetTickCount()) * 1000u;
+    }
+    const uint64_t ticks = static_cast<uint64_t>(now.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000000u + ticks % perSecond * 1000000u / perSecond;
+}
+
 int plat_localtime(time_t t, struct tm *out) { return localtime_s(out, &t) == 0 ? 0 : -1; }

@@ -9,6 +9,7 @@
 
 #include "plc/gates.h"
 #include "plc/plc_common.h"
+#include "plc/read_group.h"
 #include "plc/registry.h"
 #include "plc/station.h"
 #include "plc/station_watch.h"
@@ -395,7 +396,10 @@ uint32_t SingleAddressParser(DriverCall *call) {
         return KVI_REFUSED;
     if (IsSampleGate(record->typeCode) || IsTimeStampGate(record->typeCode))
         return KVI_OK;
-    return AssignSingleOffset(instance, record) == 0 ? KVI_OK : KVI_REFUSED;
+    if (AssignSingleOffset(instance, record) != 0)
+        return KVI_REFUSED;
+    NoteSingleValue(instance, record); // READ_GROUP_MS: the value may ride along in its station's reads
+    return KVI_OK;
 }
 
 uint32_t BlockAddressParser(DriverCall *call) {

@@ -9,6 +9,7 @@
 #include "plc/address_parser.h"
 #include "plc/gates.h"
 #include "plc/plc_common.h"
+#include "plc/read_group.h"
 #include "plc/registry.h"
 #include "plc/sample_gate.h"
 #include "plc/station_watch.h"
@@ -170,10 +171,14 @@ uint32_t DoRead(DriverCall *call) {
     uint8_t reply[GATE_REPLY_SIZE];
     // The handle is the entry's, taken under the line lock: a look-up after an error reply may renew it.
     const ListItem read = {0, static_cast<uint16_t>(length), DSF_ACCESS_READ};
+    const ExchangeRecords records = {request, sizeof request, reply, sizeof reply};
     DsfReplyItem item;
-    const int32_t rc =
-        ExchangeObject(instance, record->station, object, false, static_cast<uint16_t>(ReadReplyFrameLength(length)),
-                       read, nullptr, {request, sizeof request, reply, sizeof reply}, &item);
+    int32_t rc = 0;
+    // READ_GROUP_MS: from kept bytes, or with other objects of the station in one request.
+    if (!ReadThroughGroup(instance, {record, single, read}, records, &item, &rc)) {
+        rc = ExchangeObject(instance, record->station, object, false,
+                            static_cast<uint16_t>(ReadReplyFrameLength(length)), read, nullptr, records, &item);
+    }
     // Any code but 0 is a failure, also one whose low byte happens to be 0 (a station error number of
     // 256, say): a read must not hand the host a value the station never sent. Only the low byte shows.
     if (rc != 0)
@@ -210,6 +215,7 @@ uint32_t DoWrite(DriverCall *call, const uint8_t *data) {
             const ListItem write = {0, static_cast<uint16_t>(record->elementBits / 8u), DSF_ACCESS_WRITE};
             rc = ExchangeObject(instance, record->station, object, false, REPLY_FRAME_OVERHEAD, write, data,
                                 {request, sizeof request, reply, sizeof reply}, &item);
+            DropKeptRead(instance, record->addressString);
         }
     }
     if (object == nullptr) {

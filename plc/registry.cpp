@@ -99,6 +99,7 @@ int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle) {
     if (entry == nullptr)
         return AddEntry(instance, name, OBJECT_FORM_GATE, handle) != nullptr ? 0 : 1;
     entry->handle = handle;
+    entry->kept = KeptRead(); // parsed again: what was kept under the old parse counts for nothing
     return 0;
 }
 

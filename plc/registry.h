@@ -17,6 +17,19 @@ struct ObjectShape {
 };
 enum { OBJECT_FORM_GATE = 0, OBJECT_FORM_SAMPLE = 1 };
 enum { OBJECT_FOUND = 0, OBJECT_GONE = 1, OBJECT_CHANGED = 2 };
+// What grouped reads (READ_GROUP_MS) keep of an object beside its entry: whether a single gate on it
+// parsed (its station and value size), and the bytes and time of its last good read from the line.
+// All zero for a new entry and whenever its name is registered again; read and written under the line
+// lock only (reads and writes of one object may run on two threads).
+struct KeptRead {
+    uint8_t length;  // 1, 2 or 4: a single value of this many bytes that may ride in a group; 0 never
+    uint8_t station; // its PLC station
+    uint8_t held;    // bytes hold a good read from the line, taken under epoch and ended at readAt
+    uint8_t alone;   // its station refused a list it was in: it is read on its own until that succeeds
+    uint8_t bytes[4];
+    uint32_t epoch;  // the line's epoch of that read (serial/line_state.h)
+    uint64_t readAt; // microseconds of the monotonic clock when that read's exchange ended
+};
 
 struct ObjectEntry {
     ObjectEntry *next;
@@ -32,6 +45,7 @@ struct ObjectEntry {
     uint8_t state; // OBJECT_FOUND, or what the last look-up found instead
     uint16_t toggleHandle;
     ObjectShape shape;
+    KeptRead kept;
 };
 
 struct UsedArea {
@@ -42,7 +56,8 @@ struct UsedArea {
     int32_t nextOffset; // the next free element offset of the area
 };
 
-// Registers name with handle; a name already present takes the new handle and keeps its areaOffset.
+// Registers name with handle; a name already present takes the new handle and keeps its areaOffset
+// (what was kept of its reads goes: they were of the handle it had).
 // 0, or 1 when no memory is left (or the name does not fit an entry).
 int CheckAndAdd(DriverInstance *instance, const char *name, uint16_t handle);
 // Gives a parsed block gate its offset in its used area and reserves blockLength elements. 0 or 1.

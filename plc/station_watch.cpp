@@ -196,6 +196,9 @@ int32_t LookUpAgain(DriverInstance *instance, StationRecord *r, const LineOption
         }
         toggle = static_cast<uint16_t>(t.handle);
     }
+    if (entry->handle != static_cast<uint16_t>(d.handle)) {
+        entry->kept.held = 0; // a value kept under the old handle is the program's that went
+    }
     entry->handle = static_cast<uint16_t>(d.handle);
     entry->toggleHandle = toggle;
     Mark(entry, OBJECT_FOUND, d);

@@ -15,8 +15,18 @@ struct LineEntry {
     uint8_t flush;
     LineOptions options;
     LineDevice device;
+    uint32_t epoch;
 };
 LineEntry lines[LINE_TABLE_SIZE];
+uint32_t lastEpoch = 0;
+
+// Every change of an entry's line gives it an epoch of its own.
+void NewEpoch(LineEntry *entry) {
+    entry->epoch = ++lastEpoch;
+    if (entry->epoch == 0) {
+        entry->epoch = ++lastEpoch; // 0 stays "no line" after four billion changes
+    }
+}
 
 LineEntry *EntryOf(const void *owner) {
     for (LineEntry &entry : lines) {
@@ -34,6 +44,7 @@ void ReleasePort(PortHandle port) {
         if (entry.owner != nullptr && entry.port == port) {
             entry.port = 0;
             entry.device = LineDevice(); // a closed port has no device to reopen
+            NewEpoch(&entry);
         }
     }
 }
@@ -128,15 +139,16 @@ void RememberLine(const void *owner, PortHandle port, uint8_t echo, uint8_t flus
     entry->flush = flush;
     entry->options = options;
     entry->device = LineDevice();
+    NewEpoch(entry);
 }
 
 LineSettings LineSettingsOf(const void *owner) {
     LineLock lock;
     const LineEntry *entry = owner != nullptr ? EntryOf(owner) : nullptr;
     if (entry == nullptr) {
-        return LineSettings{0, line.echoFlag, line.flushBeforeSend, DefaultLineOptions(), 0};
+        return LineSettings{0, line.echoFlag, line.flushBeforeSend, DefaultLineOptions(), 0, 0};
     }
-    return LineSettings{entry->port, entry->echo, entry->flush, entry->options, entry->device.reopens};
+    return LineSettings{entry->port, entry->echo, entry->flush, entry->options, entry->device.reopens, entry->epoch};
 }
 
 void MoveLine(const void *owner, PortHandle port) {
@@ -151,6 +163,7 @@ void MoveLine(const void *owner, PortHandle port) {
     entry->port = port;
     // A port opened anew (ReOpenCom, ChangeKviParams) has its device: no reopen is owed any more.
     entry->device.closed = 0;
+    NewEpoch(entry);
 }
 
 void ForgetLine(const void *owner) {
@@ -170,6 +183,13 @@ bool LineOfPortHeld(PortHandle port, LineHeld *held) {
     }
     *held = LineHeld{&entry->options, &entry->device, &entry->echo};
     return true;
+}
+
+void LineDeviceChangedHeld(PortHandle port) {
+    LineEntry *entry = EntryOnPort(port);
+    if (entry != nullptr) {
+        NewEpoch(entry);
+    }
 }
 
 void LineLend(PortHandle port, uint16_t expectedReplyLength, LineOnLoan *loan) {

@@ -67,6 +67,10 @@ struct LineSettings {
     uint8_t flush;
     LineOptions options;
     uint32_t reopens; // of the port's device since the cold start: stations connect again on demand
+    // Changes whenever the owner's line does (its cold start, a port closed, reopened or moved, its end);
+    // never repeats in the process, 0 for an owner the table does not hold. What was read from the line
+    // under one epoch says nothing of a line with another.
+    uint32_t epoch;
 };
 LineSettings LineSettingsOf(const void *owner);
 inline LineOptions LineOptionsOf(const void *owner) { return LineSettingsOf(owner).options; }
@@ -80,6 +84,9 @@ struct LineHeld {
     uint8_t *echo;
 };
 bool LineOfPortHeld(PortHandle port, LineHeld *held);
+// The line's device was closed or opened again: the line has a new epoch (what was read before says
+// nothing of it). With the line lock held.
+void LineDeviceChangedHeld(PortHandle port);
 
 // For the transport alone, with the line lock held: the record itself, and an exchange put on line
 // (currentPort, and the echo and flush settings of the line that port belongs to) until it is undone.

@@ -39,6 +39,7 @@ int32_t LineDeviceReady(PortHandle port) {
     *held.echo = echo;
     held.device->closed = 0;
     held.device->reopens++;
+    LineDeviceChangedHeld(port);
     err(LOG_ERROR, "KESTA> ReopenPort() port %s reopened%s", plat_port_name(port),
         echo != 0 ? ", its RS485 convertor echoes: the driver will handle it" : "");
     return 0;
@@ -58,4 +59,5 @@ void LineDeviceCheck(PortHandle port) {
     ClosePortDevice(port);
     held.device->closed = 1;
     held.device->nextReopen = plat_monotonic_ms() + held.options->portReopenInterval;
+    LineDeviceChangedHeld(port);
 }

@@ -362,3 +362,15 @@ int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleS
     }
     return rc;
 }
+
+bool ExchangeRoom(const void *handleSlot, uint32_t *itemHead, uint32_t *stationMessage) {
+    LineLock lock;
+    if (!stackOpen || handleSlot == nullptr) {
+        return false;
+    }
+    StationEntry *handle = nullptr;
+    memcpy(&handle, handleSlot, sizeof handle);
+    *itemHead = dsf_read_item_head(stack);
+    *stationMessage = dsf_station_message_limit(stack, &handle);
+    return *stationMessage != 0;
+}

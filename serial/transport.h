@@ -56,3 +56,9 @@ bool TransportAnswered();
 // port device has failed (PORT_REOPEN_INTERVAL) answers DSF_ERR_PORT_LOST at once until it is reopened.
 int32_t RunExchange(PortHandle line, uint16_t expectedReplyLength, void *handleSlot, const uint8_t *request,
                     uint32_t requestSize, uint8_t *reply, uint32_t *replyLength);
+
+// What one request to a station may carry, for callers that fill a request with several items: the
+// bytes of one read item's head in the stack's messages (2 short, 6 long; the last connect reply
+// decides) and the largest request message the station takes. False when the stack is not open or the
+// slot (unaligned, read by value) holds no connected station of it.
+bool ExchangeRoom(const void *handleSlot, uint32_t *itemHead, uint32_t *stationMessage);

@@ -514,7 +514,7 @@ TEST_F(DsfWire, ServiceAndConnectionChecks) {
     EXPECT_EQ(step(&none, ReadWriteRequest({{1, 2, DSF_ACCESS_READ, {}}})), DSF_ERR_NOT_CONNECTED);
     EXPECT_EQ(step(nullptr, {DSF_SVC_FETCH_EXTRA, 0}), DSF_ERR_NOT_CONNECTED);
     EXPECT_EQ(step(nullptr, ConnectStationRequest(2)), DSF_ERR_NO_STATION);
-    StationEntry stranger = {2, 2, 0, 4096, 4100};
+    StationEntry stranger = {2, 2, 0, 4096, 4100, 4096};
     StationEntry *foreign = &stranger;
     EXPECT_EQ(step(&foreign, {DSF_SVC_FETCH_EXTRA, 0}), DSF_ERR_NOT_CONNECTED) << "not an entry of this stack";
 

@@ -1,5 +1,6 @@
 // What the transport asks the stack between steps: the size of the next reply read, the length of a
-// frame whose header it holds, the link error to count, whether the engine is idle.
+// frame whose header it holds, the link error to count, whether the engine is idle; and for callers
+// that fill one request with many items, the item head size and the station's message limit.
 #include <gtest/gtest.h>
 
 #include "dsf/dsf_internal.h"
@@ -126,6 +127,37 @@ TEST_F(DsfWire, IdleOnlyBetweenRequests) {
     ConnectOk();
     EXPECT_EQ(dsf_idle(dsf), 1);
     EXPECT_EQ(dsf_idle(nullptr), 0);
+}
+
+// The connect reply decides both: object 2 the item head form, object 6 the most the station takes,
+// never more than the stack's own limit for the entry.
+TEST_F(DsfWire, ItemHeadAndStationLimitFollowTheConnectReply) {
+    EXPECT_EQ(dsf_station_message_limit(dsf, &handle), 0u) << "nothing connected";
+    EXPECT_EQ(dsf_station_message_limit(dsf, nullptr), 0u);
+    struct {
+        const char *what;
+        const char *objects;
+        uint32_t head;
+        uint32_t limit;
+    } const cases[] = {
+        {"short heads, 4096", golden::kConnectObjectsShortHeads, 2, 4096},
+        {"long heads, 4096", "00 05 01 00 FF FF 00 00 10 00", 6, 4096},
+        {"object 2 just below 0x80", "00 7F 01 00 FF FF 00 00 00 40", 6, 64},
+        {"a small station", "00 80 00 00 00 00 00 00 00 40", 2, 64},
+        {"a larger peer grows the stack's limit", "00 80 00 00 00 00 00 00 20 00", 2, 8192},
+        {"offering less again keeps the grown buffers", "00 80 00 00 00 00 00 00 01 00", 2, 256},
+        {"nothing at all", "00 80 00 00 00 00 00 00 00 00", 2, 0},
+    };
+    for (const auto &c : cases) {
+        ConnectOk(c.objects);
+        EXPECT_EQ(dsf_read_item_head(dsf), c.head) << c.what;
+        EXPECT_EQ(dsf_station_message_limit(dsf, &handle), c.limit) << c.what;
+    }
+    // An entry that a connect left half done is no station to fill a request for.
+    handle->connectState = 1;
+    EXPECT_EQ(dsf_station_message_limit(dsf, &handle), 0u);
+    StationEntry *foreign = reinterpret_cast<StationEntry *>(reply);
+    EXPECT_EQ(dsf_station_message_limit(dsf, &foreign), 0u);
 }
 
 } // namespace

@@ -2,22 +2,30 @@
 // Address strings of any shape go through both parsers, then reads and writes with whatever
 // elementCount, elementBits, station and cell the host record carries. The exchange is a fuzz-local
 // RunExchange that answers connects, lookups and ReadWrite items from the input (failures, odd
-// descriptors, short replies, item statuses, data), so one iteration takes microseconds.
+// descriptors, short replies, item statuses, data), so one iteration takes microseconds. With
+// READ_GROUP_MS on (from the input) reads group and answer from kept bytes, the station's room and the
+// clock also coming from the input.
 // Checked: parsers answer 0 or 1 and fill only sane fields; a read that succeeds leaves exactly the
-// station's value in the cell, a read that fails leaves the cell alone; a write sends the cell's value;
-// no request claims more room than it has; every list entry is well formed.
+// station's value in the cell (from its own exchange, or kept from an earlier one younger than the
+// bound), a read that fails leaves the cell alone; a write sends the cell's value and drops what was
+// kept of it; a group fits the room it was given and carries only single values of its station; no
+// request claims more room than it has; every list entry is well formed.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "fuzz_host_stubs.h"
 #include "plc/address_parser.h"
 #include "plc/gate_io.h"
 #include "plc/gates.h"
 #include "plc/plc_common.h"
+#include "plc/read_group.h"
 #include "plc/registry.h"
 #include "plc/station.h"
 #include "plc/station_watch.h"
@@ -35,6 +43,7 @@ void plat_line_lock() {}
 void plat_line_unlock() {}
 void plat_sleep_ms(uint32_t milliseconds) { g_now += milliseconds; }
 uint64_t plat_monotonic_ms() { return g_now; }
+uint64_t plat_monotonic_us() { return g_now * 1000u; }
 
 namespace {
 
@@ -65,6 +74,20 @@ Exchange g_last;
 bool g_answered = false; // the last exchange met a station that answered (a reply or an error reply)
 
 const int32_t kFailures[] = {DSF_ERR_NO_REPLY, 256, DSF_ERR_REPLY_BUFFER, 1, DSF_ERR_NOT_CONNECTED, -173};
+
+// Grouped reads: the bound (0 off), the room the last ExchangeRoom gave, every value the station sent
+// for each handle (what kept bytes may hold), and the station of each connection handle.
+uint32_t g_boundMs = 0;
+struct Room {
+    bool given;
+    uint32_t itemHead;
+    uint32_t message;
+};
+Room g_room;
+std::map<uint32_t, std::set<std::vector<uint8_t>>> g_sent;
+uint32_t StationOf(const StationEntry *handle) {
+    return static_cast<uint32_t>((reinterpret_cast<const unsigned char *>(handle) - g_entries[0]) / 16);
+}
 
 uint32_t Small(FuzzInput &in) {
     static const uint32_t sizes[] = {1, 2, 4, 12, 0, 3, 8, 1000};
@@ -99,6 +122,53 @@ void Describe(FuzzInput &in, uint8_t shape, uint8_t *reply) {
 }
 
 } // namespace
+
+namespace {
+
+// A request of more than one item is a group: the key is on, it fits the room ExchangeRoom gave (one
+// frame each way, the station's size, the gate records), it reads only, and every item after the
+// first is a single value registered for the same station with its own length.
+void CheckGroup(const uint8_t *request, uint32_t items, uint16_t expectedReplyLength, const StationEntry *handle) {
+    FuzzCheck(g_boundMs != 0 && g_room.given && IsEntry(handle));
+    const uint32_t limit = g_room.message < 508 ? g_room.message : 508;
+    FuzzCheck(6 + g_room.itemHead * items <= limit);
+    uint32_t data = 0;
+    for (uint32_t i = 0; i < items; ++i) {
+        const uint32_t handleOf = GetHost32(request + 2 + 8 * i);
+        const uint16_t length = GetHost16(request + 6 + 8 * i);
+        FuzzCheck(GetHost16(request + 8 + 8 * i) == DSF_ACCESS_READ);
+        data += (length + 1u) & ~1u;
+        if (i == 0) {
+            continue;
+        }
+        bool registered = false;
+        for (const ObjectEntry *e = static_cast<const ObjectEntry *>(g_instance->ObjectList); e != nullptr;
+             e = e->next) {
+            registered = registered || (e->handle == handleOf && e->kept.length == length &&
+                                        e->kept.station == StationOf(handle) && e->kept.alone == 0);
+        }
+        FuzzCheck(registered);
+    }
+    FuzzCheck(4 + data <= limit);
+    FuzzCheck(expectedReplyLength == data + 14);
+}
+
+} // namespace
+
+bool ExchangeRoom(const void *handleSlot, uint32_t *itemHead, uint32_t *stationMessage) {
+    StationEntry *handle = nullptr;
+    memcpy(&handle, handleSlot, sizeof handle);
+    FuzzCheck(g_boundMs != 0);
+    if (!IsEntry(handle)) {
+        return false;
+    }
+    static const uint32_t sizes[] = {4096, 508, 64, 12, 7, 100000, 30, 0};
+    const uint8_t room = g_in->u8();
+    g_room = {true, (room & 0x80) ? 6u : 2u, sizes[room % 8]};
+    *itemHead = g_room.itemHead;
+    *stationMessage = g_room.message;
+    return g_room.message != 0;
+}
 
 // The stack is never opened here: the parsers run on an instance that a cold start has prepared.
 int32_t dsf_ra_open(const char *) {
@@ -158,7 +228,11 @@ int32_t RunExchange(PortHandle, uint16_t expectedReplyLength, void *handleSlot, 
         return 0;
     }
     case DSF_SVC_READ_WRITE: {
-        FuzzCheck(request[1] == 1);
+        const uint32_t items = request[1];
+        FuzzCheck(items >= 1 && 2u + 8u * items <= requestSize);
+        if (items > 1) {
+            CheckGroup(request, items, expectedReplyLength, handle);
+        }
         Exchange &x = g_last;
         x.seen = true;
         x.handle = GetHost32(request + 2);
@@ -167,26 +241,44 @@ int32_t RunExchange(PortHandle, uint16_t expectedReplyLength, void *handleSlot, 
         FuzzCheck(x.handle <= 0xFFFF);
         FuzzCheck(x.length <= GATE_MAX_READ_BYTES);
         if (x.access == DSF_ACCESS_WRITE) {
-            FuzzCheck(expectedReplyLength == 14 && x.length <= 4);
+            FuzzCheck(items == 1 && expectedReplyLength == 14 && x.length <= 4);
             FuzzCheck(10u + x.length <= requestSize);
             memcpy(x.data, request + 10, x.length);
         } else {
             FuzzCheck(x.access == DSF_ACCESS_READ);
-            FuzzCheck(expectedReplyLength == x.length + x.length % 2 + 14);
+            FuzzCheck(items > 1 || expectedReplyLength == x.length + x.length % 2 + 14);
         }
         x.rc = failure;
         if (failure != 0) {
             return failure;
         }
-        x.status = (answer & 0x08) ? in.u16() : 0;
-        const uint32_t even = (x.length + 1u) & ~1u;
-        FuzzCheck(2 + even <= capacity);
-        PutHost16(reply, x.status);
-        if (x.access == DSF_ACCESS_READ) {
-            in.bytes(x.data, x.length);
-            memcpy(reply + 2, x.data, x.length);
+        // Each item its status and data, one after the other (status 0 and a read's data, padded).
+        uint32_t at = 0;
+        for (uint32_t i = 0; i < items; ++i) {
+            const uint32_t handleOf = GetHost32(request + 2 + 8 * i);
+            const uint16_t length = GetHost16(request + 6 + 8 * i);
+            const uint16_t status = (answer & 0x08) ? in.u16() : 0;
+            const uint32_t even = (length + 1u) & ~1u;
+            FuzzCheck(at + 2 + even <= capacity);
+            PutHost16(reply + at, status);
+            if (i == 0) {
+                x.status = status;
+            }
+            if (x.access == DSF_ACCESS_READ) {
+                uint8_t data[GATE_MAX_READ_BYTES + 2];
+                in.bytes(data, length);
+                memcpy(reply + at + 2, data, length);
+                if (i == 0) {
+                    memcpy(x.data, data, length);
+                }
+                if (status == 0 && length <= 4) {
+                    g_sent[handleOf].insert(std::vector<uint8_t>(data, data + length));
+                }
+            }
+            at += 2 + (x.access == DSF_ACCESS_READ ? even : 0);
         }
-        *replyLength = 2 + (x.access == DSF_ACCESS_READ ? even : 0);
+        // A reply record cut short now and then: the gate layer must not read past it.
+        *replyLength = (answer & 0x04) && items > 1 ? at - in.u8() % 3 : at;
         return 0;
     }
     default:
@@ -432,7 +524,17 @@ void ReadOrWrite(FuzzInput &in, uint8_t op) {
         FuzzCheck(rw.station <= 255);
     }
     if (ordinary && kind != 5 && rw.valueCell != nullptr && !oversized) {
-        if (rc == KVI_OK) {
+        if (rc == KVI_OK && !g_last.seen) {
+            // Answered from kept bytes: a single value the station sent under its handle, younger than
+            // the bound.
+            FuzzCheck(kind == 3 && g_boundMs != 0);
+            const ObjectEntry *e = FindObjectEntry(g_instance, rw.addressString);
+            FuzzCheck(e != nullptr && e->kept.held != 0 && e->kept.length * 8u == bits);
+            FuzzCheck(g_now * 1000u - e->kept.readAt < uint64_t{g_boundMs} * 1000u);
+            FuzzCheck(SingleCellHolds(cell, bits, e->kept.bytes));
+            FuzzCheck(g_sent[e->handle].count(std::vector<uint8_t>(e->kept.bytes, e->kept.bytes + e->kept.length)) ==
+                      1);
+        } else if (rc == KVI_OK) {
             FuzzCheck(g_last.seen && g_last.rc == 0 && g_last.status == 0);
             if (kind == 3) {
                 FuzzCheck(SingleCellHolds(cell, bits, g_last.data));
@@ -444,6 +546,11 @@ void ReadOrWrite(FuzzInput &in, uint8_t op) {
         } else if (sized) {
             FuzzCheck(memcmp(cell, before, cellSize) == 0); // a failed read leaves the cell alone
         }
+    }
+    if (ordinary && kind == 5 && g_last.seen) {
+        // A write that reached the line leaves nothing kept of its object.
+        const ObjectEntry *e = FindObjectEntry(g_instance, rw.addressString);
+        FuzzCheck(e == nullptr || e->kept.held == 0);
     }
     if (ordinary && kind == 5 && rc == KVI_OK) {
         FuzzCheck(g_last.seen && g_last.access == DSF_ACCESS_WRITE && g_last.length == bits / 8);
@@ -472,6 +579,12 @@ void ReadOrWrite(FuzzInput &in, uint8_t op) {
 void CheckLists(const DriverInstance *instance) {
     for (const ObjectEntry *e = static_cast<const ObjectEntry *>(instance->ObjectList); e != nullptr; e = e->next) {
         FuzzCheck(strnlen(e->name, sizeof e->name) < sizeof e->name && e->areaOffset >= 0);
+        const KeptRead &k = e->kept;
+        FuzzCheck(k.length == 0 || k.length == 1 || k.length == 2 || k.length == 4);
+        FuzzCheck(g_boundMs != 0 || (k.length == 0 && k.held == 0 && k.alone == 0));
+        if (k.held != 0) {
+            FuzzCheck(k.length != 0 && g_sent[e->handle].count(std::vector<uint8_t>(k.bytes, k.bytes + k.length)) == 1);
+        }
     }
     for (const UsedArea *a = static_cast<const UsedArea *>(instance->UsedAreaList); a != nullptr; a = a->next) {
         FuzzCheck(a->nextOffset >= 0 && a->station <= 255);
@@ -482,9 +595,10 @@ void FreeLists(DriverInstance *instance) { ReleaseRegistry(instance); }
 
 } // namespace
 
-// Input: master address, flags (stack open, EWT delay, port state), then operations, each one byte
-// (low nibble: 0, 1 single parse; 2 block parse; 3 single read; 4 block read; 5 write; high nibble:
-// which of eight gates) followed by its own fields and the station's answers to its exchanges.
+// Input: master address, flags (stack open, EWT delay, port state, healing keys, READ_GROUP_MS), then operations,
+// each one byte (low nibble: 0, 1 single parse; 2 block parse; 3 single read; 4 block read; 5 write;
+// 6 time passes; high nibble: which of eight gates) followed by its own fields and the station's
+// answers to its exchanges.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzInput in = {data, size, 0};
     g_in = &in;
@@ -509,14 +623,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     instance.portOpen = (flags & 0xF0) == 0xF0 ? 0 : 1;
     instance.portHandle = 42;
     instance.ewtDelay = (flags & 0x10) ? in.u8() : 0;
-    // Flag 0x40: the line's healing keys from the input (a station set aside after a few silent requests,
-    // objects looked up again after an error reply).
-    if (flags & 0x40) {
+    // Flags 0x40 and 0x80: the line's options as a cold start leaves them in the line table: the healing
+    // keys (a station set aside after a few silent requests, objects looked up again after an error reply)
+    // and READ_GROUP_MS.
+    g_boundMs = (flags & 0x80) ? 1u + in.u16() % 60000u : 0;
+    g_room = Room();
+    g_sent.clear();
+    ForgetLine(&instance);
+    if ((flags & 0x40) != 0 || g_boundMs != 0) {
         LineOptions options = DefaultLineOptions();
-        options.silentStationLimit = in.u8() % 4;
-        options.silentStationPause = 100u + in.u8();
-        options.relookupOnError = in.u8() & 1u;
-        RememberLine(&instance, 0, 0, 0, options);
+        if (flags & 0x40) {
+            options.silentStationLimit = in.u8() % 4;
+            options.silentStationPause = 100u + in.u8();
+            options.relookupOnError = in.u8() & 1u;
+        }
+        options.readGroupMs = g_boundMs;
+        RememberLine(&instance, instance.portHandle, 0, 0, options);
     }
     LineSetExpectedReply(EXPECTED_REPLY_IDLE);
     for (Gate &gate : g_gates) {
@@ -531,6 +653,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 3:
         case 4:
         case 5: ReadOrWrite(in, op); break;
+        case 6: g_now += (op & 0x80) ? in.u16() : in.u8() % 8; break;
         default: ParseGate(in, static_cast<uint8_t>(op & 0xF0), master); break;
         }
         CheckLists(&instance);

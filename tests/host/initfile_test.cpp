@@ -168,7 +168,6 @@ protected:
     char cwd_[4096];
     InitSettings settings_;
 };
-
 class InitFile : public InitFileTest<Row> {};
 
 TEST_P(InitFile, Reads) {
@@ -358,5 +357,51 @@ TEST_F(InitFile, LargeBinaryFileIsReadToTheEnd) {
     EXPECT_EQ(messages.back().text, kFlushDefault);
     EXPECT_EQ(uint32_t{settings_.masterAddress}, 9u);
 }
+
+// READ_GROUP_MS: logged only when a line names it, accepted from 0 to 60000 into the line's options,
+// refused beyond with its range, the value before it then kept; absent, it stays 0 (off).
+struct ReadGroupRow {
+    const char *name;
+    std::string lines;                 // after the four keys
+    std::vector<std::string> messages; // after theirs
+    uint32_t readGroupMs;
+};
+
+void PrintTo(const ReadGroupRow &row, std::ostream *out) { *out << row.name; }
+
+std::string ReadGroup(const std::string &v) { return "KESTA> InitFile() READ_GROUP_MS set to " + v; }
+std::string ReadGroupRange(const std::string &v) {
+    return "KESTA> InitFile() Incorrect value " + v + " for parameter READ_GROUP_MS (Range:0-60000)...";
+}
+
+const std::vector<ReadGroupRow> kReadGroupRows = {
+    {"Absent", "", {}, 0},
+    {"Accepted", "READ_GROUP_MS = 250\n", {ReadGroup("250")}, 250},
+    {"ZeroIsOff", "READ_GROUP_MS = 0\n", {ReadGroup("0")}, 0},
+    {"Highest", "READ_GROUP_MS = 60000\n", {ReadGroup("60000")}, 60000},
+    {"AboveTheRange", "READ_GROUP_MS = 60001\n", {ReadGroupRange("60001")}, 0},
+    {"RefusedKeepsTheValueBefore",
+     "READ_GROUP_MS = 100\nREAD_GROUP_MS = 70000\n",
+     {ReadGroup("100"), ReadGroupRange("70000")},
+     100},
+    {"NegativeReadsAsLarge", "READ_GROUP_MS = -1\n", {ReadGroupRange("4294967295")}, 0},
+    {"LastLineCounts", "READ_GROUP_MS = 5\nREAD_GROUP_MS = 7\n", {ReadGroup("5"), ReadGroup("7")}, 7},
+    {"LowerCaseIsNoKey", "read_group_ms = 5\n", {Skip("read_group_ms = 5", 4)}, 0},
+};
+
+class ReadGroupKey : public InitFileTest<ReadGroupRow> {};
+
+TEST_P(ReadGroupKey, Reads) {
+    const ReadGroupRow &row = GetParam();
+    dir_.Write(kName, kAllKeys + row.lines);
+    ::InitFile(kDriver, &settings_);
+    int wrongLevels = 0;
+    EXPECT_EQ(Texts(&wrongLevels), Then(Then({kOpening, kOpened}, kAllKeysMessages), row.messages));
+    EXPECT_EQ(wrongLevels, 0);
+    EXPECT_EQ(settings_.options.readGroupMs, row.readGroupMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ReadGroupKey, ::testing::ValuesIn(kReadGroupRows),
+                         [](const ::testing::TestParamInfo<ReadGroupRow> &row) { return std::string(row.param.name); });
 
 } // namespace

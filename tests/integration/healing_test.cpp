@@ -401,3 +401,53 @@ TEST_F(Healing, ADeviceWhoseCloseFailsIsReopenedAndClosedOnce) {
 }
 
 } // namespace
+
+// ---- The healing keys beside READ_GROUP_MS ------------------------------------------------------------
+
+class HealingGroups : public Healing {
+protected:
+    // Station 2 with a second single value, so that a read of 002x carries 002y along.
+    void StartGroups(const std::string &keys) {
+        St(2).addObject(ObjectSpec::Scalar("y", kTypeInt16, 202));
+        Start(keys);
+        ASSERT_EQ(0u, f.Parse(y2, "002y", GATE_SIGNED16));
+        Forget();
+    }
+    DriverFixture::Gate y2;
+};
+
+// A group is one request of its station's like any other: its silence counts, and once the station is
+// set aside a grouped read fails at once with the set-aside code, not as a list the station refused.
+TEST_F(HealingGroups, AGroupOfASilentStationCountsAndIsRefusedOnceItIsSetAside) {
+    StartGroups(std::string("READ_GROUP_MS = 1\n") + kSilentKeys);
+    St(2).switchOff();
+    EXPECT_EQ(2u, f.Read(x2));
+    EXPECT_EQ(2u, f.Read(x2));
+    EXPECT_EQ(8u, FramesTo(2)) << "two requests, four sendings each";
+    Forget();
+    long long ms = 0;
+    EXPECT_EQ(2u, TimedRead(x2, &ms));
+    EXPECT_EQ(2u, TimedRead(y2, &ms));
+    EXPECT_LT(ms, 100);
+    EXPECT_EQ(0u, FramesTo(2));
+    EXPECT_EQ(GateMessages(), Then(FailedRead(203), FailedRead(203)));
+}
+
+// A restarted station refuses a group under the old handles as a whole: the asked gate is then read on
+// its own, which brings the look-ups, and every later group goes out under the new handles.
+TEST_F(HealingGroups, AfterARestartGroupsGoOutUnderTheNewHandles) {
+    StartGroups("READ_GROUP_MS = 60000\nRELOOKUP_ON_ERROR = 1\n");
+    St(2).restart();
+    St(2).setValue("x", -7);
+    St(2).setValue("y", -8);
+    EXPECT_EQ(0u, f.Read(x2));
+    EXPECT_EQ(-7, Value(x2));
+    EXPECT_TRUE(GateMessages().empty());
+    Forget();
+    EXPECT_EQ(0u, f.Read(y2));
+    EXPECT_EQ(-8, Value(y2));
+    const std::vector<TrafficRecord> requests = Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(St(2).handle("y"), requests.back().items.at(0).handle);
+    EXPECT_TRUE(GateMessages().empty());
+}

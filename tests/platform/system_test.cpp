@@ -1,4 +1,4 @@
-// The platform's own services: the line lock and the last error.
+// The platform's own services: the line lock, the last error and the monotonic clock.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -32,4 +32,17 @@ TEST(PlatformError, LastErrorTellsWhyAnOpenFailed) {
     EXPECT_EQ(static_cast<uint32_t>(ENOENT), plat_last_error());
     EXPECT_NE(0, plat_port_open("ttyKESTA12345", &port)); // longer than a port record holds
     EXPECT_EQ(0u, port);
+}
+
+TEST(PlatformClock, MicrosecondsKeepStepWithMilliseconds) {
+    const uint64_t ms0 = plat_monotonic_ms();
+    const uint64_t us0 = plat_monotonic_us();
+    plat_sleep_ms(30);
+    const uint64_t us1 = plat_monotonic_us();
+    const uint64_t ms1 = plat_monotonic_ms();
+    EXPECT_GE(us1 - us0, 29000u);
+    EXPECT_LT(us1 - us0, 5000000u);
+    // One clock: the microseconds never run ahead of the milliseconds read around them.
+    EXPECT_LE(us0 / 1000u, ms1);
+    EXPECT_GE(us1 / 1000u + 1u, ms0);
 }

@@ -318,6 +318,7 @@ public:
         line_ = nullptr;
 
         r_.Run("EWT measurement records with a delay: all in one read", [&] { MeasurementRecords(); });
+        r_.Run("READ_GROUP_MS: grouped reads, kept values, a write read back", [&] { GroupedReads(); });
         r_.Run("an echoing RS485 converter is detected and handled", [&] { EchoingConverter(); });
         r_.Run("a pulled adapter: the port reopens itself by its name (PORT_REOPEN_INTERVAL)",
                [&] { PulledAdapter(); });
@@ -963,6 +964,41 @@ private:
         CHECK_EQ(r_, 0, meas.Read(in));
         CHECK_EQ(r_, 3, meas.Word());
         CHECK_EQ(r_, 3, TestTal_StoreCount(gate));
+        CHECK_EQ(r_, 0, in.Call(KVI_END));
+        CHECK(r_, in.GuardIntact());
+    }
+
+    // The key through the DLL: the first read takes the station's other single gates along, the next
+    // ones are answered from what it brought, a write sends its gate's next read to the line.
+    void GroupedReads() {
+        Instance in(7);
+        CHECK(r_, in.WriteInitFile("NUM_OF_SLAVES = 2\r\nREAD_GROUP_MS = 60000\r\n"));
+        TestTal_ClearMessages();
+        if (!CHECK_EQ(r_, 0, in.ColdStart(o_.port, 20))) {
+            in.Call(KVI_END);
+            return;
+        }
+        CHECK(r_, Logged("KESTA> InitFile() READ_GROUP_MS set to 60000"));
+        Gate speed, counter, total, setpoint;
+        CHECK_EQ(r_, 0, speed.Parse(in, "002speed", GATE_SIGNED16));
+        CHECK_EQ(r_, 0, counter.Parse(in, "002counter", GATE_SIGNED32));
+        CHECK_EQ(r_, 0, total.Parse(in, "002total", GATE_UNSIGNED32));
+        CHECK_EQ(r_, 0, setpoint.Parse(in, "002setpoint", GATE_UNSIGNED16));
+        CHECK_EQ(r_, 0, speed.Read(in));
+        CHECK_EQ(r_, 1234, static_cast<int16_t>(speed.SecondHalf()));
+        CHECK_EQ(r_, 0, speed.FirstHalf());
+        CHECK_EQ(r_, 0, counter.Read(in));
+        const uint32_t first = counter.Word();
+        CHECK_EQ(r_, 0, counter.Read(in));
+        CHECK_EQ(r_, first, counter.Word());
+        CHECK_EQ(r_, 0, total.Read(in));
+        unsigned char cell[4];
+        Cell16(cell, 4321);
+        CHECK_EQ(r_, 0, setpoint.Write(in, cell));
+        memset(setpoint.cell, 0, 4);
+        CHECK_EQ(r_, 0, setpoint.Read(in));
+        CHECK_EQ(r_, 4321, setpoint.SecondHalf());
+        CHECK_MSG(r_, !LoggedPrefix("KESTA> DoRead()"), "a read failed");
         CHECK_EQ(r_, 0, in.Call(KVI_END));
         CHECK(r_, in.GuardIntact());
     }

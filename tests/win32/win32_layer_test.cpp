@@ -449,6 +449,11 @@ private:
         plat_sleep_ms(200);
         const uint64_t slept = plat_monotonic_ms() - before;
         CHECK_MSG(r_, slept >= 190 && slept < 3000, "Sleep(200) took %lu ms", static_cast<unsigned long>(slept));
+        const uint64_t us0 = plat_monotonic_us();
+        plat_sleep_ms(50);
+        const uint64_t sleptUs = plat_monotonic_us() - us0;
+        CHECK_MSG(r_, sleptUs >= 45000 && sleptUs < 3000000, "Sleep(50) took %lu us",
+                  static_cast<unsigned long>(sleptUs));
 
         SYSTEMTIME st;
         GetLocalTime(&st);
