@@ -55,7 +55,6 @@ Slot *ClaimSlot(const DriverInstance *block) {
     if (slot != nullptr) {
         *slot = Slot();
         slot->block = block;
-        slot->record.known = true;
     }
     return slot;
 }
@@ -108,7 +107,6 @@ bool InstanceStart(DriverInstance *block, MutexHandle mutex) {
         return false;
     }
     slot->record = InstanceRecord();
-    slot->record.known = true;
     slot->record.running = true;
     slot->record.mutex = mutex;
     block->mutex = mutex;

@@ -15,7 +15,6 @@ enum { INSTANCE_TABLE_SIZE = 64 };
 
 // What the driver holds for one block. A block the table does not know holds nothing of the driver's.
 struct InstanceRecord {
-    bool known;         // the table has an entry for the block
     bool running;       // cold-started (its mutex created) and neither ended nor started again since
     bool intact;        // running, and the block still holds the mutex and port handle the driver wrote
     bool ended;         // EndKvi ended it (reads are answered at once from then on)

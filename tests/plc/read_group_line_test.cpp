@@ -42,9 +42,9 @@ protected:
 
     // An object with a handle of the test's choosing, so that frames read as written here.
     void Object(uint8_t station, const std::string &name, uint16_t type, double value, uint16_t handle) {
-        ObjectSpec spec = ObjectSpec::Scalar(name, type, value);
-        spec.handle = handle;
-        ASSERT_EQ(St(station).addObject(spec), handle);
+        ObjectSpec object = ObjectSpec::Scalar(name, type, value);
+        object.handle = handle;
+        ASSERT_EQ(St(station).addObject(object), handle);
         names_[{station, handle}] = name;
     }
     void Heads(uint8_t station, const uint8_t (&object2)[2]) {
@@ -491,9 +491,9 @@ TEST_F(ReadGroupLine, ALineThatChangedForgetsWhatWasKept) {
     std::string error;
     ASSERT_TRUE(other.createPty(&error)) << error;
     for (const auto &o : {std::make_pair("a", 0x2001), std::make_pair("b", 0x2002)}) {
-        ObjectSpec spec = ObjectSpec::Scalar(o.first, kTypeUint16, 100 + o.second % 16);
-        spec.handle = static_cast<uint16_t>(o.second);
-        ASSERT_EQ(other.addStation(2).addObject(spec), spec.handle);
+        ObjectSpec object = ObjectSpec::Scalar(o.first, kTypeUint16, 100 + o.second % 16);
+        object.handle = static_cast<uint16_t>(o.second);
+        ASSERT_EQ(other.addStation(2).addObject(object), object.handle);
     }
     ASSERT_TRUE(other.start(&error)) << error;
     ParamChange change{};

@@ -262,8 +262,8 @@ TEST_F(DriverPcapng, EchoesOfAConverterArePacketsMarkedAsEchoes) {
 // ---- Hex captures to pcapng ---------------------------------------------------------------------
 
 // A frame with right checksums from "DST SRC CONTROL DATA..." (the length byte and pad are made here).
-std::string FrameHex(const std::string &spec) {
-    std::vector<uint8_t> head = HexBytes(spec);
+std::string FrameHex(const std::string &fields) {
+    std::vector<uint8_t> head = HexBytes(fields);
     std::vector<uint8_t> data(head.begin() + 3, head.end());
     if (data.size() % 2 != 0)
         data.push_back(0);
