@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/system.h"
 #include "serial/trace.h"
 
 namespace {
@@ -272,6 +273,9 @@ void Cut(Side &s) {
 } // namespace
 
 void TracePortName(uintptr_t handle, const char *name) {
+    // Ports open outside the line lock (cold starts on other lines run at the same moment); the table
+    // is read under it when a packet is written.
+    LineLock lock;
     PortName &p = ports[nextPort];
     nextPort = (nextPort + 1) % MAX_PORTS;
     p.handle = handle;
