@@ -14,9 +14,13 @@ struct Slot {
 Slot slots[INSTANCE_TABLE_SIZE];
 uint32_t useClock = 0;
 
-bool Holds(const InstanceRecord &r) {
-    return r.running || r.ended || r.port != 0 || r.objectList != nullptr || r.usedAreaList != nullptr;
+// Something of the driver's that must still be closed or given back.
+bool HoldsHandles(const InstanceRecord &r) {
+    return r.running || r.port != 0 || r.objectList != nullptr || r.usedAreaList != nullptr;
 }
+
+// Worth a slot: handles, or an ended run whose reads are answered at once.
+bool Holds(const InstanceRecord &r) { return r.ended || HoldsHandles(r); }
 
 Slot *SlotOf(const DriverInstance *block) {
     if (block == nullptr) {
@@ -43,9 +47,7 @@ Slot *ClaimSlot(const DriverInstance *block) {
             slot = &candidate;
             break;
         }
-        const InstanceRecord &r = candidate.record;
-        if (!r.running && r.port == 0 && r.objectList == nullptr && r.usedAreaList == nullptr &&
-            (oldest == nullptr || candidate.lastUse < oldest->lastUse)) {
+        if (!HoldsHandles(candidate.record) && (oldest == nullptr || candidate.lastUse < oldest->lastUse)) {
             oldest = &candidate;
         }
     }

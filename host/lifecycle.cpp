@@ -89,8 +89,8 @@ uint32_t ClosePortOf(DriverInstance *instance) {
 // closed, never the port of another instance that started or reopened after it. Everything it closes
 // is what the driver recorded for the block, whatever the block's bytes say by now.
 uint32_t EndInstance(DriverInstance *instance) {
+    LineLock line; // what is looked up is what is ended, with no other call in between
     const InstanceRecord held = LookUpInstance(instance);
-    LineLock line;
     InstanceEnd(instance); // ending = 1, the mutex cleared in the block
     if (held.mutex != 0) {
         plat_mutex_close(held.mutex);

@@ -33,6 +33,21 @@ void StoreStationSlot(DriverInstance *instance, uint32_t station, StationEntry *
     memcpy(SlotBytes(instance, station), &entry, sizeof entry);
 }
 
+int32_t ExchangeRecord(DriverInstance *instance, uint32_t station, uint16_t expectedReplyLength,
+                       const ExchangeRecords &records, uint32_t *replyLength) {
+    *replyLength = records.replySize;
+    // The station slots and the port are shared with writes, which come without the instance mutex:
+    // they are read under the line lock that every exchange holds.
+    LineLock line;
+    if (LoadStationSlot(instance, station) == nullptr) {
+        return DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
+    }
+    return StationRequest(instance, station, [&] {
+        return RunExchange(instance->portHandle, expectedReplyLength, StationSlot(instance, station), records.request,
+                           records.requestSize, records.reply, replyLength);
+    });
+}
+
 int32_t ExchangeItem(DriverInstance *instance, uint32_t station, uint16_t expectedReplyLength, const ListItem &ask,
                      const uint8_t *data, const ExchangeRecords &records, DsfReplyItem *item) {
     DsfRequestBuilder request = dsf_request_begin(records.request, records.requestSize, DSF_SVC_READ_WRITE);
@@ -40,20 +55,8 @@ int32_t ExchangeItem(DriverInstance *instance, uint32_t station, uint16_t expect
     if (dsf_request_end(&request) == 0) {
         return DSF_ERR_REPLY_BUFFER; // the record is shorter than its item, as the stack would say
     }
-    uint32_t replyLength = records.replySize;
-    int32_t rc = 0;
-    {
-        // The station slots and the port are shared with writes, which come without the instance mutex:
-        // they are read under the line lock that every exchange holds.
-        LineLock line;
-        if (LoadStationSlot(instance, station) == nullptr) {
-            return DSF_ERR_NOT_CONNECTED; // a gate whose parse never connected its station
-        }
-        rc = StationRequest(instance, station, [&] {
-            return RunExchange(instance->portHandle, expectedReplyLength, StationSlot(instance, station),
-                               records.request, records.requestSize, records.reply, &replyLength);
-        });
-    }
+    uint32_t replyLength = 0;
+    const int32_t rc = ExchangeRecord(instance, station, expectedReplyLength, records, &replyLength);
     if (rc != 0) {
         return rc;
     }

@@ -34,6 +34,13 @@ struct ExchangeRecords {
     uint32_t replySize;
 };
 
+// The request record already built in records, sent to the station as one request of its own
+// (StationRequest: counted, refused while the station is set aside, sent once as a probe) on the line of
+// the instance. 0 with the reply record's length in *replyLength, else the engine's code; a station that
+// never connected fails with DSF_ERR_NOT_CONNECTED before any traffic.
+int32_t ExchangeRecord(DriverInstance *instance, uint32_t station, uint16_t expectedReplyLength,
+                       const ExchangeRecords &records, uint32_t *replyLength);
+
 // One ReadWrite exchange of a single item (handle, length, access; for a write, length bytes of data
 // in PLC order) on the line of the instance, to the station's connection. 0 with the reply's item in
 // *item (its status may still be nonzero; a read's data stays in the caller's reply buffer), else the

@@ -237,13 +237,10 @@ bool ReadThroughGroup(DriverInstance *instance, const GroupedRead &asRead, const
         return true;
     }
 
-    uint32_t replyLength = records.replySize;
     // The group is one request of the station's, counted, refused or sent once as any other.
-    const int32_t result = StationRequest(instance, record.station, [&] {
-        return RunExchange(instance->portHandle, static_cast<uint16_t>(ReadReplyFrameLength(fill.replyData)),
-                           StationSlot(instance, record.station), records.request, records.requestSize, records.reply,
-                           &replyLength);
-    });
+    uint32_t replyLength = 0;
+    const int32_t result = ExchangeRecord(
+        instance, record.station, static_cast<uint16_t>(ReadReplyFrameLength(fill.replyData)), records, &replyLength);
     const uint64_t at = Now();
     if (result == 0) {
         DsfReplyReader reply = dsf_reply_reader(records.request, records.requestSize, records.reply, replyLength);

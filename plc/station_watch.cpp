@@ -272,7 +272,7 @@ int32_t BeginStationTurn(DriverInstance *instance, uint32_t station, StationTurn
     return CatchUp(instance, r, line, connected);
 }
 
-void EndStationTurn(DriverInstance *instance, uint32_t station, const StationTurn &, int32_t rc) {
+void EndStationTurn(DriverInstance *instance, uint32_t station, int32_t rc) {
     LineLock lock;
     StationRecord *r = Find(instance, station);
     if (r != nullptr) {

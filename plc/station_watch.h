@@ -26,7 +26,7 @@ struct StationTurn {
 // station is set aside, or the code of the connect the station owed first (its line's device came back).
 int32_t BeginStationTurn(DriverInstance *instance, uint32_t station, StationTurn *turn);
 // After the request, with its code and the line lock still held: counts silence, sets aside, brings back.
-void EndStationTurn(DriverInstance *instance, uint32_t station, const StationTurn &turn, int32_t rc);
+void EndStationTurn(DriverInstance *instance, uint32_t station, int32_t rc);
 
 // One request to the station as a turn: exchange() puts it on the line and returns its code. The line
 // lock is held throughout, so that the one-sending limit of a probe serves this request alone.
@@ -40,7 +40,7 @@ template <typename Exchange> int32_t StationRequest(DriverInstance *instance, ui
     TransportNextExchange(turn.probe);
     const int32_t rc = exchange();
     TransportExchangeDone();
-    EndStationTurn(instance, station, turn, rc);
+    EndStationTurn(instance, station, rc);
     return rc;
 }
 
